@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "common/clock.hpp"
+#include "common/mesh.hpp"
+#include "common/status_ops.hpp"
+#include "lightcurve/lc_reader.hpp"
+#include "lightcurve/obs_set.hpp"
+#include "lightcurve/ref_curve.hpp"
+#include "sweep/sweep_records.hpp"
+#include "sweep/sweep_worker.hpp"
+
+// The spin state as typed and as used.
+struct spin_state {
+    double lambda_deg = 0.0;
+    double beta_deg = 0.0;
+    double phi0_deg = 0.0;
+    double period_hours = 0.0;
+    double lambda = 0.0;  // radians
+    double beta = 0.0;    // radians
+    double phi0 = 0.0;    // radians
+    double period = 0.0;  // days
+    double t0 = 0.0;      // Julian date, or 0
+};
+
+// The controller's state. Front ends own one instance for the whole run;
+// tests make their own.
+struct app_state {
+    status_ops* target = nullptr;
+    std::atomic<int32_t> cancel{0};
+    std::thread worker;
+    std::atomic<bool> sweep_running{false};
+    std::string text_buffer;
+
+    // Shared ownership: a running sweep keeps the arrays it started with.
+    std::shared_ptr<const mesh> base;
+    int32_t subdivisions = 0;
+    obs_set observations;
+    std::shared_ptr<const ref_curve> reference;
+    spin_state spin;
+    double step = 0.0;
+    std::atomic<shape_result*> result_table{nullptr};
+    int32_t thread_count = 0;
+    int64_t geosphere_start_ms = 0;
+    int64_t geosphere_end_ms = 0;
+    double geosphere_seconds = 0.0;
+    sweep_args args;
+
+    // Command-line extras: one lightcurve block only, and the sweep path.
+    int32_t only_block = all_blocks;
+    sweep_path path = sweep_path::fast;
+    // The result of the last sweep that ended: 1 with a summary file, else 0.
+    std::atomic<uint32_t> last_sweep_result{0};
+
+    app_state() = default;
+    app_state(const app_state&) = delete;
+    app_state& operator=(const app_state&) = delete;
+    // Waits for a sweep still running, so no worker outlives its state.
+    ~app_state();
+};

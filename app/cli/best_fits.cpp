@@ -1,0 +1,43 @@
+#include "app/cli/best_fits.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+std::vector<summary_row> read_summary(const std::string& path)
+{
+    std::vector<summary_row> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        summary_row r;
+        double* p = r.params;
+        int items = std::sscanf(line.c_str(), "%d %lf %lf %lf %lf %lf %lf %lf %lf %lf", &r.shape, &p[0], &p[1], &p[2],
+                                &p[3], &p[4], &p[5], &p[6], &r.best_shift, &r.misfit);
+        if (items == 10) rows.push_back(r);
+    }
+    return rows;
+}
+
+std::vector<summary_row> best_fits(std::vector<summary_row> rows, std::size_t count)
+{
+    std::sort(rows.begin(), rows.end(), [](const summary_row& a, const summary_row& b) {
+        const bool a_nan = std::isnan(a.misfit);
+        const bool b_nan = std::isnan(b.misfit);
+        if (a_nan != b_nan) return b_nan;
+        if (!a_nan && a.misfit != b.misfit) return a.misfit < b.misfit;
+        return a.shape < b.shape;
+    });
+    if (rows.size() > count) rows.resize(count);
+    return rows;
+}
+
+void print_best_fits(std::FILE* out, const std::vector<summary_row>& rows)
+{
+    std::fprintf(out, "best-fitting shapes (lowest misfit first):\n");
+    std::fprintf(out, "%8s %9s %9s %9s %9s %9s %9s %10s %12s\n", "shape", "y_scale_1", "z_scale_1", "x_scale_2",
+                 "y_scale_2", "z_scale_2", "x_shift", "best_shift", "misfit");
+    for (const summary_row& r : rows)
+        std::fprintf(out, "%8d %9.4f %9.4f %9.4f %9.4f %9.4f %9.4f %10.6f %12.6g\n", r.shape, r.params[1], r.params[2],
+                     r.params[3], r.params[4], r.params[5], r.params[6], r.best_shift, r.misfit);
+}

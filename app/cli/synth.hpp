@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+// What `morvane-cli synth` makes: an observation file of one shape seen
+// under a simple geometry. The sun lies along ecliptic +x; the earth lies in
+// the ecliptic at `phase_deg` from the sun, both at fixed distances, so the
+// phase angle stays constant. `points` observations are spread evenly over
+// `hours`, starting at Julian date `start`.
+struct synth_options {
+    std::string output = "test.zel";
+    int subdivisions = 3;
+    double shape[6] = {1.0, 0.5, 0.6, 0.3, 0.15, 0.9};  // y1 z1 x2 y2 z2 x_shift
+    double lambda_deg = 90.0;
+    double beta_deg = 90.0;
+    double phi0_deg = 90.0;
+    double period_hours = 21.9;
+    double t0 = 0.0;
+    double phase_deg = 20.0;
+    double start = 2451545.0;
+    double hours = 21.9;
+    int points = 1500;
+};
+
+// Writes the file; returns an empty string or the reason it failed.
+std::string run_synth(const synth_options& options);

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "common/status_ops.hpp"
+
+// The command line's front end: fields come from options, status texts go
+// to standard output, message boxes to standard error, and the progress
+// bar is one line updated in place on a terminal (plain lines otherwise).
+class terminal_front_end : public status_ops {
+public:
+    explicit terminal_front_end(std::FILE* out = stdout, std::FILE* err = stderr);
+
+    void set_item_text(int id, const std::string& text) override;
+    void set_progress(int percent) override;
+    void enable_item(int id) override;
+    void message_box(const std::string& text, const std::string& caption, box_icon icon,
+                     box_owner owner) override;
+    std::string read_item_text(int id, int max) override;
+    bool read_item_int(int id, int& value) override;
+
+    // Puts `text` into field `id`.
+    void set_field(int id, const std::string& text);
+
+private:
+    // Ends an in-place progress line before other output.
+    void end_bar_line();
+
+    std::mutex lock_;
+    std::FILE* out_;
+    std::FILE* err_;
+    bool terminal_;
+    bool bar_shown_ = false;
+    int last_percent_ = -1;
+    std::map<int, std::string> fields_;
+};

@@ -1,0 +1,108 @@
+#include "app/controller.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "common/control_ids.hpp"
+#include "mesh/geosphere.hpp"
+#include "mesh/twin_shape.hpp"
+
+app_state::~app_state()
+{
+    if (worker.joinable()) worker.join();
+}
+
+void on_init(app_state& app, status_ops* target)
+{
+    app.target = target;
+    app.cancel.store(0);
+}
+
+bool is_close_command(int id)
+{
+    return id == ctl::ok || id == ctl::close;
+}
+
+command_outcome on_command(app_state& app, int id)
+{
+    switch (id) {
+    case ctl::generate_geosphere: return generate_geosphere(app);
+    case ctl::load_lightcurve: return load_lightcurve(app);
+    case ctl::generate_shapes: return generate_shapes(app);
+    case ctl::cancel: cancel_sweep(app); return {true, ""};
+    case ctl::ok:
+    case ctl::close: return {true, ""};  // the front end ends the dialog
+    default: return {false, ""};
+    }
+}
+
+void cancel_sweep(app_state& app)
+{
+    app.cancel.store(1);
+}
+
+void wait_for_sweep(app_state& app)
+{
+    if (app.worker.joinable()) app.worker.join();
+}
+
+namespace {
+
+// Builds the refined sphere and its twin; null when memory ran out.
+std::shared_ptr<const mesh> build_base_mesh(int n)
+{
+    mesh sphere;
+    if (!make_icosahedron(sphere)) return nullptr;
+    for (int pass = 0; pass < n; ++pass)
+        if (!subdivide_mesh(sphere)) return nullptr;
+    auto twin = std::make_shared<mesh>();
+    if (!make_twin_shape(sphere, *twin)) return nullptr;
+    return twin;
+}
+
+}  // namespace
+
+command_outcome generate_geosphere(app_state& app)
+{
+    status_ops& ui = *app.target;
+    int n = 0;
+    if (!ui.read_item_int(ctl::subdivisions, n))
+        return {false, "the subdivision count must be a whole number"};
+    if (n < 1 || n > 10) return {false, "the subdivision count must lie between 1 and 10"};
+
+    app.text_buffer = "generating basic-mesh...";
+    ui.set_item_text(ctl::status_line, app.text_buffer);
+    app.geosphere_start_ms = clock_ms();
+
+    std::shared_ptr<const mesh> twin;
+    try {
+        twin = build_base_mesh(n);
+    } catch (const std::bad_alloc&) {
+        twin = nullptr;
+    }
+    if (!twin) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "not enough memory for %i subdivisions: the previous basic-shape is kept", n);
+        app.text_buffer = text;
+        ui.set_item_text(ctl::status_line, app.text_buffer);
+        return {false, text};
+    }
+    app.base = twin;
+    app.subdivisions = n;
+
+    if (!write_obj(*twin, n)) return {false, "cannot create " + obj_file_name(n)};
+
+    app.geosphere_end_ms = clock_ms();
+    app.geosphere_seconds = static_cast<double>(app.geosphere_end_ms - app.geosphere_start_ms) / 1000.0;
+    char text[200];
+    std::snprintf(text, sizeof text, "generated basic-shape with %i facets and %i vertices in %2.1f seconds",
+                  twin->facet_count * 2, twin->vertex_count, app.geosphere_seconds);
+    app.text_buffer = text;
+    ui.set_item_text(ctl::status_line, app.text_buffer);
+    std::snprintf(text, sizeof text, "Subdivisions: %i", n);
+    ui.set_item_text(ctl::subdivisions_label, text);
+    ui.enable_item(ctl::load_lightcurve);
+    ui.enable_item(ctl::path);
+    return {true, ""};
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "app/app_state.hpp"
+#include "common/status_ops.hpp"
+
+// What a command did: `done` when it ran to its end; otherwise `reason`
+// says why it stopped (the dialog stays silent, the command line prints it).
+struct command_outcome {
+    bool done = false;
+    std::string reason;
+};
+
+// Records the status target and clears the cancel flag.
+void on_init(app_state& app, status_ops* target);
+
+// Dispatches a command by control id; unknown ids are ignored.
+command_outcome on_command(app_state& app, int id);
+
+// The individual commands.
+command_outcome generate_geosphere(app_state& app);
+command_outcome load_lightcurve(app_state& app);
+command_outcome generate_shapes(app_state& app);
+void cancel_sweep(app_state& app);
+
+// Waits until the running sweep (if any) has ended.
+void wait_for_sweep(app_state& app);
+
+// True when a close command (1 or 2) should end the front end.
+bool is_close_command(int id);

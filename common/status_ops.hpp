@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+// Icon of a message box.
+enum class box_icon { none, error, information };
+
+// Who owns a message box: the dialog window, or no window at all.
+enum class box_owner { dialog, none };
+
+// The status operations every front end implements. The sweep worker calls
+// them from its own thread, so an implementation must accept that.
+class status_ops {
+public:
+    virtual ~status_ops() = default;
+
+    // Replace the text of control `id`.
+    virtual void set_item_text(int id, const std::string& text) = 0;
+    // Move the progress bar (0 to 100).
+    virtual void set_progress(int percent) = 0;
+    // Make control `id` usable.
+    virtual void enable_item(int id) = 0;
+    // A modal box; returns once the user has closed it.
+    virtual void message_box(const std::string& text, const std::string& caption, box_icon icon,
+                             box_owner owner = box_owner::dialog) = 0;
+    // The field's text, at most max - 1 characters of it.
+    virtual std::string read_item_text(int id, int max) = 0;
+    // The field's value as a signed whole number; false when it holds none.
+    virtual bool read_item_int(int id, int& value) = 0;
+};

@@ -1,0 +1,58 @@
+#include "mesh/twin_shape.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <new>
+
+int make_twin_shape(mesh& sphere, mesh& twin)
+{
+    const std::size_t v = sphere.vertices.size();
+    const std::size_t f = sphere.facets.size();
+    if (2 * v > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return 0;
+    mesh built;
+    try {
+        built.vertices.resize(2 * v);
+        built.facets.resize(2 * f);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < v; ++i) {
+        vec3 p = sphere.vertices[i];
+        built.vertices[i] = {p.x + 1.0, p.y, p.z};
+        built.vertices[v + i] = {p.x - 1.0, p.y, p.z};
+    }
+    const int32_t shift = static_cast<int32_t>(v);
+    for (std::size_t i = 0; i < f; ++i) {
+        facet t = sphere.facets[i];
+        built.facets[i] = t;
+        built.facets[f + i] = {t.a + shift, t.b + shift, t.c + shift};
+    }
+    built.vertex_count = static_cast<int32_t>(2 * v);
+    built.facet_count = static_cast<int32_t>(f);
+    twin = std::move(built);
+    sphere = mesh();
+    return 1;
+}
+
+std::string obj_file_name(int n)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "basic_shape_%i.obj", n);
+    return name;
+}
+
+bool write_obj(const mesh& base, int n)
+{
+    std::FILE* out = std::fopen(obj_file_name(n).c_str(), "w");
+    if (!out) return false;
+    // A large buffer: the file of n = 10 has over 100 million lines.
+    constexpr std::size_t buffer_size = 1 << 20;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[buffer_size]);
+    if (buffer) std::setvbuf(out, buffer.get(), _IOFBF, buffer_size);
+    for (const vec3& p : base.vertices) std::fprintf(out, "v %lf %lf %lf\n", p.x, p.y, p.z);
+    for (const facet& t : base.facets) std::fprintf(out, "f %i %i %i\n", t.a, t.b, t.c);
+    std::fclose(out);
+    return true;
+}

@@ -1,0 +1,186 @@
+#include "sweep/eval_shape.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "common/control_ids.hpp"
+#include "photometry/brightness.hpp"
+#include "photometry/facet_geometry.hpp"
+#include "photometry/view_geometry.hpp"
+#include "photometry/visibility.hpp"
+
+namespace {
+
+constexpr double two_pi = 6.283185307179586;
+
+// Least and greatest of v[0 .. n-1], each replaced only by a strictly smaller
+// (greater) later element.
+void value_range(const double* v, int32_t n, double& lo, double& hi)
+{
+    lo = v[0];
+    hi = v[0];
+    for (int32_t i = 1; i < n; ++i) {
+        if (v[i] < lo) lo = v[i];
+        if (v[i] > hi) hi = v[i];
+    }
+}
+
+// Shows the evaluation's own failure box: caption "Tavrin", no owner, no icon.
+void report_failure(status_ops* ui, const char* text)
+{
+    if (ui) ui->message_box(text, "Tavrin", box_icon::none, box_owner::none);
+}
+
+}  // namespace
+
+int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, std::FILE* out,
+                 shape_result* table)
+{
+    for (int32_t i = 0; i < job.sample_count; ++i) {
+        magnitudes[i] = std::log10(brightness[i]) * (-2.5);
+        std::fprintf(out, "%lf %.6lf\n", job.sample_times[i], brightness[i]);
+    }
+    std::fclose(out);
+    shape_result& row = table[job.shape_number - 1];
+    for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
+    fit_cyclic_shift(magnitudes, job.ref_points, job.sample_count, row.misfit, row.best_shift);
+    return 1;
+}
+
+double rescale(double x, double from_lo, double from_hi, double to_lo, double to_hi)
+{
+    return (x - from_lo) * (to_hi - to_lo) / (from_hi - from_lo) + to_lo;
+}
+
+void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift)
+{
+    std::vector<double> r(static_cast<std::size_t>(n));
+    for (int32_t i = 0; i < n; ++i) r[static_cast<std::size_t>(i)] = ref[i].magnitude;
+    double r_min, r_max, m_min, m_max;
+    value_range(r.data(), n, r_min, r_max);
+    value_range(m, n, m_min, m_max);
+
+    // The rescaled synthetic magnitudes do not depend on the shift.
+    std::vector<double> y(static_cast<std::size_t>(n));
+    bool finite = true;
+    for (int32_t j = 0; j < n; ++j) {
+        finite = finite && std::isfinite(m[j]);
+        y[static_cast<std::size_t>(j)] = rescale(m[j], m_min, m_max, r_min, r_max);
+    }
+
+    double best = -1.0;
+    int32_t s_best = 0;
+    for (int32_t s = 0; s < n; ++s) {
+        double sum = 0.0;
+        for (int32_t j = 1; j < n; ++j) {
+            const int32_t k = s + j < n ? s + j : s + j - n;
+            const double d = y[static_cast<std::size_t>(j)] - r[static_cast<std::size_t>(k)];
+            sum = sum + d * d;
+        }
+        if (best == -1.0 || sum < best) {
+            best = sum;
+            s_best = s;
+        }
+    }
+    // A sample without a finite magnitude (brightness 0) makes the fit
+    // meaningless whichever sample it is: NaN, as for a flat lightcurve.
+    if (!finite) {
+        best = std::nan("");
+        s_best = 0;
+    }
+    misfit = best;
+    best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+}
+
+std::string lightcurve_file_name(int32_t shape_number)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "output/%05i.lc.txt", shape_number);
+    return name;
+}
+
+double rotation_angle(double t, double t0, double period, double phi0)
+{
+    const double u = (t - t0) / period;
+    const double f = std::fmod(u, 1.0);
+    const double g = (f + 1.0) * two_pi + phi0;
+    return std::fmod(g, two_pi);
+}
+
+int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui)
+{
+    shape.facet_count = 2 * job.facet_count;
+    try {
+        shape.vertices.assign(job.vertices, job.vertices + job.vertex_count);
+    } catch (const std::bad_alloc&) {
+        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        return 0;
+    }
+    const double h = job.shape_params[param::x_shift] * 0.5;
+    const int32_t half = job.vertex_count / 2;
+    for (int32_t k = 0; k < job.vertex_count; ++k) {
+        vec3& v = shape.vertices[static_cast<std::size_t>(k)];
+        if (k < half)
+            v.x = v.x - h;
+        else
+            v.x = h + v.x;
+    }
+    if (!comp_normal(shape.facet_count, shape.vertices.data(), job.facets, shape.normals, ui)) {
+        report_failure(ui, " comp_normal failed");
+        return 0;
+    }
+    if (!comp_facet_center(shape.facet_count, shape.vertices.data(), job.facets, shape.centres)) {
+        report_failure(ui, " comp_facet_center failed");
+        return 0;
+    }
+    return 1;
+}
+
+bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui)
+{
+    const int32_t n = shape.facet_count;
+    const std::size_t size = static_cast<std::size_t>(n);
+    std::vector<uint8_t> vis_bytes;
+    std::vector<proj_facet> records;
+    const photo_params params;
+    for (int32_t i = 0; i < job.sample_count; ++i) {
+        const double phi = rotation_angle(job.sample_times[i], job.t0, job.period, job.phi0);
+        mat3 body_rot, earth_frame, sun_frame;
+        comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda,
+                           job.beta, phi);
+        comp_visibility(vis_bytes, records, shape.vertices.data(), job.facets, shape.centres.data(),
+                        shape.normals.data(), n, body_rot, earth_frame, sun_frame, job.earth_dirs[i],
+                        job.sun_dirs[i], ui);
+        // Without this sample's bytes there is no brightness to compute.
+        if (vis_bytes.size() != size || records.size() != size) return false;
+        double cos_phase, seen_area;
+        brightness[i] = comp_brightness(shape.normals.data(), body_rot, n, cos_phase, seen_area, vis_bytes.data(),
+                                        job.earth_dirs[i], job.sun_dirs[i], params);
+    }
+    return true;
+}
+
+int eval_shape(shape_job job, shape_result* table, status_ops* ui)
+{
+    prepared_shape shape;
+    if (!prepare_shape(job, shape, ui)) return 0;
+    std::vector<double> brightness;
+    std::vector<double> magnitudes;
+    try {
+        brightness.resize(static_cast<std::size_t>(job.sample_count));
+        magnitudes.resize(static_cast<std::size_t>(job.sample_count));
+    } catch (const std::bad_alloc&) {
+        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        return 0;
+    }
+    std::FILE* out = std::fopen(lightcurve_file_name(job.shape_number).c_str(), "w");
+    if (!out) return 0;
+    if (!sample_brightness(job, shape, brightness.data(), ui)) {
+        std::fclose(out);
+        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        return 0;
+    }
+    return finish_shape(job, brightness.data(), magnitudes.data(), out, table);
+}

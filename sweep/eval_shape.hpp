@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/status_ops.hpp"
+#include "photometry/facet_geometry.hpp"
+#include "sweep/sweep_records.hpp"
+
+// (x - from_lo) * (to_hi - to_lo) / (from_hi - from_lo) + to_lo, left to right.
+double rescale(double x, double from_lo, double from_hi, double to_lo, double to_hi);
+
+// The best cyclic shift of the synthetic magnitudes `m` (rescaled to the
+// reference's range) against the reference magnitudes: writes the smallest
+// sum of squares to `misfit` and its shift as a fraction of n - 1 to
+// `best_shift`. Sample 0 never enters a sum; equal sums keep the smaller
+// shift. A magnitude that is not finite makes the misfit NaN.
+void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift);
+
+// "output/%05i.lc.txt" for a shape number.
+std::string lightcurve_file_name(int32_t shape_number);
+
+// The rotation angle of a sample at time t, in the fixed order of operations.
+double rotation_angle(double t, double t0, double period, double phi0);
+
+// A shape ready for its samples: the offset vertex copy, normals, centres.
+struct prepared_shape {
+    std::vector<vec3> vertices;
+    std::vector<facet_normal> normals;
+    std::vector<vec3> centres;
+    int32_t facet_count = 0;  // both bodies
+};
+
+// Copies the job's vertices, moves body 1 by -x_shift / 2 and body 2 by
+// +x_shift / 2, and computes normals and centres. Returns 1, or 0 after
+// reporting the failure ("memory leak", or the " comp_normal failed" /
+// " comp_facet_center failed" box).
+int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui);
+
+// The brightness of a prepared shape at each of the job's samples, the
+// straightforward way. False when a sample's visibility buffers could not
+// be obtained.
+bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui);
+
+// Writes the shape's lightcurve lines to `out` (closing it), turns the
+// brightness into magnitudes and writes the shape's row. Returns 1.
+int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, std::FILE* out,
+                 shape_result* table);
+
+// Evaluates one shape the straightforward way: offsets the bodies, computes
+// its lightcurve at every sample, writes "output/%05i.lc.txt" and, on
+// success, row shape_number - 1 of `table`. Returns 1 on success, 0 on
+// failure (no row written).
+int eval_shape(shape_job job, shape_result* table, status_ops* ui);

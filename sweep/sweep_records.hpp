@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "common/facet.hpp"
+#include "common/mesh.hpp"
+#include "common/phot_point.hpp"
+#include "common/vec3.hpp"
+#include "lightcurve/ref_curve.hpp"
+
+// Indices of the seven shape parameters.
+namespace param {
+constexpr int x_scale_1 = 0;
+constexpr int y_scale_1 = 1;
+constexpr int z_scale_1 = 2;
+constexpr int x_scale_2 = 3;
+constexpr int y_scale_2 = 4;
+constexpr int z_scale_2 = 5;
+constexpr int x_shift = 6;
+constexpr int count = 7;
+}  // namespace param
+
+// Everything the evaluation of one shape needs. The arrays are not owned.
+struct shape_job {
+    int32_t vertex_count;               // both bodies
+    const vec3* vertices;               // this shape's deformed vertices (per shape)
+    int32_t shape_number;               // 1-based (per shape)
+    double shape_params[param::count];  // (per shape)
+    int32_t facet_count;                // ONE sphere; facets holds twice as many
+    const facet* facets;
+    int32_t sample_count;
+    const vec3* earth_dirs;
+    const vec3* sun_dirs;
+    const double* sample_times;
+    const phot_point* ref_points;
+    double lambda;  // radians
+    double beta;    // radians
+    double phi0;    // radians
+    double t0;      // Julian date
+    double period;  // days
+};
+
+// One row of the result table.
+struct shape_result {
+    double shape_params[param::count];
+    double misfit;
+    double best_shift;
+};
+
+// The worker's argument. The owners keep the base mesh and the reference
+// that the raw pointers refer to alive while the sweep runs.
+struct sweep_args {
+    int32_t vertex_count = 0;
+    const vec3* vertices = nullptr;
+    double step = 0.0;
+    int32_t thread_count = 0;
+    shape_job job{};
+    std::shared_ptr<const mesh> mesh_owner;
+    std::shared_ptr<const ref_curve> ref_owner;
+};

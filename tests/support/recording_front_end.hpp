@@ -1,0 +1,57 @@
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/status_ops.hpp"
+
+// One status call as the front end saw it.
+struct status_call {
+    std::string op;  // "text", "progress", "enable", "box"
+    int id = 0;      // control id, or the percent for "progress"
+    std::string text;
+    std::string caption;
+    box_icon icon = box_icon::none;
+    box_owner owner = box_owner::dialog;
+};
+
+// A front end for tests: records every status call, answers field reads
+// from a table. Safe to call from the sweep's worker thread.
+class recording_front_end : public status_ops {
+public:
+    // Fills the fields with the dialog's defaults.
+    recording_front_end();
+
+    void set_item_text(int id, const std::string& text) override;
+    void set_progress(int percent) override;
+    void enable_item(int id) override;
+    void message_box(const std::string& text, const std::string& caption, box_icon icon,
+                     box_owner owner) override;
+    std::string read_item_text(int id, int max) override;
+    bool read_item_int(int id, int& value) override;
+
+    // Puts `text` into field `id`.
+    void set_field(int id, const std::string& text);
+    // Every call so far (a copy).
+    std::vector<status_call> calls() const;
+    // The last text set on control `id` ("" when none).
+    std::string text_of(int id) const;
+    // Whether control `id` has been enabled.
+    bool enabled(int id) const;
+    // The progress positions in the order they were set.
+    std::vector<int> progress() const;
+    // The message boxes shown so far.
+    std::vector<status_call> boxes() const;
+    // Forgets the recorded calls (fields and enabled set stay).
+    void clear_calls();
+
+private:
+    mutable std::mutex lock_;
+    std::map<int, std::string> fields_;
+    std::map<int, std::string> texts_;
+    std::set<int> enabled_;
+    std::vector<status_call> calls_;
+};
