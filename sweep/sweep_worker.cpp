@@ -9,120 +9,89 @@
 #include "common/clock.hpp"
 #include "common/control_ids.hpp"
 #include "sweep/eval_shape.hpp"
+#include "sweep/shape_grid.hpp"
 
 namespace {
 
 // One vertex array of the walk.
 using vertex_array = std::vector<vec3>;
 
-// The walk's state shared by its levels.
-struct walk {
-    const sweep_args& args;
-    sweep_context& ctx;
-    shape_result* table;
-    int32_t half;            // body 1 is [0, half), body 2 [half, vertex_count)
-    int32_t shapes = 0;      // shape counter
-    int64_t progress = 0;    // level-2 values finished
-    int64_t progress_steps;  // P
-};
-
 // How a walk ended early.
 enum class early_end { none, cancelled, no_memory, refused };
 
-// A fresh copy of `from` with `axis` of vertices [begin, end) multiplied by
-// `factor`; false when the copy could not be allocated.
-bool scaled_copy(const vertex_array& from, vertex_array& to, int32_t begin, int32_t end, double vec3::*axis,
-                 double factor)
-{
-    try {
-        to = from;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    for (int32_t k = begin; k < end; ++k) to[static_cast<std::size_t>(k)].*axis = to[static_cast<std::size_t>(k)].*axis * factor;
-    return true;
-}
+// The sweep's side of the grid walk: one fresh working copy per value of
+// levels 1 to 5 (copy 0 is the base copy), the cancel check at level 4,
+// progress after each level-2 value and one evaluation per shape.
+struct sweep_visitor {
+    const sweep_args& args;
+    sweep_context& ctx;
+    shape_result* table;
+    int64_t progress_steps;        // P
+    vertex_array copies[6];        // base copy, then levels 1 to 5
+    int32_t shapes = 0;            // shape counter
+    int64_t progress = 0;          // level-2 values finished
+    early_end ended = early_end::none;
 
-// The level-6 values of one level-5 copy: one shape each.
-early_end walk_shifts(walk& w, const vertex_array& level5, const double (&p)[param::count])
-{
-    shape_job job = w.args.job;
-    const double x2 = p[param::x_scale_2];
-    for (double shift = 1.0 - x2; shift <= 1.0 + x2; shift = shift + w.args.step) {
-        ++w.shapes;
-        job.vertices = level5.data();
-        job.shape_number = w.shapes;
-        for (int i = 0; i < param::x_shift; ++i) job.shape_params[i] = p[i];
-        job.shape_params[param::x_shift] = shift;
-        if (w.args.thread_count != 1) {
-            w.ctx.ui->message_box("not supported yet", "Error", box_icon::information);
-            return early_end::refused;
+    bool enter(int level, const double* p)
+    {
+        // Levels 1 and 2 scale body 1 (y, z); levels 3 to 5 body 2 (x, y, z).
+        static constexpr double vec3::*const axes[6] = {nullptr, &vec3::y, &vec3::z, &vec3::x, &vec3::y, &vec3::z};
+        const int32_t half = args.vertex_count / 2;
+        const int32_t begin = level <= 2 ? 0 : half;
+        const int32_t end = level <= 2 ? half : args.vertex_count;
+        vertex_array& to = copies[level];
+        try {
+            to = copies[level - 1];
+        } catch (const std::bad_alloc&) {
+            ended = early_end::no_memory;
+            return false;
+        }
+        const double factor = p[level];
+        double vec3::*axis = axes[level];
+        for (int32_t k = begin; k < end; ++k) {
+            vec3& v = to[static_cast<std::size_t>(k)];
+            v.*axis = v.*axis * factor;
+        }
+        if (level == 4 && ctx.cancel->load() != 0) {
+            ctx.cancel->store(0);
+            ended = early_end::cancelled;
+            return false;
+        }
+        return true;
+    }
+
+    bool shape(const double* p)
+    {
+        ++shapes;
+        shape_job job = args.job;
+        job.vertices = copies[5].data();
+        job.shape_number = shapes;
+        for (int i = 0; i < param::count; ++i) job.shape_params[i] = p[i];
+        if (args.thread_count != 1) {
+            ctx.ui->message_box("not supported yet", "Error", box_icon::information);
+            ended = early_end::refused;
+            return false;
         }
         // A row whose evaluation fails keeps its parameters and NaN.
-        shape_result& row = w.table[w.shapes - 1];
-        for (int i = 0; i < param::count; ++i) row.shape_params[i] = job.shape_params[i];
+        shape_result& row = table[shapes - 1];
+        for (int i = 0; i < param::count; ++i) row.shape_params[i] = p[i];
         row.misfit = std::nan("");
         row.best_shift = std::nan("");
-        eval_shape(job, w.table, w.ctx.ui);
+        eval_shape(job, table, ctx.ui);
+        return true;
     }
-    return early_end::none;
-}
 
-// Levels 3 to 5 below one level-2 copy.
-early_end walk_body2(walk& w, const vertex_array& level2, double (&p)[param::count])
-{
-    const int32_t begin = w.half;
-    const int32_t end = w.args.vertex_count;
-    const double step = w.args.step;
-    for (double x2 = 0.1; x2 <= 1.0; x2 = x2 + step) {
-        vertex_array level3;
-        if (!scaled_copy(level2, level3, begin, end, &vec3::x, x2)) return early_end::no_memory;
-        p[param::x_scale_2] = x2;
-        for (double y2 = x2 * 0.5; y2 <= x2; y2 = y2 + step) {
-            vertex_array level4;
-            if (!scaled_copy(level3, level4, begin, end, &vec3::y, y2)) return early_end::no_memory;
-            p[param::y_scale_2] = y2;
-            if (w.ctx.cancel->load() != 0) {
-                w.ctx.cancel->store(0);
-                return early_end::cancelled;
-            }
-            for (double z2 = y2 * 0.5; z2 <= y2; z2 = z2 + step) {
-                vertex_array level5;
-                if (!scaled_copy(level4, level5, begin, end, &vec3::z, z2)) return early_end::no_memory;
-                p[param::z_scale_2] = z2;
-                early_end e = walk_shifts(w, level5, p);
-                if (e != early_end::none) return e;
-            }
+    bool leave(int level)
+    {
+        vertex_array().swap(copies[level]);
+        if (level == 2) {
+            ++progress;
+            ctx.ui->set_progress(
+                static_cast<int>(static_cast<double>(progress) / static_cast<double>(progress_steps) * 100.0));
         }
+        return true;
     }
-    return early_end::none;
-}
-
-// Levels 1 and 2 over the base copy, with progress after each level-2 value.
-early_end walk_grid(walk& w, const vertex_array& base)
-{
-    const double step = w.args.step;
-    double p[param::count] = {1.0, 0, 0, 0, 0, 0, 0};
-    for (double y1 = 0.5; y1 <= 1.0; y1 = y1 + step) {
-        vertex_array level1;
-        if (!scaled_copy(base, level1, 0, w.half, &vec3::y, y1)) return early_end::no_memory;
-        p[param::y_scale_1] = y1;
-        for (double z1 = y1 * 0.5; z1 <= y1; z1 = z1 + step) {
-            early_end e;
-            {
-                vertex_array level2;
-                if (!scaled_copy(level1, level2, 0, w.half, &vec3::z, z1)) return early_end::no_memory;
-                p[param::z_scale_1] = z1;
-                e = walk_body2(w, level2, p);
-            }
-            if (e != early_end::none) return e;
-            ++w.progress;
-            w.ctx.ui->set_progress(static_cast<int>(static_cast<double>(w.progress) /
-                                                    static_cast<double>(w.progress_steps) * 100.0));
-        }
-    }
-    return early_end::none;
-}
+};
 
 // Formats one summary line: best_shift comes before misfit.
 int format_summary_line(char* line, std::size_t size, int32_t k, const shape_result& row)
@@ -159,9 +128,9 @@ uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t 
                       sweep_context context)
 {
     status_ops& ui = *context.ui;
-    vertex_array base;
+    sweep_visitor walk{args, context, table.data(), progress_steps, {}};
     try {
-        base.assign(args.vertices, args.vertices + args.vertex_count);
+        walk.copies[0].assign(args.vertices, args.vertices + args.vertex_count);
     } catch (const std::bad_alloc&) {
         ui.set_item_text(ctl::status_line, "memory leak");
         return 0;
@@ -173,9 +142,9 @@ uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t 
     ui.set_item_text(ctl::status_line, text);
     const int64_t start = clock_ms();
 
-    walk w{args, context, table.data(), args.vertex_count / 2, 0, 0, progress_steps};
-    const early_end ended = walk_grid(w, base);
-    vertex_array().swap(base);
+    walk_grid(args.step, walk);
+    const early_end ended = walk.ended;
+    for (vertex_array& copy : walk.copies) vertex_array().swap(copy);
 
     if (ended != early_end::none) {
         context.result_table->store(nullptr);
@@ -186,7 +155,7 @@ uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t 
         return 0;
     }
 
-    const bool written = write_summary("output/main.txt", table.data(), w.shapes);
+    const bool written = write_summary("output/main.txt", table.data(), walk.shapes);
     context.result_table->store(nullptr);
     std::vector<shape_result>().swap(table);
     if (!written) return 0;
@@ -198,7 +167,7 @@ uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t 
     const double timed = seconds > 0.0 ? seconds : 0.001;
     ui.set_progress(0);
     std::snprintf(text, sizeof text, "generated and compared %i shapes in %.3f seconds (%.3f shapes/sec)",
-                  w.shapes, seconds, static_cast<double>(w.shapes) / timed);
+                  walk.shapes, seconds, static_cast<double>(walk.shapes) / timed);
     ui.set_item_text(ctl::status_line, text);
     std::snprintf(text, sizeof text, "Step Size: %f", args.step);
     ui.set_item_text(ctl::step_size_label, text);

@@ -194,17 +194,6 @@ TEST(LcReader, FirstLineZeroShowsTheMemoryBox)
     expect_same_set(set, before);
 }
 
-TEST(LcReader, ReasonNamesFileAndLine)
-{
-    scratch_dir dir;
-    obs_set set;
-    EXPECT_EQ(load_text("2\n1\n" + pt(1) + "two\n", set).reason,
-              "obs.zel:4: expected the number of points at the start of the line");
-    EXPECT_EQ(load_text("1\n3\n" + pt(2) + pt(1) + pt(3), set).reason,
-              "obs.zel:4: time 1.000000 is earlier than the previous observation's 2.000000 (times must not decrease)");
-    EXPECT_EQ(load_text("1\n3\n" + pt(1) + pt(2), set).reason.rfind("obs.zel:5: missing point line", 0), 0u);
-}
-
 // Every row is loaded after a good set; the good set must survive a refusal.
 struct input_case {
     const char* name;

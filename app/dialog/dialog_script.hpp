@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "app/app_state.hpp"
+
+class main_dialog;
+
+// Drives the dialog from a script, for screenshots and for tests of the
+// whole program: steps separated by ';', run one after the other on the
+// dialog's thread once its event loop runs.
+//   set ID TEXT   put TEXT into field ID
+//   click ID      press button ID
+//   wait          until no sweep runs
+//   sleep MS      let MS milliseconds pass
+//   grab FILE     save a picture of the window as FILE (PNG)
+//   running       end the program with exit code 3 unless a sweep runs
+//   close         close the window, like its close box
+// A step that cannot be understood ends the program with exit code 2.
+void start_dialog_script(main_dialog& dialog, app_state& app, const std::string& script);

@@ -1,0 +1,308 @@
+#include "app/dialog/main_dialog.hpp"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+
+#include "app/controller.hpp"
+#include "app/fields.hpp"
+#include "common/control_ids.hpp"
+
+namespace {
+
+enum class kind { button, label, right_label, edit, group, progress };
+
+// One control of the window; positions and sizes in dialog units.
+struct control_layout {
+    int id;  // 0 for the frames and the "Path" caption, which nobody addresses
+    kind what;
+    const char* text;
+    int x, y, w, h;
+};
+
+// In creation order, which is also the tab order of the focusable controls.
+const control_layout window_controls[] = {
+    {0, kind::group, "Load Lightcurve", 6, 24, 356, 55},
+    {0, kind::group, "Static", 6, 83, 356, 48},
+    {ctl::generate_geosphere, kind::button, "Generate Geosphere", 6, 6, 84, 14},
+    {ctl::subdivisions_label, kind::right_label, "Subdivisions", 102, 6, 106, 8},
+    {ctl::subdivisions, kind::edit, "", 219, 6, 40, 14},
+    {0, kind::right_label, "Path", 114, 32, 18, 8},
+    {ctl::path, kind::edit, "", 138, 31, 212, 14},
+    {ctl::load_lightcurve, kind::button, "GO!", 18, 47, 84, 14},
+    {ctl::lambda_label, kind::label, "\u03bb", 126, 49, 8, 8},
+    {ctl::lambda, kind::edit, "", 138, 46, 40, 14},
+    {ctl::period_label, kind::label, "P sid", 192, 48, 16, 8},
+    {ctl::period, kind::edit, "", 219, 46, 40, 14},
+    {ctl::epoch_label, kind::label, "t 0", 279, 49, 9, 8},
+    {ctl::epoch, kind::edit, "", 310, 47, 40, 14},
+    {ctl::beta_label, kind::label, "\u03b2", 126, 65, 8, 8},
+    {ctl::beta, kind::edit, "", 138, 62, 40, 14},
+    {ctl::phi0_label, kind::label, "\u03a6", 200, 66, 8, 8},
+    {ctl::phi0, kind::edit, "", 219, 62, 40, 14},
+    {ctl::generate_shapes, kind::button, "Generate Shapes", 18, 102, 84, 14},
+    {ctl::step_size_label, kind::right_label, "Step Size", 138, 96, 70, 8},
+    {ctl::step_size, kind::edit, "", 219, 92, 40, 14},
+    {ctl::threads_label, kind::right_label, "Threads", 138, 113, 70, 8},
+    {ctl::threads, kind::edit, "", 219, 110, 40, 14},
+    {ctl::cancel, kind::button, "Cancel", 6, 177, 50, 14},
+    {ctl::status_line, kind::label, "", 6, 196, 356, 8},
+    {ctl::progress, kind::progress, "", 0, 211, 367, 14},
+};
+
+constexpr int dialog_width = 368;
+constexpr int dialog_height = 225;
+
+// Greyed until the controller unlocks them.
+constexpr int locked_at_start[] = {ctl::load_lightcurve, ctl::generate_shapes};
+
+// a * b / c rounded to nearest, halves away from zero.
+int mul_div(int a, int b, int c)
+{
+    long long product = static_cast<long long>(a) * b;
+    long long half = c / 2;
+    return static_cast<int>(product >= 0 ? (product + half) / c : (product - half) / c);
+}
+
+// Dialog units to pixels for the dialog's font.
+struct unit_map {
+    int char_width;
+    int char_height;
+    int x(int units) const { return mul_div(units, char_width, 4); }
+    int y(int units) const { return mul_div(units, char_height, 8); }
+    QRect rect(int left, int top, int width, int height) const
+    {
+        return QRect(QPoint(x(left), y(top)), QPoint(x(left + width) - 1, y(top + height) - 1));
+    }
+};
+
+}  // namespace
+
+int symbol_font_height(int dots_per_inch)
+{
+    return -mul_div(10, dots_per_inch, 72);
+}
+
+main_dialog::main_dialog(app_state& app, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      app_(app)
+{
+    setWindowTitle("Morvane");
+    QFont dialog_font = font();
+    dialog_font.setFamilies({"MS Sans Serif", dialog_font.family()});
+    dialog_font.setPointSize(8);
+    setFont(dialog_font);
+    build_controls();
+
+    // The Greek labels' font: 10 point at the screen's vertical resolution.
+    greek_font_ = dialog_font;
+    greek_font_.setPixelSize(-symbol_font_height(logicalDpiY()));
+    greek_font_.setWeight(QFont::Normal);
+    greek_font_.setItalic(false);
+    greek_font_.setUnderline(false);
+    greek_font_.setStrikeOut(false);
+
+    for (const auto& [id, text] : default_field_texts()) set_item_text(id, text);
+    on_init(app_, this);
+    for (int id : {ctl::lambda_label, ctl::beta_label, ctl::phi0_label}) {
+        auto* label = static_cast<QLabel*>(control(id));
+        label->setFont(greek_font_);
+        fit_label(label);
+    }
+    auto* bar = static_cast<QProgressBar*>(control(ctl::progress));
+    bar->setRange(0, 100);
+    bar->setValue(0);
+}
+
+void main_dialog::build_controls()
+{
+    const QFontMetrics metrics(font());
+    const unit_map units{metrics.averageCharWidth(), metrics.height()};
+    setFixedSize(units.x(dialog_width), units.y(dialog_height));
+
+    for (const control_layout& item : window_controls) {
+        const QString text = QString::fromUtf8(item.text);
+        QWidget* widget = nullptr;
+        switch (item.what) {
+        case kind::button: {
+            auto* button = new QPushButton(text, this);
+            button->setAutoDefault(false);
+            const int id = item.id;
+            connect(button, &QPushButton::clicked, this, [this, id] { run_command(id); });
+            widget = button;
+            break;
+        }
+        case kind::label:
+        case kind::right_label: {
+            auto* label = new QLabel(text, this);
+            label->setAlignment((item.what == kind::right_label ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignTop);
+            widget = label;
+            break;
+        }
+        case kind::edit: widget = new QLineEdit(this); break;
+        case kind::group: {
+            // The frame line runs through the middle of the title.
+            auto* group = new QGroupBox(text, this);
+            group->setStyleSheet(QString("QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
+                                         "QGroupBox::title { subcontrol-origin: margin; left: %2px; padding: 0 2px; }")
+                                     .arg(metrics.height() / 2)
+                                     .arg(units.x(4)));
+            widget = group;
+            break;
+        }
+        case kind::progress: {
+            auto* bar = new QProgressBar(this);
+            bar->setTextVisible(false);
+            widget = bar;
+            break;
+        }
+        }
+        widget->setGeometry(units.rect(item.x, item.y, item.w, item.h));
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            label_rects_[label] = widget->geometry();
+            fit_label(label);
+        }
+        if (item.id != 0) {
+            widget->setProperty("controlId", item.id);
+            widget->setObjectName(QString("control_%1").arg(item.id));
+            controls_[item.id] = widget;
+        }
+    }
+    // The frames stay behind the controls they surround.
+    for (QGroupBox* group : findChildren<QGroupBox*>()) group->lower();
+    for (int id : locked_at_start) control(id)->setEnabled(false);
+}
+
+void main_dialog::fit_label(QLabel* label)
+{
+    QRect rect = label_rects_.at(label);
+    const QFontMetrics metrics(label->font());
+    const int width = metrics.horizontalAdvance(label->text()) + 1;
+    if (width > rect.width()) {
+        if (label->alignment() & Qt::AlignRight)
+            rect.setLeft(std::max(0, rect.right() + 1 - width));
+        else
+            rect.setRight(std::min(this->width() - 1, rect.left() + width - 1));
+    }
+    rect.setHeight(std::max(rect.height(), metrics.height()));
+    label->setGeometry(rect);
+}
+
+QWidget* main_dialog::control(int id) const
+{
+    auto found = controls_.find(id);
+    return found == controls_.end() ? nullptr : found->second;
+}
+
+void main_dialog::run_command(int id)
+{
+    on_command(app_, id);
+    if (is_close_command(id)) done(id);
+}
+
+void main_dialog::reject()
+{
+    run_command(ctl::close);
+}
+
+void main_dialog::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter presses the focused button, otherwise it means OK.
+        auto* button = qobject_cast<QPushButton*>(focusWidget());
+        if (button && button->isEnabled())
+            button->click();
+        else
+            run_command(ctl::ok);
+        return;
+    }
+    QDialog::keyPressEvent(event);  // Escape arrives at reject()
+}
+
+void main_dialog::on_dialog_thread(const std::function<void()>& work)
+{
+    if (QThread::currentThread() == thread())
+        work();
+    else
+        QMetaObject::invokeMethod(this, [&work] { work(); }, Qt::BlockingQueuedConnection);
+}
+
+void main_dialog::set_item_text(int id, const std::string& text)
+{
+    on_dialog_thread([&] {
+        const QString value = QString::fromStdString(text);
+        QWidget* widget = control(id);
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            label->setText(value);
+            fit_label(label);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            edit->setText(value);
+        else if (auto* button = qobject_cast<QPushButton*>(widget))
+            button->setText(value);
+    });
+}
+
+void main_dialog::set_progress(int percent)
+{
+    on_dialog_thread([&] {
+        if (auto* bar = qobject_cast<QProgressBar*>(control(ctl::progress))) bar->setValue(percent);
+    });
+}
+
+void main_dialog::enable_item(int id)
+{
+    on_dialog_thread([&] {
+        if (QWidget* widget = control(id)) widget->setEnabled(true);
+    });
+}
+
+void main_dialog::message_box(const std::string& text, const std::string& caption, box_icon icon,
+                              box_owner owner)
+{
+    on_dialog_thread([&] {
+        QMessageBox::Icon shown = QMessageBox::NoIcon;
+        if (icon == box_icon::error) shown = QMessageBox::Critical;
+        if (icon == box_icon::information) shown = QMessageBox::Information;
+        QMessageBox box(shown, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
+                        owner == box_owner::dialog ? this : nullptr);
+        box.setWindowModality(owner == box_owner::dialog ? Qt::WindowModal : Qt::ApplicationModal);
+        box.exec();
+    });
+}
+
+std::string main_dialog::read_item_text(int id, int max)
+{
+    std::string result;
+    on_dialog_thread([&] {
+        QString text;
+        QWidget* widget = control(id);
+        if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            text = edit->text();
+        else if (auto* label = qobject_cast<QLabel*>(widget))
+            text = label->text();
+        else if (auto* button = qobject_cast<QPushButton*>(widget))
+            text = button->text();
+        // At most max - 1 characters, never half of a surrogate pair.
+        qsizetype keep = std::max(0, max - 1);
+        if (keep < text.size()) {
+            if (keep > 0 && text[keep - 1].isHighSurrogate()) --keep;
+            text.truncate(keep);
+        }
+        result = text.toStdString();
+    });
+    return result;
+}
+
+bool main_dialog::read_item_int(int id, int& value)
+{
+    return parse_whole_number(read_item_text(id, 1 << 16), value);
+}

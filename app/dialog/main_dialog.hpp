@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <QRect>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "app/app_state.hpp"
+#include "common/status_ops.hpp"
+
+class QLabel;
+class QWidget;
+
+// Pixel height (negative: the character height, as a font request takes
+// it) of a 10 point font at `dots_per_inch`, rounded to nearest.
+int symbol_font_height(int dots_per_inch);
+
+// The one window of the program. It forwards every button to the
+// controller and implements the status operations on its controls; the
+// sweep's worker thread may call them, and they then run on the dialog's
+// thread while the worker waits.
+class main_dialog : public QDialog, public status_ops {
+    Q_OBJECT
+
+public:
+    explicit main_dialog(app_state& app, QWidget* parent = nullptr);
+
+    // The control with identifier `id`, or null.
+    QWidget* control(int id) const;
+    // The font of the Greek labels.
+    const QFont& greek_font() const { return greek_font_; }
+    // Runs command `id` as if its button had been pressed; a close command
+    // ends the dialog with `id` as its result.
+    void run_command(int id);
+
+    void set_item_text(int id, const std::string& text) override;
+    void set_progress(int percent) override;
+    void enable_item(int id) override;
+    void message_box(const std::string& text, const std::string& caption, box_icon icon,
+                     box_owner owner = box_owner::dialog) override;
+    std::string read_item_text(int id, int max) override;
+    bool read_item_int(int id, int& value) override;
+
+public slots:
+    // The close box and Escape: command 2.
+    void reject() override;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void build_controls();
+    // Widens (or heightens) a label whose text would be clipped in its
+    // place; right-aligned labels grow to the left, others to the right.
+    void fit_label(QLabel* label);
+    // Runs `work` on the dialog's thread and returns when it is done.
+    void on_dialog_thread(const std::function<void()>& work);
+
+    app_state& app_;
+    std::map<int, QWidget*> controls_;
+    std::map<QLabel*, QRect> label_rects_;  // the places of the window's layout
+    QFont greek_font_;
+};

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "app/controller.hpp"
+#include "common/control_ids.hpp"
+#include "support/recording_front_end.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace {
+
+// A controller with a recording front end in a scratch working directory.
+struct controller_fixture : ::testing::Test {
+    scratch_dir dir;
+    recording_front_end ui;
+    app_state app;
+    void SetUp() override { on_init(app, &ui); }
+};
+
+using GeosphereCommand = controller_fixture;
+using ControllerCommands = controller_fixture;
+
+}  // namespace
+
+TEST_F(GeosphereCommand, RefusedCountsDoNothing)
+{
+    for (const char* text : {"0", "11", "3x", "", "-1", "abc"}) {
+        ui.set_field(ctl::subdivisions, text);
+        EXPECT_FALSE(on_command(app, ctl::generate_geosphere).done) << text;
+    }
+    EXPECT_TRUE(ui.calls().empty());
+    EXPECT_FALSE(app.base);
+    EXPECT_FALSE(ui.enabled(ctl::load_lightcurve));
+}
+
+TEST_F(GeosphereCommand, OneSubdivision)
+{
+    ui.set_field(ctl::subdivisions, "1");
+    ASSERT_TRUE(on_command(app, ctl::generate_geosphere).done);
+    const auto calls = ui.calls();
+    ASSERT_GE(calls.size(), 5u);
+    EXPECT_EQ(calls[0].text, "generating basic-mesh...");
+    EXPECT_EQ(calls[0].id, ctl::status_line);
+    EXPECT_TRUE(std::regex_match(calls[1].text,
+                                 std::regex("generated basic-shape with 160 facets and 240 vertices in [ 0-9]\\d*\\.\\d seconds")))
+        << calls[1].text;
+    EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "Subdivisions: 1");
+    EXPECT_TRUE(ui.enabled(ctl::load_lightcurve));
+    EXPECT_TRUE(ui.enabled(ctl::path));
+    EXPECT_EQ(app.base->facet_count, 80);
+    EXPECT_EQ(app.base->vertex_count, 240);
+    EXPECT_TRUE(std::filesystem::exists("basic_shape_1.obj"));
+}
+
+TEST_F(GeosphereCommand, ThreeSubdivisionsAndAnEarlierMeshStaysValid)
+{
+    ui.set_field(ctl::subdivisions, "3");
+    ASSERT_TRUE(on_command(app, ctl::generate_geosphere).done);
+    EXPECT_NE(ui.text_of(ctl::status_line).find("2560 facets and 3840 vertices"), std::string::npos);
+    EXPECT_EQ(app.base->facet_count, 1280);
+    // A sweep holding the earlier mesh keeps it while a new one replaces it.
+    std::shared_ptr<const mesh> held = app.base;
+    ui.set_field(ctl::subdivisions, "1");
+    ASSERT_TRUE(on_command(app, ctl::generate_geosphere).done);
+    EXPECT_EQ(held->facet_count, 1280);
+    EXPECT_EQ(held->vertices.size(), 3840u);
+    EXPECT_EQ(app.base->facet_count, 80);
+}
+
+TEST_F(GeosphereCommand, ObjThatCannotBeCreatedEnablesNothing)
+{
+    std::filesystem::create_directory("basic_shape_1.obj");
+    ui.set_field(ctl::subdivisions, "1");
+    EXPECT_FALSE(on_command(app, ctl::generate_geosphere).done);
+    ASSERT_TRUE(app.base);  // the new mesh is stored all the same
+    EXPECT_EQ(app.base->facet_count, 80);
+    EXPECT_EQ(ui.text_of(ctl::status_line), "generating basic-mesh...");
+    EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "");
+    EXPECT_FALSE(ui.enabled(ctl::load_lightcurve));
+    EXPECT_FALSE(ui.enabled(ctl::path));
+}
+
+TEST_F(ControllerCommands, InitCancelCloseAndUnknownIds)
+{
+    app.cancel.store(1);
+    on_init(app, &ui);
+    EXPECT_EQ(app.cancel.load(), 0);
+    EXPECT_EQ(app.target, &ui);
+    // Cancel with no sweep running leaves the flag set for the next sweep.
+    on_command(app, ctl::cancel);
+    EXPECT_EQ(app.cancel.load(), 1);
+    EXPECT_TRUE(is_close_command(ctl::ok));
+    EXPECT_TRUE(is_close_command(ctl::close));
+    EXPECT_FALSE(is_close_command(ctl::cancel));
+    EXPECT_TRUE(on_command(app, ctl::close).done);
+    EXPECT_FALSE(on_command(app, 1046).done);  // an edit field's notification
+    EXPECT_FALSE(on_command(app, 4242).done);
+    EXPECT_TRUE(ui.calls().empty());
+}

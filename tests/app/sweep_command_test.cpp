@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/controller.hpp"
+#include "common/control_ids.hpp"
+#include "support/pipeline.hpp"
+#include "support/recording_front_end.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace {
+
+struct SweepCommand : ::testing::Test {
+    scratch_dir dir;
+    recording_front_end ui;
+    app_state app;
+    void SetUp() override
+    {
+        on_init(app, &ui);
+        std::filesystem::copy_file(data_file("test.zel"), "test.zel");
+        ASSERT_TRUE(geosphere_and_load(app, ui, 1, "test.zel"));
+        ui.clear_calls();
+    }
+    // Starts a sweep with the given step and threads and waits for its end.
+    command_outcome sweep(const std::string& step, const std::string& threads = "1")
+    {
+        ui.set_field(ctl::step_size, step);
+        ui.set_field(ctl::threads, threads);
+        command_outcome outcome = on_command(app, ctl::generate_shapes);
+        wait_for_sweep(app);
+        return outcome;
+    }
+    std::vector<std::string> status_texts() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& c : ui.calls())
+            if (c.op == "text" && c.id == ctl::status_line) texts.push_back(c.text);
+        return texts;
+    }
+};
+
+std::vector<std::string> lines_of(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST_F(SweepCommand, StepOneGivesOneShape)
+{
+    ASSERT_TRUE(sweep("1").done);
+    EXPECT_EQ(app.last_sweep_result.load(), 1u);
+    const auto texts = status_texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "generating and comparing 1 shapes...");
+    EXPECT_TRUE(std::regex_match(texts[1], std::regex(
+        "generated and compared 1 shapes in \\d+\\.\\d{3} seconds \\(\\d+\\.\\d{3} shapes/sec\\)"))) << texts[1];
+    EXPECT_EQ(ui.text_of(ctl::step_size_label), "Step Size: 1.000000");
+    EXPECT_EQ(ui.progress(), (std::vector<int>{100, 0}));
+    const auto rows = lines_of("output/main.txt");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].substr(0, 65), "1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ");
+    double shift = -1, misfit = -1;
+    ASSERT_EQ(std::sscanf(rows[0].c_str() + 65, "%lf %lf", &shift, &misfit), 2);
+    EXPECT_GE(shift, 0.0);
+    EXPECT_LE(shift, 1.0);
+    EXPECT_GT(misfit, 0.0);
+    const auto curve = lines_of("output/00001.lc.txt");
+    ASSERT_EQ(curve.size(), 150u);
+    // Time and brightness, six decimals each; the first time is the first observation's.
+    EXPECT_TRUE(std::regex_match(curve[0], std::regex("2451545\\.000000 0\\.\\d{6}"))) << curve[0];
+    EXPECT_EQ(app.result_table.load(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists("output/main.txt.part"));
+}
+
+TEST_F(SweepCommand, HalfStepProgressAndRows)
+{
+    ASSERT_TRUE(sweep("0.5").done);
+    EXPECT_EQ(ui.progress(), (std::vector<int>{33, 66, 100, 0}));
+    const auto rows = lines_of("output/main.txt");
+    ASSERT_EQ(rows.size(), 12u);
+    for (int k = 1; k <= 12; ++k) {
+        EXPECT_EQ(rows[static_cast<std::size_t>(k - 1)].rfind(std::to_string(k) + " 1.000000 ", 0), 0u);
+        char name[64];
+        std::snprintf(name, sizeof name, "output/%05d.lc.txt", k);
+        EXPECT_TRUE(std::filesystem::exists(name)) << name;
+    }
+}
+
+TEST_F(SweepCommand, CancelBeforeTheSweepStopsItAtTheFirstCheck)
+{
+    on_command(app, ctl::cancel);
+    ASSERT_TRUE(sweep("0.5").done);
+    EXPECT_EQ(app.last_sweep_result.load(), 0u);
+    EXPECT_EQ(app.cancel.load(), 0);
+    EXPECT_EQ(status_texts().back(), "aborted by user");
+    EXPECT_EQ(ui.progress(), (std::vector<int>{0}));
+    EXPECT_FALSE(std::filesystem::exists("output/main.txt"));
+    EXPECT_FALSE(std::filesystem::exists("output/00001.lc.txt"));
+}
+
+TEST_F(SweepCommand, CancelMidSweepLeavesNoSummary)
+{
+    ui.set_field(ctl::step_size, "0.2");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    while (!std::filesystem::exists("output/00002.lc.txt")) std::this_thread::yield();
+    on_command(app, ctl::cancel);
+    wait_for_sweep(app);
+    EXPECT_EQ(status_texts().back(), "aborted by user");
+    EXPECT_EQ(ui.progress().back(), 0);
+    EXPECT_FALSE(std::filesystem::exists("output/main.txt"));
+    EXPECT_EQ(app.cancel.load(), 0);
+}
+
+TEST_F(SweepCommand, RefusedFieldsStartNothing)
+{
+    for (const char* step : {"0.5x", "", "word"}) {
+        ui.set_field(ctl::step_size, step);
+        EXPECT_FALSE(on_command(app, ctl::generate_shapes).done);
+    }
+    ui.set_field(ctl::step_size, "0.5");
+    for (const char* threads : {"0", "51", "two", "1.5"}) {
+        ui.set_field(ctl::threads, threads);
+        EXPECT_FALSE(on_command(app, ctl::generate_shapes).done);
+    }
+    EXPECT_TRUE(ui.calls().empty());
+    EXPECT_FALSE(app.worker.joinable());
+}
+
+TEST_F(SweepCommand, StepsThatNeverEndAreRefusedVisibly)
+{
+    for (const char* step : {"0", "-0.5", "nan", "inf", "1e-9"}) {
+        ui.clear_calls();
+        const command_outcome outcome = sweep(step);
+        EXPECT_FALSE(outcome.done) << step;
+        ASSERT_EQ(status_texts().size(), 1u) << step;
+        EXPECT_EQ(status_texts()[0], outcome.reason);
+        EXPECT_FALSE(app.worker.joinable());
+    }
+}
+
+TEST_F(SweepCommand, OutputDirectoryIsCreatedOrTheSweepRefused)
+{
+    ASSERT_TRUE(sweep("1").done);
+    EXPECT_TRUE(std::filesystem::is_directory("output"));
+    std::filesystem::remove_all("output");
+    write_file("output", "a file where the directory should be");
+    ui.clear_calls();
+    EXPECT_FALSE(sweep("1").done);
+    EXPECT_NE(ui.text_of(ctl::status_line).find("output"), std::string::npos);
+}
+
+TEST_F(SweepCommand, OneSweepAtATime)
+{
+    ui.set_field(ctl::step_size, "0.2");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    const command_outcome second = on_command(app, ctl::generate_shapes);
+    EXPECT_FALSE(second.done);
+    EXPECT_NE(second.reason.find("already running"), std::string::npos);
+    on_command(app, ctl::cancel);
+    wait_for_sweep(app);
+}
+
+TEST_F(SweepCommand, SummaryIsReplacedWhole)
+{
+    std::filesystem::create_directory("output");
+    write_file("output/main.txt", "an earlier table\n");
+    ASSERT_TRUE(sweep("1").done);
+    EXPECT_EQ(lines_of("output/main.txt").size(), 1u);
+}
+
+TEST(SweepRecovery, GeneratingShapeRanksFirst)
+{
+    // data/test.zel was made from shape 7 of the step-0.5 grid at n = 3.
+    scratch_dir dir;
+    recording_front_end ui;
+    app_state app;
+    on_init(app, &ui);
+    ASSERT_TRUE(geosphere_and_load(app, ui, 3, data_file("test.zel")));
+    ui.set_field(ctl::step_size, "0.5");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    wait_for_sweep(app);
+    const auto rows = lines_of("output/main.txt");
+    ASSERT_EQ(rows.size(), 12u);
+    int best = 0;
+    double best_misfit = INFINITY;
+    for (const auto& row : rows) {
+        int k;
+        double p[7], shift, misfit;
+        ASSERT_EQ(std::sscanf(row.c_str(), "%d %lf %lf %lf %lf %lf %lf %lf %lf %lf", &k, &p[0], &p[1], &p[2], &p[3],
+                              &p[4], &p[5], &p[6], &shift, &misfit), 10);
+        if (misfit < best_misfit) best_misfit = misfit, best = k;
+    }
+    EXPECT_EQ(best, 7);
+    EXPECT_LT(best_misfit, 1e-3);
+}

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "sweep/shape_grid.hpp"
+
+namespace {
+
+// Records the values the walk visits.
+struct recorder {
+    std::vector<double> level1, level2_first;  // level-2 values under the first level-1 value
+    std::vector<double> level2_second;         // ... and under the second
+    std::vector<std::array<double, 7>> shapes;
+    bool enter(int level, const double* p)
+    {
+        if (level == 1) level1.push_back(p[1]);
+        if (level == 2 && level1.size() == 1) level2_first.push_back(p[2]);
+        if (level == 2 && level1.size() == 2) level2_second.push_back(p[2]);
+        return true;
+    }
+    bool shape(const double* p)
+    {
+        std::array<double, 7> a;
+        for (int i = 0; i < 7; ++i) a[static_cast<std::size_t>(i)] = p[i];
+        shapes.push_back(a);
+        return true;
+    }
+    bool leave(int) { return true; }
+};
+
+}  // namespace
+
+TEST(ShapeGrid, SizesForListedSteps)
+{
+    struct row {
+        double step;
+        int64_t shapes, progress;
+    };
+    for (const row r : {row{1.0, 1, 1}, row{0.95, 1, 1}, row{0.9, 4, 1}, row{0.75, 4, 1}, row{0.6, 4, 1},
+                        row{0.5, 12, 3}, row{0.3, 120, 3}, row{0.25, 280, 7}, row{0.2, 826, 7}, row{0.15, 4440, 12},
+                        row{0.1, 44388, 27}, row{0.05, 1196349, 77}}) {
+        const grid_count c = count_grid(r.step, INT64_MAX);
+        EXPECT_EQ(c.shapes, r.shapes) << "step " << r.step;
+        EXPECT_EQ(c.progress_steps, r.progress) << "step " << r.step;
+        EXPECT_FALSE(c.too_large);
+    }
+}
+
+TEST(ShapeGrid, CountStopsPastTheLimit)
+{
+    const grid_count c = count_grid(0.1, 1000);
+    EXPECT_TRUE(c.too_large);
+    EXPECT_EQ(c.shapes, 1001);
+    // A step too small to advance the outer levels still ends.
+    EXPECT_TRUE(count_grid(1e-300, 100000).too_large);
+}
+
+TEST(ShapeGrid, TwelveShapesOfHalfStepInOrder)
+{
+    recorder r;
+    ASSERT_TRUE(walk_grid(0.5, r));
+    ASSERT_EQ(r.shapes.size(), 12u);
+    const double body1[3][2] = {{0.5, 0.25}, {1.0, 0.5}, {1.0, 1.0}};
+    const double body2[4][4] = {{0.1, 0.05, 0.025, 0.9}, {0.6, 0.3, 0.15, 0.4}, {0.6, 0.3, 0.15, 0.9}, {0.6, 0.3, 0.15, 1.4}};
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 4; ++b) {
+            const auto& s = r.shapes[static_cast<std::size_t>(4 * a + b)];
+            EXPECT_EQ(s[0], 1.0);
+            EXPECT_DOUBLE_EQ(s[1], body1[a][0]);
+            EXPECT_DOUBLE_EQ(s[2], body1[a][1]);
+            for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(s[static_cast<std::size_t>(3 + i)], body2[b][i]) << a << b << i;
+        }
+}
+
+TEST(ShapeGrid, FourShapesOfStepPointNine)
+{
+    recorder r;
+    walk_grid(0.9, r);
+    ASSERT_EQ(r.shapes.size(), 4u);
+    const double body2[4][4] = {{0.1, 0.05, 0.025, 0.9}, {1.0, 0.5, 0.25, 0.0}, {1.0, 0.5, 0.25, 0.9}, {1.0, 0.5, 0.25, 1.8}};
+    for (int b = 0; b < 4; ++b) {
+        EXPECT_EQ(r.shapes[static_cast<std::size_t>(b)][1], 0.5);
+        EXPECT_EQ(r.shapes[static_cast<std::size_t>(b)][2], 0.25);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_DOUBLE_EQ(r.shapes[static_cast<std::size_t>(b)][static_cast<std::size_t>(3 + i)], body2[b][i]);
+    }
+    EXPECT_EQ(r.shapes[1][6], 0.0);  // 1.0 - 1.0: the bodies touch
+}
+
+TEST(ShapeGrid, AccumulatedValuesOfStepPointOne)
+{
+    recorder r;
+    walk_grid(0.1, r);
+    EXPECT_EQ(r.level1, (std::vector<double>{0.5, 0.6, 0.7, 0.7999999999999999, 0.8999999999999999, 0.9999999999999999}));
+    EXPECT_EQ(r.level2_first, (std::vector<double>{0.25, 0.35, 0.44999999999999996}));
+    EXPECT_EQ(r.level2_second, (std::vector<double>{0.3, 0.4, 0.5, 0.6}));
+    EXPECT_EQ(r.shapes.size(), 44388u);
+}
