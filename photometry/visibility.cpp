@@ -36,26 +36,6 @@ bool replace_array(std::vector<T>& handle, int32_t count)
     return true;
 }
 
-// The byte of a facet whose cosine toward the pass's direction is c > 0,
-// given its byte w before the pass.
-uint8_t pass_byte(uint8_t w, double c)
-{
-    double v;
-    if (w == untouched) {
-        v = c * 254.0;
-    } else if (w == 0) {
-        // An unlit facet stays unlit; the general formula would give 0 as
-        // well, except for a cosine so small that 1 / c overflows (inf * 0).
-        return 0;
-    } else {
-        v = (1.0 / (w / 254.0 + c) + 0.1) * w;
-    }
-    // The cap also holds the sun pass below 255 when rounding lets a unit
-    // cosine exceed 1.
-    if (v > 254.0) v = 254.0;
-    return static_cast<uint8_t>(v);
-}
-
 edge_set edges_of(const proj_facet& r)
 {
     const vec3& q1 = r.corner[0];
@@ -64,18 +44,12 @@ edge_set edges_of(const proj_facet& r)
     return {{q2.x - q1.x, q2.y - q1.y, 0.0}, {q3.x - q2.x, q3.y - q2.y, 0.0}, {q1.x - q3.x, q1.y - q3.y, 0.0}};
 }
 
-// Whether p lies strictly inside the projected triangle of r, whatever its
-// winding; a point on the bounding box or on an edge is outside.
+// Whether p lies strictly inside the projected triangle of r.
 bool strictly_covers(const proj_facet& r, const edge_set& e, double px, double py)
 {
     if (!(py > r.y_min) || !(py < r.y_max) || !(px > r.x_min) || !(px < r.x_max)) return false;
-    const vec3& q1 = r.corner[0];
-    const vec3& q2 = r.corner[1];
-    const vec3& q3 = r.corner[2];
-    const double s1 = e.e1.x * (py - q1.y) - e.e1.y * (px - q1.x);
-    const double s2 = e.e2.x * (py - q2.y) - e.e2.y * (px - q2.x);
-    const double s3 = e.e3.x * (py - q3.y) - e.e3.y * (px - q3.x);
-    return s2 * s1 > 0 && s3 * s1 > 0;
+    return inside_by_signs(px, py, r.corner[0].x, r.corner[0].y, r.corner[1].x, r.corner[1].y, r.corner[2].x,
+                           r.corner[2].y, e.e1.x, e.e1.y, e.e2.x, e.e2.y, e.e3.x, e.e3.y);
 }
 
 }  // namespace

@@ -1,0 +1,66 @@
+#include "sweep/fast_eval.hpp"
+
+#include <cstdio>
+#include <new>
+
+#include "common/control_ids.hpp"
+#include "photometry/brightness.hpp"
+#include "photometry/view_geometry.hpp"
+
+std::vector<sample_view> shared_sample_views(const shape_job& job)
+{
+    std::vector<sample_view> views(static_cast<std::size_t>(job.sample_count));
+    for (int32_t i = 0; i < job.sample_count; ++i) {
+        sample_view& v = views[static_cast<std::size_t>(i)];
+        const double phi = rotation_angle(job.sample_times[i], job.t0, job.period, job.phi0);
+        comp_view_matrices(v.body_rot, v.earth_frame, v.sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda,
+                           job.beta, phi);
+        v.earth_dir = body_direction(v.body_rot, job.earth_dirs[i]);
+        v.sun_dir = body_direction(v.body_rot, job.sun_dirs[i]);
+    }
+    return views;
+}
+
+void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector<vec3>& out)
+{
+    out.resize(base.size());
+    const std::size_t half = base.size() / 2;
+    for (std::size_t k = 0; k < half; ++k) out[k] = {base[k].x, base[k].y * p[1], base[k].z * p[2]};
+    for (std::size_t k = half; k < base.size(); ++k)
+        out[k] = {base[k].x * p[3], base[k].y * p[4], base[k].z * p[5]};
+}
+
+int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& s, shape_result* table,
+                    status_ops* ui)
+{
+    if (!prepare_shape(job, s.shape, ui)) return 0;
+    try {
+        s.brightness.resize(static_cast<std::size_t>(job.sample_count));
+        s.magnitudes.resize(static_cast<std::size_t>(job.sample_count));
+    } catch (const std::bad_alloc&) {
+        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        return 0;
+    }
+    std::FILE* out = std::fopen(lightcurve_file_name(job.shape_number).c_str(), "w");
+    if (!out) return 0;
+    const prepared_shape& shape = s.shape;
+    const double reach[2] = {
+        facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), 0, job.facet_count),
+        facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), job.facet_count, shape.facet_count)};
+    const photo_params params;
+    for (int32_t i = 0; i < job.sample_count; ++i) {
+        const sample_view& v = views[i];
+        if (!fast_visibility(s.visibility, shape.vertices.data(), job.facets, shape.centres.data(),
+                             shape.normals.data(), shape.facet_count, job.facet_count, reach, v.earth_frame, v.sun_frame, v.earth_dir,
+                             v.sun_dir)) {
+            std::fclose(out);
+            if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+            return 0;
+        }
+        double cos_phase, seen_area;
+        s.brightness[static_cast<std::size_t>(i)] =
+            comp_brightness(shape.normals.data(), v.body_rot, shape.facet_count, cos_phase, seen_area,
+                            s.visibility.bytes.data(), job.earth_dirs[i], job.sun_dirs[i], params);
+    }
+    return finish_shape(job, s.brightness.data(), s.magnitudes.data(), out, table);
+}

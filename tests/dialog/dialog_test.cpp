@@ -1,0 +1,413 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.hpp"
+#include "app/dialog/main_dialog.hpp"
+#include "common/control_ids.hpp"
+#include "support/pipeline.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int edit_ids[] = {ctl::subdivisions, ctl::path,  ctl::lambda,    ctl::period, ctl::epoch,
+                        ctl::beta,         ctl::phi0,  ctl::step_size, ctl::threads};
+
+// A shown dialog over its own controller state. A sweep still running at
+// the end is cancelled and waited for while the dialog can still answer it.
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dialog = std::make_unique<main_dialog>(app);
+        dialog->show();
+    }
+
+    void TearDown() override
+    {
+        if (app.sweep_running.load()) {
+            app.cancel.store(1);
+            wait_for_sweep_end(120000);
+        }
+        dialog.reset();
+    }
+
+    template <class T>
+    T* get(int id)
+    {
+        auto* widget = qobject_cast<T*>(dialog->control(id));
+        EXPECT_NE(widget, nullptr) << "control " << id;
+        return widget;
+    }
+    QLineEdit* edit(int id) { return get<QLineEdit>(id); }
+    QLabel* label(int id) { return get<QLabel>(id); }
+    QPushButton* button(int id) { return get<QPushButton>(id); }
+    QProgressBar* bar() { return get<QProgressBar>(ctl::progress); }
+    std::string text(int id) { return label(id)->text().toStdString(); }
+
+    // A mouse click, which does nothing on a greyed button.
+    void click(int id) { QTest::mouseClick(button(id), Qt::LeftButton); }
+
+    bool wait_for_sweep_end(int timeout_ms)
+    {
+        return QTest::qWaitFor([this] { return !app.sweep_running.load(); }, timeout_ms);
+    }
+
+    // Subdivisions n, then "Generate Geosphere" and "GO!" on the shipped test file.
+    void geosphere_and_load(const std::string& n)
+    {
+        fs::copy_file(data_file("test.zel"), "test.zel");
+        edit(ctl::subdivisions)->setText(QString::fromStdString(n));
+        click(ctl::generate_geosphere);
+        click(ctl::load_lightcurve);
+        ASSERT_TRUE(button(ctl::generate_shapes)->isEnabled());
+    }
+
+    app_state app;
+    std::unique_ptr<main_dialog> dialog;
+};
+
+// Accepts every message box that becomes the active modal window once it
+// has been open for `hold_ms`, first recording what it showed.
+struct box_closer {
+    struct seen_box {
+        QString text, caption;
+        QMessageBox::Icon icon;
+        QWidget* parent;
+        bool modal;
+        std::string status_line;  // the dialog's status line while the box was open
+    };
+
+    explicit box_closer(main_dialog& dialog, int hold_ms = 150)
+    {
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [this, &dialog, hold_ms] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            if (box != current) {
+                current = box;
+                opened = std::chrono::steady_clock::now();
+                return;
+            }
+            if (std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(hold_ms)) return;
+            auto* status = qobject_cast<QLabel*>(dialog.control(ctl::status_line));
+            boxes.push_back({box->text(), box->windowTitle(), box->icon(), box->parentWidget(), box->isModal(),
+                             status->text().toStdString()});
+            current = nullptr;
+            box->accept();
+        });
+        timer.start();
+    }
+
+    QTimer timer;
+    QMessageBox* current = nullptr;
+    std::chrono::steady_clock::time_point opened;
+    std::vector<seen_box> boxes;
+};
+
+}  // namespace
+
+TEST(DialogFont, GreekFontHeightIsTenPointRoundedToNearest)
+{
+    EXPECT_EQ(symbol_font_height(96), -13);   // 13.33
+    EXPECT_EQ(symbol_font_height(120), -17);  // 16.67
+    EXPECT_EQ(symbol_font_height(90), -13);   // 12.5 rounds up
+    EXPECT_EQ(symbol_font_height(72), -10);
+    EXPECT_EQ(symbol_font_height(144), -20);
+}
+
+TEST_F(DialogTest, StartState)
+{
+    EXPECT_EQ(dialog->windowTitle(), "Morvane");
+
+    // Every control under its identifier, with its text.
+    const std::vector<std::pair<int, QString>> buttons = {{ctl::generate_geosphere, "Generate Geosphere"},
+                                                          {ctl::load_lightcurve, "GO!"},
+                                                          {ctl::generate_shapes, "Generate Shapes"},
+                                                          {ctl::cancel, "Cancel"}};
+    for (const auto& [id, caption] : buttons) EXPECT_EQ(button(id)->text(), caption) << id;
+    const std::vector<std::pair<int, QString>> labels = {
+        {ctl::subdivisions_label, "Subdivisions"}, {ctl::period_label, "P sid"},
+        {ctl::epoch_label, "t 0"},                 {ctl::step_size_label, "Step Size"},
+        {ctl::threads_label, "Threads"},           {ctl::status_line, ""},
+        {ctl::lambda_label, QString(QChar(0x03bb))}, {ctl::beta_label, QString(QChar(0x03b2))},
+        {ctl::phi0_label, QString(QChar(0x03a6))}};
+    for (const auto& [id, caption] : labels) EXPECT_EQ(label(id)->text(), caption) << id;
+    const std::vector<std::pair<int, QString>> defaults = {
+        {ctl::subdivisions, "3"}, {ctl::threads, "1"},   {ctl::step_size, "1"}, {ctl::beta, "90"},
+        {ctl::lambda, "90"},      {ctl::phi0, "90"},     {ctl::period, "21.9"}, {ctl::epoch, "0"},
+        {ctl::path, "test.zel"}};
+    for (const auto& [id, value] : defaults) EXPECT_EQ(edit(id)->text(), value) << id;
+    QStringList titles;
+    for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) titles << group->title();
+    titles.sort();
+    EXPECT_EQ(titles, QStringList({"Load Lightcurve", "Static"}));
+
+    // Only the first step, Cancel and the fields are usable.
+    EXPECT_TRUE(button(ctl::generate_geosphere)->isEnabled());
+    EXPECT_TRUE(button(ctl::cancel)->isEnabled());
+    EXPECT_FALSE(button(ctl::load_lightcurve)->isEnabled());
+    EXPECT_FALSE(button(ctl::generate_shapes)->isEnabled());
+    for (int id : edit_ids) {
+        EXPECT_TRUE(edit(id)->isEnabled()) << id;
+        EXPECT_TRUE(edit(id)->hasFrame()) << id;
+    }
+
+    EXPECT_EQ(bar()->minimum(), 0);
+    EXPECT_EQ(bar()->maximum(), 100);
+    EXPECT_EQ(bar()->value(), 0);
+
+    for (int id : {ctl::subdivisions_label, ctl::step_size_label, ctl::threads_label})
+        EXPECT_TRUE(label(id)->alignment() & Qt::AlignRight) << id;
+    const int greek_pixels = -symbol_font_height(dialog->logicalDpiY());
+    for (int id : {ctl::lambda_label, ctl::beta_label, ctl::phi0_label})
+        EXPECT_EQ(label(id)->font().pixelSize(), greek_pixels) << id;
+
+    // Dialog units: x by a quarter of the average character width, y by an
+    // eighth of the character height.
+    const QFontMetrics metrics(dialog->font());
+    const auto x = [&](int units) { return (units * metrics.averageCharWidth() + 2) / 4; };
+    const auto y = [&](int units) { return (units * metrics.height() + 4) / 8; };
+    EXPECT_EQ(dialog->size(), QSize(x(368), y(225)));
+    EXPECT_EQ(button(ctl::generate_shapes)->geometry(), QRect(x(18), y(102), x(102) - x(18), y(116) - y(102)));
+    EXPECT_EQ(edit(ctl::path)->geometry(), QRect(x(138), y(31), x(350) - x(138), y(45) - y(31)));
+
+    // The fields take part in tab order, in the order of the window.
+    std::vector<int> tab_order;
+    QWidget* widget = button(ctl::generate_geosphere);
+    for (int hops = 0; hops < 50; ++hops, widget = widget->nextInFocusChain())
+        if (auto* field = qobject_cast<QLineEdit*>(widget); field && field->focusPolicy() & Qt::TabFocus)
+            if (std::find(tab_order.begin(), tab_order.end(), field->property("controlId").toInt()) == tab_order.end())
+                tab_order.push_back(field->property("controlId").toInt());
+    EXPECT_EQ(tab_order, std::vector<int>(std::begin(edit_ids), std::end(edit_ids)));
+}
+
+TEST_F(DialogTest, LabelsShowTheirWholeText)
+{
+    dialog->set_item_text(ctl::step_size_label, "Step Size: 0.050000");
+    dialog->set_item_text(ctl::subdivisions_label, "Subdivisions: 10");
+    for (QLabel* each : dialog->findChildren<QLabel*>()) {
+        const QFontMetrics metrics(each->font());
+        EXPECT_GE(each->width(), metrics.horizontalAdvance(each->text())) << each->text().toStdString();
+        EXPECT_GE(each->height(), metrics.height()) << each->text().toStdString();
+        EXPECT_TRUE(dialog->rect().contains(each->geometry())) << each->text().toStdString();
+    }
+    // A right-aligned label keeps its right edge.
+    const QFontMetrics metrics(dialog->font());
+    EXPECT_EQ(label(ctl::step_size_label)->geometry().right() + 1, (208 * metrics.averageCharWidth() + 2) / 4);
+}
+
+TEST_F(DialogTest, ThreeStepsOnASmallCase)
+{
+    scratch_dir dir;
+    fs::copy_file(data_file("test.zel"), "test.zel");
+    const QThread* dialog_thread = QThread::currentThread();
+    std::vector<int> positions;
+    std::vector<std::string> status_at_position;
+    bool all_on_dialog_thread = true;
+    QObject::connect(bar(), &QProgressBar::valueChanged, [&](int value) {
+        positions.push_back(value);
+        status_at_position.push_back(text(ctl::status_line));
+        all_on_dialog_thread = all_on_dialog_thread && QThread::currentThread() == dialog_thread;
+    });
+
+    edit(ctl::subdivisions)->setText("1");
+    click(ctl::generate_geosphere);
+    EXPECT_EQ(text(ctl::status_line).rfind("generated basic-shape with 160 facets and 240 vertices in ", 0), 0u)
+        << text(ctl::status_line);
+    EXPECT_EQ(text(ctl::subdivisions_label), "Subdivisions: 1");
+    EXPECT_TRUE(button(ctl::load_lightcurve)->isEnabled());
+    EXPECT_FALSE(button(ctl::generate_shapes)->isEnabled());
+    EXPECT_TRUE(fs::exists("basic_shape_1.obj"));
+
+    click(ctl::load_lightcurve);
+    EXPECT_TRUE(button(ctl::generate_shapes)->isEnabled());
+    EXPECT_TRUE(fs::exists("ref_lc.txt"));
+    EXPECT_TRUE(fs::exists("ref_lc_interpolated.txt"));
+
+    click(ctl::generate_shapes);
+    ASSERT_TRUE(wait_for_sweep_end(30000));
+    EXPECT_EQ(app.last_sweep_result.load(), 1u);
+    EXPECT_EQ(text(ctl::status_line).rfind("generated and compared 1 shapes in ", 0), 0u) << text(ctl::status_line);
+    EXPECT_EQ(text(ctl::step_size_label), "Step Size: 1.000000");
+    EXPECT_EQ(bar()->value(), 0);
+    EXPECT_EQ(positions, (std::vector<int>{100, 0}));
+    ASSERT_FALSE(status_at_position.empty());
+    EXPECT_EQ(status_at_position[0], "generating and comparing 1 shapes...");
+    EXPECT_TRUE(all_on_dialog_thread);
+    EXPECT_TRUE(fs::exists("output/00001.lc.txt"));
+    EXPECT_EQ(read_file("output/main.txt").rfind("1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ", 0),
+              0u);
+    EXPECT_TRUE(dialog->isVisible());
+}
+
+TEST_F(DialogTest, RefusedFieldsChangeNothing)
+{
+    scratch_dir dir;
+    for (const char* refused : {"0", "11", "3x", "", " ", "1.5"}) {
+        edit(ctl::subdivisions)->setText(refused);
+        click(ctl::generate_geosphere);
+        EXPECT_EQ(text(ctl::status_line), "") << refused;
+        EXPECT_EQ(text(ctl::subdivisions_label), "Subdivisions") << refused;
+        EXPECT_FALSE(button(ctl::load_lightcurve)->isEnabled()) << refused;
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+
+    geosphere_and_load(" 1");
+    const std::string status = text(ctl::status_line);
+    edit(ctl::step_size)->setText("0.5x");
+    click(ctl::generate_shapes);
+    edit(ctl::step_size)->setText("1");
+    edit(ctl::threads)->setText("0");
+    click(ctl::generate_shapes);
+    EXPECT_FALSE(app.sweep_running.load());
+    EXPECT_EQ(text(ctl::status_line), status);
+    EXPECT_EQ(text(ctl::step_size_label), "Step Size");
+    EXPECT_FALSE(fs::exists("output"));
+}
+
+TEST_F(DialogTest, CancelStopsTheSweep)
+{
+    scratch_dir dir;
+    geosphere_and_load("3");
+    edit(ctl::step_size)->setText("0.3");
+    click(ctl::generate_shapes);
+    EXPECT_TRUE(app.sweep_running.load());
+    click(ctl::cancel);
+    ASSERT_TRUE(wait_for_sweep_end(60000));
+    EXPECT_EQ(text(ctl::status_line), "aborted by user");
+    EXPECT_EQ(bar()->value(), 0);
+    EXPECT_EQ(app.cancel.load(), 0);
+    EXPECT_EQ(text(ctl::step_size_label), "Step Size");
+    EXPECT_FALSE(fs::exists("output/main.txt"));
+}
+
+TEST_F(DialogTest, CloseBoxEscapeAndEnterEndTheDialog)
+{
+    dialog->close();
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), ctl::close);
+
+    dialog->show();
+    QTest::keyClick(dialog.get(), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), ctl::close);
+
+    dialog->show();
+    edit(ctl::step_size)->setFocus();
+    QTest::keyClick(edit(ctl::step_size), Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), ctl::ok);
+}
+
+TEST_F(DialogTest, EnterOnAButtonPressesIt)
+{
+    scratch_dir dir;
+    edit(ctl::subdivisions)->setText("1");
+    button(ctl::generate_geosphere)->setFocus();
+    QTest::keyClick(button(ctl::generate_geosphere), Qt::Key_Return);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(text(ctl::subdivisions_label), "Subdivisions: 1");
+}
+
+TEST_F(DialogTest, WorkerCallsWaitUntilTheDialogHandledThem)
+{
+    box_closer closer(*dialog);
+    std::atomic<int> shown{-1};
+    QObject::connect(bar(), &QProgressBar::valueChanged, [&](int value) { shown.store(value); });
+    std::atomic<bool> progress_handled_before_return{false};
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        dialog->message_box("held", "Caption", box_icon::information);
+        dialog->set_item_text(ctl::status_line, "after the first box");
+        dialog->message_box("no owner", "Error", box_icon::error, box_owner::none);
+        dialog->set_progress(42);
+        progress_handled_before_return.store(shown.load() == 42);
+        dialog->enable_item(ctl::generate_shapes);
+        finished.store(true);
+    });
+    if (!QTest::qWaitFor([&] { return finished.load(); }, 10000)) {
+        worker.detach();
+        FAIL() << "the worker's calls were not handled";
+    }
+    worker.join();
+
+    ASSERT_EQ(closer.boxes.size(), 2u);
+    EXPECT_EQ(closer.boxes[0].text, "held");
+    EXPECT_EQ(closer.boxes[0].caption, "Caption");
+    EXPECT_EQ(closer.boxes[0].icon, QMessageBox::Information);
+    EXPECT_EQ(closer.boxes[0].parent, dialog.get());
+    EXPECT_TRUE(closer.boxes[0].modal);
+    EXPECT_EQ(closer.boxes[0].status_line, "");  // the worker waited for the box
+    EXPECT_EQ(closer.boxes[1].icon, QMessageBox::Critical);
+    EXPECT_EQ(closer.boxes[1].parent, nullptr);
+    EXPECT_TRUE(closer.boxes[1].modal);
+    EXPECT_EQ(closer.boxes[1].status_line, "after the first box");
+    EXPECT_TRUE(progress_handled_before_return.load());
+    EXPECT_EQ(bar()->value(), 42);
+    EXPECT_TRUE(button(ctl::generate_shapes)->isEnabled());
+
+    // From the dialog's own thread the box is shown directly.
+    dialog->message_box("direct", "Tavrin", box_icon::none);
+    ASSERT_EQ(closer.boxes.size(), 3u);
+    EXPECT_EQ(closer.boxes[2].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(closer.boxes[2].caption, "Tavrin");
+}
+
+TEST_F(DialogTest, FieldsReadThroughTheStatusOperations)
+{
+    edit(ctl::path)->setText("some/where.zel");
+    EXPECT_EQ(dialog->read_item_text(ctl::path, 5), "some");
+    EXPECT_EQ(dialog->read_item_text(ctl::path, 200), "some/where.zel");
+    int value = 0;
+    edit(ctl::threads)->setText("  -7");
+    EXPECT_TRUE(dialog->read_item_int(ctl::threads, value));
+    EXPECT_EQ(value, -7);
+    edit(ctl::threads)->setText("7 threads");
+    EXPECT_FALSE(dialog->read_item_int(ctl::threads, value));
+}
+
+TEST(DialogProgram, ClosingDuringASweepExitsAtOnceWithZero)
+{
+    scratch_dir dir;
+    fs::copy_file(data_file("test.zel"), "test.zel");
+    QProcess program;
+    program.setWorkingDirectory(QString::fromStdString(dir.path().string()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    // Step 0.1 gives 44388 shapes: far longer than the test waits. The step
+    // "running" ends the program with 3 unless the sweep runs at the close.
+    env.insert("MORVANE_DIALOG_SCRIPT",
+               "set 1046 1; click 1039; click 1050; set 1045 0.1; click 1040; sleep 300; running; close");
+    program.setProcessEnvironment(env);
+    program.start(MORVANE_DIALOG_EXE, {});
+    ASSERT_TRUE(program.waitForStarted(10000));
+    const bool finished = program.waitForFinished(20000);
+    if (!finished) program.kill();
+    ASSERT_TRUE(finished) << "the program did not end after its window was closed";
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    EXPECT_FALSE(fs::exists("output/main.txt"));
+}
