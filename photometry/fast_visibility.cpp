@@ -220,20 +220,23 @@ void cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32
         const flat_triangle t = project_triangle(frame, vertices, facets[o_index]);
         const int32_t x0 = g.x.cell(t.x_min), x1 = g.x.cell(t.x_max);
         const int32_t y0 = g.y.cell(t.y_min), y1 = g.y.cell(t.y_max);
-        for (int32_t cy = y0; cy <= y1; ++cy)
-            for (int32_t cx = x0; cx <= x1; ++cx) {
-                const std::size_t cell = static_cast<std::size_t>(cy * g.x.cells + cx);
-                for (int32_t at = g.cell_start[cell]; at < g.cell_start[cell + 1]; ++at) {
-                    const grid_point& q = g.items[static_cast<std::size_t>(at)];
-                    const int32_t k = q.index;
-                    const double px = q.x, py = q.y, pz = q.z;
-                    if (!(py > t.y_min) || !(py < t.y_max) || !(px > t.x_min) || !(px < t.x_max)) continue;
-                    if (!(pz < oz || (!(oz < pz) && k < o_index))) continue;
-                    if (bytes[k] != 0 && inside_by_signs(px, py, t.q1x, t.q1y, t.q2x, t.q2y, t.q3x, t.q3y, t.e1x,
-                                                         t.e1y, t.e2x, t.e2y, t.e3x, t.e3y))
-                        bytes[k] = 0;
-                }
+        // The cells of one row are consecutive, and so are their centres.
+        for (int32_t cy = y0; cy <= y1; ++cy) {
+            const std::size_t row = static_cast<std::size_t>(cy * g.x.cells);
+            const grid_point* q = g.items.data() + g.cell_start[row + static_cast<std::size_t>(x0)];
+            const grid_point* q_end = g.items.data() + g.cell_start[row + static_cast<std::size_t>(x1) + 1];
+            for (; q != q_end; ++q) {
+                const double px = q->x, py = q->y, pz = q->z;
+                const int32_t k = q->index;
+                // Evaluated whole, without branches: a hit is rare.
+                const bool inside_box = (py > t.y_min) & (py < t.y_max) & (px > t.x_min) & (px < t.x_max);
+                const bool later = (pz < oz) | (!(oz < pz) & (k < o_index));
+                if (inside_box & later && bytes[k] != 0 &&
+                    inside_by_signs(px, py, t.q1x, t.q1y, t.q2x, t.q2y, t.q3x, t.q3y, t.e1x, t.e1y, t.e2x, t.e2y, t.e3x,
+                                    t.e3y))
+                    bytes[k] = 0;
             }
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,9 @@ app_state the_app;
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
+    // Qt adopts the user's locale; the files are written and fields read
+    // with the C formatting functions, which must keep '.' as the decimal point.
+    std::setlocale(LC_NUMERIC, "C");
     main_dialog dialog(the_app);
     // Hook for screenshots and tests of the whole program.
     if (const char* script = std::getenv("MORVANE_DIALOG_SCRIPT")) start_dialog_script(dialog, the_app, script);

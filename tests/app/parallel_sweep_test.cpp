@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/controller.hpp"
+#include "common/control_ids.hpp"
+#include "support/pipeline.hpp"
+#include "support/recording_front_end.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every file of a sweep's output directory, by name.
+std::map<std::string, std::string> output_files()
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::directory_iterator("output"))
+        files[entry.path().filename().string()] = read_file(entry.path());
+    return files;
+}
+
+// One sweep of n subdivisions over data/test.zel in the current directory.
+void run_sweep(int n, const std::string& step, const std::string& threads, sweep_path path,
+               recording_front_end& ui)
+{
+    app_state app;
+    on_init(app, &ui);
+    app.path = path;
+    ASSERT_TRUE(geosphere_and_load(app, ui, n, data_file("test.zel")));
+    ui.set_field(ctl::step_size, step);
+    ui.set_field(ctl::threads, threads);
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    wait_for_sweep(app);
+    ASSERT_EQ(app.last_sweep_result.load(), 1u);
+}
+
+}  // namespace
+
+TEST(ParallelSweep, EveryPathAndThreadCountWritesTheSameFiles)
+{
+    scratch_dir dir;
+    recording_front_end ui;
+    run_sweep(2, "0.3", "1", sweep_path::reference, ui);
+    const auto expected = output_files();
+    ASSERT_EQ(expected.size(), 121u);  // 120 lightcurves and the summary
+    for (const char* threads : {"1", "2", "3"}) {
+        fs::remove_all("output");
+        recording_front_end again;
+        run_sweep(2, "0.3", threads, sweep_path::fast, again);
+        EXPECT_TRUE(again.boxes().empty()) << threads;
+        EXPECT_TRUE(output_files() == expected) << threads << " threads";
+    }
+}
+
+TEST(ParallelSweep, ProgressRisesToOneHundredThenZero)
+{
+    scratch_dir dir;
+    recording_front_end ui;
+    run_sweep(1, "0.2", "3", sweep_path::fast, ui);
+    const std::vector<int> progress = ui.progress();
+    ASSERT_EQ(progress.size(), 8u);  // seven level-2 values, then the reset
+    for (std::size_t i = 1; i + 1 < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]);
+    EXPECT_EQ(progress[progress.size() - 2], 100);
+    EXPECT_EQ(progress.back(), 0);
+    EXPECT_NE(ui.text_of(ctl::status_line).find("generated and compared 826 shapes"), std::string::npos);
+}
+
+TEST(ParallelSweep, CancelStopsEveryThreadAndLeavesNoSummary)
+{
+    scratch_dir dir;
+    recording_front_end ui;
+    app_state app;
+    on_init(app, &ui);
+    ASSERT_TRUE(geosphere_and_load(app, ui, 3, data_file("test.zel")));
+    ui.set_field(ctl::step_size, "0.2");
+    ui.set_field(ctl::threads, "2");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    while (!fs::exists("output/00003.lc.txt")) std::this_thread::yield();
+    on_command(app, ctl::cancel);
+    wait_for_sweep(app);
+    EXPECT_EQ(app.last_sweep_result.load(), 0u);
+    EXPECT_EQ(ui.text_of(ctl::status_line), "aborted by user");
+    EXPECT_EQ(ui.progress().back(), 0);
+    EXPECT_EQ(app.cancel.load(), 0);
+    EXPECT_FALSE(fs::exists("output/main.txt"));
+    // Stopped promptly: far fewer than the 826 shapes were written.
+    std::size_t written = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("output")) ++written;
+    EXPECT_LT(written, 200u);
+}
