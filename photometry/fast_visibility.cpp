@@ -272,6 +272,19 @@ void fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
     project_centres(s, frame, centres, normals, facet_count, direction);
     const facing_set& f = s.facing;
     const int32_t n = f.count;
+    if (n == 0) return;
+    if (lobe_split <= 0) {
+        // No convex lobes to rely on: every record may cover every other.
+        octagon outline;
+        double top;
+        outline_of(f, 0, n, outline, top);
+        const double widest = std::max(reach[0], reach[1]);
+        octagon spread;
+        double bottom;
+        if (build_points(s.points, f, 0, n, s.bytes.data(), grown(outline, widest), top, spread, bottom))
+            cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, vertices, facets);
+        return;
+    }
     const int32_t split = static_cast<int32_t>(
         std::lower_bound(f.index.begin(), f.index.begin() + n, lobe_split) - f.index.begin());
     if (split <= 0 || split >= n) return;  // one convex lobe alone never covers itself

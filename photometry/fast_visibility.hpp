@@ -70,8 +70,9 @@ struct fast_visibility_scratch {
 // within this reach of its projected centre.
 double facet_reach(const vec3* vertices, const facet* facets, const vec3* centres, int32_t begin, int32_t end);
 
-// The same bytes as comp_visibility for a body made of two convex lobes,
-// facets [0, lobe_split) and [lobe_split, facet_count), found faster:
+// The same bytes as comp_visibility, found faster. With lobe_split > 0 the
+// body is taken as two convex lobes, facets [0, lobe_split) and
+// [lobe_split, facet_count); with lobe_split 0 every facet is searched.
 // - a facet facing the direction is never covered by a facet of its own
 //   convex lobe that also faces it (a line along the direction crosses the
 //   lobe's front surface once), so only the other lobe is searched;

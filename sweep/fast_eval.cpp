@@ -21,6 +21,11 @@ std::vector<sample_view> shared_sample_views(const shape_job& job)
     return views;
 }
 
+bool convex_lobes(const shape_job& job)
+{
+    return job.facet_count <= convex_lobes_facet_limit;
+}
+
 void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector<vec3>& out)
 {
     out.resize(base.size());
@@ -51,7 +56,7 @@ int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratc
     for (int32_t i = 0; i < job.sample_count; ++i) {
         const sample_view& v = views[i];
         if (!fast_visibility(s.visibility, shape.vertices.data(), job.facets, shape.centres.data(),
-                             shape.normals.data(), shape.facet_count, job.facet_count, reach, v.earth_frame, v.sun_frame, v.earth_dir,
+                             shape.normals.data(), shape.facet_count, convex_lobes(job) ? job.facet_count : 0, reach, v.earth_frame, v.sun_frame, v.earth_dir,
                              v.sun_dir)) {
             std::fclose(out);
             if (ui) ui->set_item_text(ctl::status_line, "memory leak");

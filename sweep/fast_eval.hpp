@@ -37,6 +37,14 @@ struct shape_scratch {
 // chain of working copies does.
 void deform_vertices(const std::vector<vec3>& base, const double* params, std::vector<vec3>& out);
 
+// The largest sphere (six subdivisions, 81,920 facets) on which the tests
+// check that a lobe never covers its own facets, as exactly as the covering
+// test computes it; finer meshes search every facet, not just the other lobe.
+constexpr int32_t convex_lobes_facet_limit = 81920;
+
+// Whether the fast step may take the job's two bodies as convex lobes.
+bool convex_lobes(const shape_job& job);
+
 // Evaluates one shape like eval_shape, with the shared views and the fast
 // visibility step, into the same file and row. Returns 1 or 0 (no row).
 int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& scratch,

@@ -125,6 +125,10 @@ TEST(FastVisibility, SameBytesAsTheReferenceOnManyShapesAndGeometries)
                 const auto expected = reference_bytes(s, r, ef, sf, e, sun);
                 const auto got = fast_bytes(s, scratch, r, ef, sf, e, sun);
                 ASSERT_EQ(got, expected) << "n = " << n << ", shape " << k << ", geometry " << g;
+                // Searching every facet, as on meshes finer than the checked ones.
+                shape whole = s;
+                whole.split = 0;
+                ASSERT_EQ(fast_bytes(whole, scratch, r, ef, sf, e, sun), expected) << "all facets, n = " << n;
                 facets_checked += s.count();
                 for (std::size_t i = 0; i < got.size(); ++i) covered += got[i] == 0;
             }
@@ -133,17 +137,27 @@ TEST(FastVisibility, SameBytesAsTheReferenceOnManyShapesAndGeometries)
     EXPECT_GT(covered, facets_checked / 4);  // the geometries did exercise the covering
 }
 
+TEST(FastVisibility, ConvexLobesUpToTheCheckedMeshes)
+{
+    shape_job job{};
+    job.facet_count = 81920;  // six subdivisions
+    EXPECT_TRUE(convex_lobes(job));
+    job.facet_count = 327680;  // seven
+    EXPECT_FALSE(convex_lobes(job));
+}
+
 TEST(FastVisibility, AConvexLobeNeverCoversItsOwnFacets)
 {
     // The property the fast step relies on, checked with the straightforward
-    // covering test on single lobes of every subdivision count the sweep
-    // supports, scaled as the grid scales them, from many directions.
+    // covering test on single lobes of every subdivision count for which the
+    // sweep relies on it (up to convex_lobes_facet_limit), scaled as the grid
+    // scales them, from many directions.
     std::mt19937_64 rng(7);
-    for (int n = 1; n <= 5; ++n) {
+    for (int n = 1; n <= 6; ++n) {
         mesh sphere;
         make_icosahedron(sphere);
         for (int i = 0; i < n; ++i) subdivide_mesh(sphere);
-        const int scalings = n <= 3 ? 8 : 2;
+        const int scalings = n <= 3 ? 8 : (n <= 5 ? 2 : 1);
         for (int k = 0; k < scalings; ++k) {
             double p[7];
             random_params(rng, p);
@@ -155,7 +169,7 @@ TEST(FastVisibility, AConvexLobeNeverCoversItsOwnFacets)
             s.split = s.count();
             complete(s);
             std::vector<proj_facet> records(static_cast<std::size_t>(s.count()));
-            for (int g = 0; g < (n <= 3 ? 20 : 4); ++g) {
+            for (int g = 0; g < (n <= 3 ? 20 : (n <= 5 ? 4 : 2)); ++g) {
                 const vec3 d = random_direction(rng);
                 mat3 r, ef, sf;
                 comp_view_matrices(r, ef, sf, d, d, 0.3 * g, 0.1 * g - 1.0, 0.7 * g);
