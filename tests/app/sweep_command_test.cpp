@@ -203,3 +203,17 @@ TEST(SweepRecovery, GeneratingShapeRanksFirst)
     EXPECT_EQ(best, 7);
     EXPECT_LT(best_misfit, 1e-3);
 }
+
+TEST_F(SweepCommand, AShapeThatFailsKeepsItsParametersAndNaN)
+{
+    for (sweep_path path : {sweep_path::reference, sweep_path::fast}) {
+        std::filesystem::remove_all("output");
+        std::filesystem::create_directories("output/00002.lc.txt");  // its file cannot be created
+        app.path = path;
+        ASSERT_TRUE(sweep("0.5").done);
+        const auto rows = lines_of("output/main.txt");
+        ASSERT_EQ(rows.size(), 12u);
+        EXPECT_EQ(rows[1], "2 1.000000 0.500000 0.250000 0.600000 0.300000 0.150000 0.400000 nan nan");
+        EXPECT_EQ(rows[2].find("nan"), std::string::npos);
+    }
+}
