@@ -19,35 +19,6 @@ command_outcome refuse_visibly(app_state& app, const std::string& text)
     return {false, text};
 }
 
-// The job template: every field zero, then what is the same for every shape.
-sweep_args fill_sweep_args(const app_state& app)
-{
-    sweep_args args;
-    const mesh& base = *app.base;
-    const ref_curve& ref = *app.reference;
-    args.vertex_count = base.vertex_count;
-    args.vertices = base.vertices.data();
-    args.step = app.step;
-    args.thread_count = app.thread_count;
-    args.job = shape_job{};
-    args.job.vertex_count = base.vertex_count;
-    args.job.facet_count = base.facet_count;
-    args.job.facets = base.facets.data();
-    args.job.sample_count = reference_samples;
-    args.job.earth_dirs = ref.earth.data();
-    args.job.sun_dirs = ref.sun.data();
-    args.job.sample_times = ref.times.data();
-    args.job.ref_points = ref.photometry.data();
-    args.job.lambda = app.spin.lambda;
-    args.job.beta = app.spin.beta;
-    args.job.phi0 = app.spin.phi0;
-    args.job.t0 = app.spin.t0;
-    args.job.period = app.spin.period;
-    args.mesh_owner = app.base;
-    args.ref_owner = app.reference;
-    return args;
-}
-
 }  // namespace
 
 command_outcome generate_shapes(app_state& app)
@@ -87,7 +58,8 @@ command_outcome generate_shapes(app_state& app)
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.
     wait_for_sweep(app);
-    app.args = fill_sweep_args(app);
+    const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
+    app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
     sweep_context context{&ui, &app.cancel, &app.result_table, app.path};
     app.sweep_running.store(true);
     try {

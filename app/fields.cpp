@@ -18,6 +18,12 @@ const std::vector<std::pair<int, std::string>>& default_field_texts()
     return defaults;
 }
 
+std::string clipped_field(const std::string& text, int max)
+{
+    if (max <= 0) return "";
+    return text.substr(0, static_cast<std::size_t>(max - 1));
+}
+
 bool parse_whole_number(const std::string& text, int& value)
 {
     std::size_t i = 0;

@@ -9,6 +9,9 @@
 // The dialog's default field texts, in the order the dialog fills them.
 const std::vector<std::pair<int, std::string>>& default_field_texts();
 
+// A field's text as a read of at most max - 1 characters gives it.
+std::string clipped_field(const std::string& text, int max);
+
 // A signed decimal whole number, blanks before it skipped, nothing after it.
 bool parse_whole_number(const std::string& text, int& value);
 

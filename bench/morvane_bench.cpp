@@ -58,30 +58,15 @@ std::shared_ptr<const mesh> base_mesh(int n)
 }
 
 // One sweep in directory `dir`; returns its seconds.
-double timed_sweep(const mesh& base, const ref_curve& ref, double step, sweep_path path, int threads,
+double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> ref, double step, sweep_path path, int threads,
                    const fs::path& dir)
 {
     fs::create_directories(dir / "output");
     const fs::path home = fs::current_path();
     fs::current_path(dir);
-    sweep_args args;
-    args.vertex_count = base.vertex_count;
-    args.vertices = base.vertices.data();
-    args.step = step;
-    args.thread_count = threads;
-    args.job = shape_job{};
-    args.job.vertex_count = base.vertex_count;
-    args.job.facet_count = base.facet_count;
-    args.job.facets = base.facets.data();
-    args.job.sample_count = reference_samples;
-    args.job.earth_dirs = ref.earth.data();
-    args.job.sun_dirs = ref.sun.data();
-    args.job.sample_times = ref.times.data();
-    args.job.ref_points = ref.photometry.data();
-    args.job.lambda = 90 * 0.017453292519943295;
-    args.job.beta = 90 * 0.017453292519943295;
-    args.job.phi0 = 90 * 0.017453292519943295;
-    args.job.period = 21.9 / 24;
+    constexpr double degree = 0.017453292519943295;
+    const sweep_spin spin{90 * degree, 90 * degree, 90 * degree, 0.0, 21.9 / 24};
+    const sweep_args args = make_sweep_args(base, ref, spin, step, threads);
     const grid_count count = count_grid(step, INT32_MAX);
     silent_front_end ui;
     std::atomic<int32_t> cancel{0};
@@ -116,14 +101,14 @@ bool same_output(const fs::path& a, const fs::path& b)
 }
 
 // Reference against fast (one thread) at n subdivisions; returns the ratio.
-double compare_paths(int n, double step, const ref_curve& ref, const fs::path& work, bool& identical)
+double compare_paths(int n, double step, const std::shared_ptr<const ref_curve>& ref, const fs::path& work, bool& identical)
 {
     const auto base = base_mesh(n);
     const int shapes = static_cast<int>(count_grid(step, INT32_MAX).shapes);
     const fs::path ref_dir = work / ("n" + std::to_string(n) + "-reference");
     const fs::path fast_dir = work / ("n" + std::to_string(n) + "-fast");
-    const double slow = timed_sweep(*base, ref, step, sweep_path::reference, 1, ref_dir);
-    const double fast = timed_sweep(*base, ref, step, sweep_path::fast, 1, fast_dir);
+    const double slow = timed_sweep(base, ref, step, sweep_path::reference, 1, ref_dir);
+    const double fast = timed_sweep(base, ref, step, sweep_path::fast, 1, fast_dir);
     const bool same = same_output(ref_dir, fast_dir);
     identical = identical && same;
     std::printf("n = %d, %d facets, %d shapes: reference %.2f shapes/s, fast %.2f shapes/s, ratio %.1f, files %s\n",
@@ -145,8 +130,8 @@ int main()
         std::fprintf(stderr, "morvane-bench: %s\n", reason.c_str());
         return 1;
     }
-    ref_curve ref;
-    resample_reference(observations, ref);
+    auto ref = std::make_shared<ref_curve>();
+    resample_reference(observations, *ref);
 
     bool identical = true;
     const double n3 = compare_paths(3, 0.5, ref, work, identical);
@@ -155,8 +140,8 @@ int main()
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     const auto base = base_mesh(3);
     const int shapes = static_cast<int>(count_grid(0.3, INT32_MAX).shapes);
-    const double one = timed_sweep(*base, ref, 0.3, sweep_path::fast, 1, work / "threads-1");
-    const double all = timed_sweep(*base, ref, 0.3, sweep_path::fast, cores, work / "threads-all");
+    const double one = timed_sweep(base, ref, 0.3, sweep_path::fast, 1, work / "threads-1");
+    const double all = timed_sweep(base, ref, 0.3, sweep_path::fast, cores, work / "threads-all");
     const bool same = same_output(work / "threads-1", work / "threads-all");
     identical = identical && same;
     std::printf("n = 3, %d shapes, fast path: 1 thread %.2f shapes/s, %d threads %.2f shapes/s, files %s\n", shapes,

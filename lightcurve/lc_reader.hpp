@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.hpp"
 #include "common/status_ops.hpp"
 #include "lightcurve/obs_set.hpp"
 
@@ -25,14 +26,8 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
 template <class T>
 bool renew_array(std::vector<T>& v, std::size_t count, status_ops* ui)
 {
+    if (count > 0 && replace_array(v, count)) return true;
     std::vector<T>().swap(v);
-    try {
-        if (count == 0) throw std::bad_alloc();
-        v.resize(count);
-        return true;
-    } catch (const std::bad_alloc&) {
-        std::vector<T>().swap(v);
-        if (ui) ui->message_box("Virtual memory not allocated", "Error", box_icon::error);
-        return false;
-    }
+    if (ui) ui->message_box("Virtual memory not allocated", "Error", box_icon::error);
+    return false;
 }

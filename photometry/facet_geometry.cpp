@@ -1,3 +1,4 @@
+#include "common/handles.hpp"
 #include "photometry/facet_geometry.hpp"
 
 #include <cmath>
@@ -5,30 +6,10 @@
 #include <new>
 #include <stdexcept>
 
-namespace {
-
-// Releases what `handle` holds, then gives it `count` zero-filled records.
-// Returns false, with the handle empty, when the array was not obtained.
-template <typename T>
-bool replace_array(std::vector<T>& handle, int32_t count)
-{
-    std::vector<T>().swap(handle);
-    try {
-        handle.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {  // a count no array can hold
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets,
                 std::vector<facet_normal>& normals, status_ops* ui)
 {
-    if (!replace_array(normals, facet_count)) {
+    if (!replace_array(normals, static_cast<std::size_t>(facet_count))) {
         if (ui) ui->message_box("Virtual memory not allocated", "Error", box_icon::error);
         return 0;
     }
@@ -54,7 +35,7 @@ int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets,
 int comp_facet_center(int32_t facet_count, const vec3* vertices, const facet* facets,
                       std::vector<vec3>& centres)
 {
-    if (!replace_array(centres, facet_count)) return 0;
+    if (!replace_array(centres, static_cast<std::size_t>(facet_count))) return 0;
     for (int32_t n = 0; n < facet_count; ++n) {
         const vec3& first = vertices[facets[n].a - 1];
         const vec3& second = vertices[facets[n].b - 1];

@@ -1,3 +1,4 @@
+#include "common/handles.hpp"
 #include "photometry/visibility.hpp"
 
 #include <algorithm>
@@ -20,21 +21,6 @@ struct edge_set {
     vec3 e3;  // first corner - third corner
 };
 
-// Releases what `handle` holds, then gives it `count` zero-filled records.
-// Returns false, with the handle empty, when the array was not obtained.
-template <typename T>
-bool replace_array(std::vector<T>& handle, int32_t count)
-{
-    std::vector<T>().swap(handle);
-    try {
-        handle.resize(static_cast<std::size_t>(count));
-    } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    return true;
-}
 
 edge_set edges_of(const proj_facet& r)
 {
@@ -59,8 +45,8 @@ int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& re
                     const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
                     const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun, status_ops* ui)
 {
-    if (!replace_array(records, facet_count)) return 0;
-    if (!replace_array(vis_bytes, facet_count)) return 0;
+    if (!replace_array(records, static_cast<std::size_t>(facet_count))) return 0;
+    if (!replace_array(vis_bytes, static_cast<std::size_t>(facet_count))) return 0;
     std::fill(vis_bytes.begin(), vis_bytes.end(), untouched);
 
     const vec3 earth_dir = body_direction(body_rot, earth);
@@ -118,7 +104,7 @@ bool cmp_depth(const proj_facet& a, const proj_facet& b)
 int comp_occlusion(int32_t n, const proj_facet* records, uint8_t* vis_bytes, status_ops* ui)
 {
     std::vector<edge_set> edges;
-    if (!replace_array(edges, n)) {
+    if (!replace_array(edges, static_cast<std::size_t>(n))) {
         if (ui) ui->message_box("Virtual memory not allocated", "Error", box_icon::error);
         return -1;
     }

@@ -59,3 +59,18 @@ struct sweep_args {
     std::shared_ptr<const mesh> mesh_owner;
     std::shared_ptr<const ref_curve> ref_owner;
 };
+
+// The spin state as the sweep uses it: radians, Julian date, days.
+struct sweep_spin {
+    double lambda;
+    double beta;
+    double phi0;
+    double t0;
+    double period;
+};
+
+// The worker's argument for a sweep over `base` against `reference`: the job
+// template zeroed, then filled with everything that is the same for every
+// shape; the per-shape fields stay zero for the worker.
+sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
+                           const sweep_spin& spin, double step, int32_t thread_count);

@@ -45,14 +45,6 @@ struct SweepCommand : ::testing::Test {
     }
 };
 
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 TEST_F(SweepCommand, StepOneGivesOneShape)
@@ -66,7 +58,7 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
         "generated and compared 1 shapes in \\d+\\.\\d{3} seconds \\(\\d+\\.\\d{3} shapes/sec\\)"))) << texts[1];
     EXPECT_EQ(ui.text_of(ctl::step_size_label), "Step Size: 1.000000");
     EXPECT_EQ(ui.progress(), (std::vector<int>{100, 0}));
-    const auto rows = lines_of("output/main.txt");
+    const auto rows = read_lines("output/main.txt");
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].substr(0, 65), "1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ");
     double shift = -1, misfit = -1;
@@ -74,7 +66,7 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
     EXPECT_GE(shift, 0.0);
     EXPECT_LE(shift, 1.0);
     EXPECT_GT(misfit, 0.0);
-    const auto curve = lines_of("output/00001.lc.txt");
+    const auto curve = read_lines("output/00001.lc.txt");
     ASSERT_EQ(curve.size(), 150u);
     // Time and brightness, six decimals each; the first time is the first observation's.
     EXPECT_TRUE(std::regex_match(curve[0], std::regex("2451545\\.000000 0\\.\\d{6}"))) << curve[0];
@@ -86,7 +78,7 @@ TEST_F(SweepCommand, HalfStepProgressAndRows)
 {
     ASSERT_TRUE(sweep("0.5").done);
     EXPECT_EQ(ui.progress(), (std::vector<int>{33, 66, 100, 0}));
-    const auto rows = lines_of("output/main.txt");
+    const auto rows = read_lines("output/main.txt");
     ASSERT_EQ(rows.size(), 12u);
     for (int k = 1; k <= 12; ++k) {
         EXPECT_EQ(rows[static_cast<std::size_t>(k - 1)].rfind(std::to_string(k) + " 1.000000 ", 0), 0u);
@@ -175,7 +167,7 @@ TEST_F(SweepCommand, SummaryIsReplacedWhole)
     std::filesystem::create_directory("output");
     write_file("output/main.txt", "an earlier table\n");
     ASSERT_TRUE(sweep("1").done);
-    EXPECT_EQ(lines_of("output/main.txt").size(), 1u);
+    EXPECT_EQ(read_lines("output/main.txt").size(), 1u);
 }
 
 TEST(SweepRecovery, GeneratingShapeRanksFirst)
@@ -189,7 +181,7 @@ TEST(SweepRecovery, GeneratingShapeRanksFirst)
     ui.set_field(ctl::step_size, "0.5");
     ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
     wait_for_sweep(app);
-    const auto rows = lines_of("output/main.txt");
+    const auto rows = read_lines("output/main.txt");
     ASSERT_EQ(rows.size(), 12u);
     int best = 0;
     double best_misfit = INFINITY;
@@ -211,7 +203,7 @@ TEST_F(SweepCommand, AShapeThatFailsKeepsItsParametersAndNaN)
         std::filesystem::create_directories("output/00002.lc.txt");  // its file cannot be created
         app.path = path;
         ASSERT_TRUE(sweep("0.5").done);
-        const auto rows = lines_of("output/main.txt");
+        const auto rows = read_lines("output/main.txt");
         ASSERT_EQ(rows.size(), 12u);
         EXPECT_EQ(rows[1], "2 1.000000 0.500000 0.250000 0.600000 0.300000 0.150000 0.400000 nan nan");
         EXPECT_EQ(rows[2].find("nan"), std::string::npos);

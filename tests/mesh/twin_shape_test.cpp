@@ -20,14 +20,6 @@ mesh twin_of(int n)
     return twin;
 }
 
-std::vector<std::string> lines_of(const std::string& path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 TEST(TwinShape, CountsAndBodies)
@@ -61,7 +53,7 @@ TEST(TwinShape, ObjFileOfOneSubdivision)
     scratch_dir dir;
     const mesh twin = twin_of(1);
     ASSERT_TRUE(write_obj(twin, 1));
-    const auto lines = lines_of("basic_shape_1.obj");
+    const auto lines = read_lines("basic_shape_1.obj");
     ASSERT_EQ(lines.size(), 400u);
     EXPECT_EQ(lines[0], "v 1.894427 0.000000 0.447214");
     EXPECT_EQ(lines[120], "v -0.105573 0.000000 0.447214");
@@ -83,10 +75,10 @@ TEST(TwinShape, ObjOverwrittenAndNamedByCount)
     scratch_dir dir;
     write_file("basic_shape_1.obj", std::string(100000, 'x'));
     ASSERT_TRUE(write_obj(twin_of(1), 1));
-    EXPECT_EQ(lines_of("basic_shape_1.obj").size(), 400u);
+    EXPECT_EQ(read_lines("basic_shape_1.obj").size(), 400u);
     ASSERT_TRUE(write_obj(twin_of(2), 2));
-    EXPECT_EQ(lines_of("basic_shape_2.obj").size(), 960u + 640u);
-    EXPECT_EQ(lines_of("basic_shape_1.obj").size(), 400u);
+    EXPECT_EQ(read_lines("basic_shape_2.obj").size(), 960u + 640u);
+    EXPECT_EQ(read_lines("basic_shape_1.obj").size(), 400u);
 }
 
 TEST(TwinShape, ObjInUnwritableDirectoryFails)

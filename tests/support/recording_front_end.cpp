@@ -38,10 +38,7 @@ void recording_front_end::message_box(const std::string& text, const std::string
 std::string recording_front_end::read_item_text(int id, int max)
 {
     std::lock_guard guard(lock_);
-    std::string text = fields_[id];
-    if (max <= 0) return "";
-    if (static_cast<int>(text.size()) > max - 1) text.resize(static_cast<std::size_t>(max - 1));
-    return text;
+    return clipped_field(fields_[id], max);
 }
 
 bool recording_front_end::read_item_int(int id, int& value)

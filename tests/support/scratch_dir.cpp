@@ -30,6 +30,14 @@ std::string read_file(const std::filesystem::path& path)
     return out.str();
 }
 
+std::vector<std::string> read_lines(const std::filesystem::path& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 void write_file(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

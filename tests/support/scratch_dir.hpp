@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // A fresh temporary directory that becomes the working directory for the
 // life of the object; the previous working directory is restored and the
@@ -22,6 +23,9 @@ private:
 
 // The whole content of a text file ("" when it cannot be read).
 std::string read_file(const std::filesystem::path& path);
+
+// The lines of a text file, without their line breaks.
+std::vector<std::string> read_lines(const std::filesystem::path& path);
 
 // Writes `text` to `path`, replacing it.
 void write_file(const std::filesystem::path& path, const std::string& text);

@@ -1,0 +1,30 @@
+#include "sweep/sweep_records.hpp"
+
+#include <utility>
+
+sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
+                           const sweep_spin& spin, double step, int32_t thread_count)
+{
+    sweep_args args;
+    args.vertex_count = base->vertex_count;
+    args.vertices = base->vertices.data();
+    args.step = step;
+    args.thread_count = thread_count;
+    args.job = shape_job{};
+    args.job.vertex_count = base->vertex_count;
+    args.job.facet_count = base->facet_count;
+    args.job.facets = base->facets.data();
+    args.job.sample_count = reference_samples;
+    args.job.earth_dirs = reference->earth.data();
+    args.job.sun_dirs = reference->sun.data();
+    args.job.sample_times = reference->times.data();
+    args.job.ref_points = reference->photometry.data();
+    args.job.lambda = spin.lambda;
+    args.job.beta = spin.beta;
+    args.job.phi0 = spin.phi0;
+    args.job.t0 = spin.t0;
+    args.job.period = spin.period;
+    args.mesh_owner = std::move(base);
+    args.ref_owner = std::move(reference);
+    return args;
+}
