@@ -10,6 +10,7 @@
 #include "mesh/twin_shape.hpp"
 #include "photometry/brightness.hpp"
 #include "photometry/facet_geometry.hpp"
+#include "photometry/fast_visibility.hpp"
 #include "photometry/view_geometry.hpp"
 #include "photometry/visibility.hpp"
 
@@ -65,6 +66,30 @@ void photometry_sample(benchmark::State& state)
     state.counters["facets"] = b.count();
 }
 
+// The same sample by the fast visibility step, on shared view matrices.
+void fast_photometry_sample(benchmark::State& state)
+{
+    const base_shape b = make_base(static_cast<int>(state.range(0)));
+    const double reach[2] = {
+        facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), 0, b.twin.facet_count),
+        facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), b.twin.facet_count, b.count())};
+    fast_visibility_scratch scratch;
+    const photo_params params;
+    int k = 0;
+    for (auto _ : state) {
+        mat3 body_rot, earth_frame, sun_frame;
+        comp_view_matrices(body_rot, earth_frame, sun_frame, earth, sun, lambda, beta, rotation(k));
+        fast_visibility(scratch, b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), b.normals.data(),
+                        b.count(), b.twin.facet_count, reach, earth_frame, sun_frame,
+                        body_direction(body_rot, earth), body_direction(body_rot, sun));
+        double cos_phase, seen_area;
+        benchmark::DoNotOptimize(comp_brightness(b.normals.data(), body_rot, b.count(), cos_phase, seen_area,
+                                                 scratch.bytes.data(), earth, sun, params));
+        k = (k + 1) % rotations;
+    }
+    state.counters["facets"] = b.count();
+}
+
 // The records and bytes each covering test of a sample starts from.
 struct covering_input {
     std::vector<proj_facet> records;
@@ -108,3 +133,4 @@ void covering_test(benchmark::State& state)
 
 BENCHMARK(photometry_sample)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond);
 BENCHMARK(covering_test)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(fast_photometry_sample)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond);

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -92,7 +93,8 @@ int main(int argc, char** argv)
     CLI::App cli{"Morvane: fit two-lobed asteroid shapes to a lightcurve.\n"
                  "Runs Generate Geosphere, GO! and Generate Shapes in order, with the dialog's fields as options."};
     field_options f;
-    f.threads = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
+    // Every core by default, within the 1 to 50 the field accepts.
+    f.threads = std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
     cli.add_option("--subdivisions", f.subdivisions, "subdivision passes of the geodesic sphere, 1 to 10")
         ->capture_default_str();
     cli.add_option("--path", f.path, "observation file")->capture_default_str();
