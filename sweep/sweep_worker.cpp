@@ -1,5 +1,6 @@
 #include "sweep/sweep_worker.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -32,9 +33,16 @@ void prefill_row(shape_result& row, const double* p)
     row.best_shift = std::nan("");
 }
 
-// The reference path's side of the grid walk: one fresh working copy per value of
-// levels 1 to 5 (copy 0 is the base copy), the cancel check at level 4,
-// progress after each level-2 value and one evaluation per shape.
+// The bar's position once `done` of `total` level-2 values are finished:
+// the fraction first, then times 100, truncated.
+int progress_percent(int64_t done, int64_t total)
+{
+    return static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+}
+
+// The reference path's side of the grid walk: one fresh working copy per
+// value of levels 1 to 5 (copy 0 is the base copy), the cancel check at
+// level 4, progress after each level-2 value and one evaluation per shape.
 struct sweep_visitor {
     const sweep_args& args;
     sweep_context& ctx;
@@ -90,8 +98,7 @@ struct sweep_visitor {
         vertex_array().swap(copies[level]);
         if (level == 2) {
             ++progress;
-            ctx.ui->set_progress(
-                static_cast<int>(static_cast<double>(progress) / static_cast<double>(progress_steps) * 100.0));
+            ctx.ui->set_progress(progress_percent(progress, progress_steps));
         }
         return true;
     }
@@ -210,19 +217,17 @@ early_end run_fast_sweep(const sweep_args& args, shape_result* table, int64_t pr
             if (--group_left[static_cast<std::size_t>(block.group)] == 0) {
                 std::lock_guard guard(progress_lock);
                 ++groups_done;
-                context.ui->set_progress(
-                    static_cast<int>(static_cast<double>(groups_done) / static_cast<double>(progress_steps) * 100.0));
+                context.ui->set_progress(progress_percent(groups_done, progress_steps));
             }
         }
     };
 
+    // Fewer threads when the system gives fewer: the output is the same.
     std::vector<std::thread> helpers;
-    for (int32_t t = 1; t < args.thread_count; ++t) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // fewer threads: the output is the same
-        }
+    try {
+        helpers.reserve(static_cast<std::size_t>(std::max(0, args.thread_count - 1)));
+        for (int32_t t = 1; t < args.thread_count; ++t) helpers.emplace_back(work);
+    } catch (const std::exception&) {
     }
     work();
     for (std::thread& helper : helpers) helper.join();
