@@ -5,6 +5,7 @@
 
 #include "app/controller.hpp"
 #include "common/control_ids.hpp"
+#include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -97,4 +98,25 @@ TEST_F(ControllerCommands, InitCancelCloseAndUnknownIds)
     EXPECT_FALSE(on_command(app, 1046).done);  // an edit field's notification
     EXPECT_FALSE(on_command(app, 4242).done);
     EXPECT_TRUE(ui.calls().empty());
+}
+
+TEST_F(GeosphereCommand, OutOfMemoryKeepsThePreviousMesh)
+{
+    ui.set_field(ctl::subdivisions, "1");
+    ASSERT_TRUE(on_command(app, ctl::generate_geosphere).done);
+    const auto previous = app.base;
+    ui.clear_calls();
+    {
+        // The third pass asks for 6 x 320 vertex records of 24 bytes.
+        failing_allocations fail(6 * 320 * sizeof(vec3), 6 * 320 * sizeof(vec3));
+        ui.set_field(ctl::subdivisions, "3");
+        const command_outcome outcome = on_command(app, ctl::generate_geosphere);
+        EXPECT_FALSE(outcome.done);
+        EXPECT_NE(outcome.reason.find("not enough memory"), std::string::npos);
+    }
+    EXPECT_EQ(app.base, previous);
+    EXPECT_EQ(ui.text_of(ctl::status_line), "not enough memory for 3 subdivisions: the previous basic-shape is kept");
+    EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "Subdivisions: 1");  // still the earlier mesh
+    EXPECT_FALSE(std::filesystem::exists("basic_shape_3.obj"));
+    for (const auto& c : ui.calls()) EXPECT_NE(c.op, "enable");
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "failing_allocations.hpp"
+#include "support/failing_allocations.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
 #include "support/recording_front_end.hpp"

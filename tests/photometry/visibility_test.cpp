@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "failing_allocations.hpp"
+#include "support/failing_allocations.hpp"
 #include "photometry/visibility.hpp"
 #include "support/recording_front_end.hpp"
 

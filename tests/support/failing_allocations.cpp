@@ -1,4 +1,4 @@
-#include "failing_allocations.hpp"
+#include "support/failing_allocations.hpp"
 
 #include <atomic>
 #include <cstdlib>
