@@ -307,16 +307,17 @@ void fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
 
 double facet_reach(const vec3* vertices, const facet* facets, const vec3* centres, int32_t begin, int32_t end)
 {
-    double reach = 0.0;
+    // The square root is monotonic: one of the largest square is enough.
+    double square = 0.0;
     for (int32_t i = begin; i < end; ++i)
         for (int32_t v : {facets[i].a, facets[i].b, facets[i].c}) {
             const vec3& p = vertices[v - 1];
             const vec3& c = centres[i];
             const double dx = p.x - c.x, dy = p.y - c.y, dz = p.z - c.z;
-            reach = std::max(reach, std::sqrt(dx * dx + dy * dy + dz * dz));
+            square = std::max(square, dx * dx + dy * dy + dz * dz);
         }
     // Projection rounds: a margin far beyond any rounding keeps the reach safe.
-    return reach * 1.000001 + 1e-9;
+    return std::sqrt(square) * 1.000001 + 1e-9;
 }
 
 bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, const facet* facets,

@@ -7,29 +7,11 @@
 #include "mesh/geosphere.hpp"
 #include "mesh/twin_shape.hpp"
 #include "sweep/eval_shape.hpp"
+#include "sweep/fast_eval.hpp"
 
 namespace {
 
 constexpr double degree = 0.017453292519943295;
-
-// The base vertices scaled as the sweep scales them: y and z of body 1,
-// then x, y and z of body 2.
-std::vector<vec3> scaled_vertices(const mesh& base, const double (&shape)[6])
-{
-    std::vector<vec3> v = base.vertices;
-    const std::size_t half = v.size() / 2;
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        if (k < half) {
-            v[k].y = v[k].y * shape[0];
-            v[k].z = v[k].z * shape[1];
-        } else {
-            v[k].x = v[k].x * shape[2];
-            v[k].y = v[k].y * shape[3];
-            v[k].z = v[k].z * shape[4];
-        }
-    }
-    return v;
-}
 
 }  // namespace
 
@@ -43,7 +25,9 @@ std::string run_synth(const synth_options& o)
     for (int i = 0; i < o.subdivisions; ++i)
         if (!subdivide_mesh(sphere)) return "not enough memory";
     if (!make_twin_shape(sphere, base)) return "not enough memory";
-    const std::vector<vec3> vertices = scaled_vertices(base, o.shape);
+    const double params[7] = {1.0, o.shape[0], o.shape[1], o.shape[2], o.shape[3], o.shape[4], o.shape[5]};
+    std::vector<vec3> vertices;
+    deform_vertices(base.vertices, params, vertices);
 
     const std::size_t count = static_cast<std::size_t>(o.points);
     std::vector<double> times(count);
@@ -57,8 +41,7 @@ std::string run_synth(const synth_options& o)
     job.vertex_count = base.vertex_count;
     job.vertices = vertices.data();
     job.shape_number = 1;
-    job.shape_params[0] = 1.0;
-    for (int i = 0; i < 6; ++i) job.shape_params[i + 1] = o.shape[i];
+    for (int i = 0; i < 7; ++i) job.shape_params[i] = params[i];
     job.facet_count = base.facet_count;
     job.facets = base.facets.data();
     job.sample_count = o.points;
