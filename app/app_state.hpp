@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "app/run_lock.hpp"
 #include "common/clock.hpp"
 #include "common/mesh.hpp"
 #include "common/status_ops.hpp"
@@ -51,11 +52,25 @@ struct app_state {
     double geosphere_seconds = 0.0;
     sweep_args args;
 
-    // Command-line extras: one lightcurve block only, and the sweep path.
+    // The file last loaded, as named and by its SHA-256.
+    std::string obs_path;
+    std::string obs_sha256;
+
+    // Command-line extras: one lightcurve block only, the sweep path, and
+    // whether to continue the interrupted sweep of the folder.
     int32_t only_block = all_blocks;
     sweep_path path = sweep_path::fast;
-    // The result of the last sweep that ended: 1 with a summary file, else 0.
+    bool resume = false;
+
+    // One run per folder: taken by a sweep (or by the command line for its
+    // whole run); a sweep that took it gives it back when it ends.
+    folder_lock lock;
+    bool sweep_owns_lock = false;
+
+    // The result of the last sweep that ended: 1 when complete, else 0; and
+    // how it ended (read once the sweep has been waited for).
     std::atomic<uint32_t> last_sweep_result{0};
+    sweep_outcome last_outcome;
 
     app_state() = default;
     app_state(const app_state&) = delete;

@@ -1,44 +1,47 @@
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <new>
 
 #include "app/controller.hpp"
-#include "app/fields.hpp"
+#include "app/preflight.hpp"
 #include "common/control_ids.hpp"
+#include "common/sha256.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
+#include "sweep/eval_shape.hpp"
 
 namespace {
 
-constexpr double degree = 0.017453292519943295;
-
-// One spin-state field: its id, its name for refusals, where it goes.
-struct spin_field {
-    int id;
-    const char* name;
-    double spin_state::*typed;
-};
-
-// The fields in the order they are read.
-constexpr spin_field spin_fields[] = {
-    {ctl::lambda, "pole longitude", &spin_state::lambda_deg},
-    {ctl::beta, "pole latitude", &spin_state::beta_deg},
-    {ctl::phi0, "initial rotation phase", &spin_state::phi0_deg},
-    {ctl::period, "sidereal period", &spin_state::period_hours},
-    {ctl::epoch, "epoch", &spin_state::t0},
-};
-
-// Range checks in the order longitude, latitude, phase, period, epoch.
-// Every comparison is written so that NaN fails it.
-std::string range_refusal(const spin_state& s)
+// Refuses a period that makes the rotation phases of the samples
+// meaningless: not finite, no change over the whole span (less than one
+// part in 1e12 of a turn), or rotation counts so large that a double no
+// longer resolves a millionth of a turn.
+std::string rotation_refusal(const ref_curve& ref, const spin_state& s)
 {
-    if (!(s.lambda_deg >= 0.0 && s.lambda_deg <= 360.0)) return "the pole longitude must lie between 0 and 360 degrees";
-    if (!(s.beta_deg >= -90.0 && s.beta_deg <= 90.0)) return "the pole latitude must lie between -90 and 90 degrees";
-    if (!(s.phi0_deg >= 0.0 && s.phi0_deg <= 360.0)) return "the initial rotation phase must lie between 0 and 360 degrees";
-    if (!(s.period_hours >= 0.0)) return "the sidereal period must not be negative";
-    // Every phase computation divides by the period: refuse 0 (and infinity).
-    if (!(s.period_hours > 0.0) || std::isinf(s.period_hours)) return "the sidereal period must be greater than 0 hours";
-    if (!(s.t0 == 0.0 || (s.t0 >= 2433283.0 && s.t0 <= 2524961.0)))
-        return "the epoch must be 0 or a Julian date from 2433283 to 2524961";
+    double lo = INFINITY, hi = -INFINITY, turns = 0.0;
+    for (double t : ref.times) {
+        const double phi = rotation_angle(t, s.t0, s.period, s.phi0);
+        if (!std::isfinite(phi)) return "the sidereal period gives rotation phases that are not numbers";
+        lo = std::min(lo, phi);
+        hi = std::max(hi, phi);
+        turns = std::max(turns, std::fabs((t - s.t0) / s.period));
+    }
+    constexpr double two_pi = 6.283185307179586;
+    char text[300];
+    if (std::nextafter(turns, INFINITY) - turns > 1e-6) {
+        std::snprintf(text, sizeof text,
+                      "the sidereal period %g h is too short: %.3g rotations between the epoch and the observations "
+                      "leave the rotation phase unresolved",
+                      s.period_hours, turns);
+        return text;
+    }
+    if (!(hi - lo > two_pi * 1e-12)) {
+        std::snprintf(text, sizeof text,
+                      "the sidereal period %g h is too long: the rotation phase does not change over the observations",
+                      s.period_hours);
+        return text;
+    }
     return "";
 }
 
@@ -47,36 +50,38 @@ std::string range_refusal(const spin_state& s)
 command_outcome load_lightcurve(app_state& app)
 {
     status_ops& ui = *app.target;
-    // The path is taken whole, whatever its length.
-    std::string path = ui.read_item_text(ctl::path, 1 << 16);
+    std::string path;
+    spin_state typed;
+    const command_outcome checked = check_load_fields(app, path, typed);
     app.text_buffer = path;
+    if (!checked.done) return checked;
+    convert_spin(typed);
 
-    spin_state typed = app.spin;
-    for (const spin_field& field : spin_fields)
-        if (!read_decimal_field(ui, field.id, typed.*field.typed))
-            return {false, std::string("the ") + field.name + " field must hold a single number"};
-    std::string refusal = range_refusal(typed);
-    if (!refusal.empty()) return {false, refusal};
-
+    // Everything is read and checked into temporaries: a refusal leaves the
+    // previous observations, reference and spin state in force.
+    obs_set observations;
     std::string reason;
-    if (read_lc_file(path, app.observations, &ui, reason, app.only_block) == 0)
+    if (read_lc_file(path, observations, &ui, reason, app.only_block) == 0)
         return {false, reason.empty() ? "cannot read " + path : reason};
-
-    typed.lambda = typed.lambda_deg * degree;
-    typed.beta = typed.beta_deg * degree;
-    typed.phi0 = typed.phi0_deg * degree;
-    typed.period = typed.period_hours / 24;
-    app.spin = typed;
-
+    std::shared_ptr<ref_curve> reference;
     try {
-        auto reference = std::make_shared<ref_curve>();
-        resample_reference(app.observations, *reference);
-        app.reference = reference;
+        reference = std::make_shared<ref_curve>();
+        resample_reference(observations, *reference);
     } catch (const std::bad_alloc&) {
-        return {false, "not enough memory for the resampled reference"};
+        return {false, "not enough memory for the resampled reference", true};
     }
-    if (!write_reference_files(*app.reference, app.observations))
-        return {false, "cannot create ref_lc_interpolated.txt or ref_lc.txt in the working directory"};
+    if (!check_reference(*reference, reason)) return {false, path + ": " + reason};
+    reason = rotation_refusal(*reference, typed);
+    if (!reason.empty()) return {false, reason};
+    const std::string digest = sha256_of_file(path, reason);
+    if (digest.empty()) return {false, reason};
+
+    app.observations = std::move(observations);
+    app.spin = typed;
+    app.reference = reference;
+    app.obs_path = path;
+    app.obs_sha256 = digest;
+    if (!write_reference_files(*app.reference, app.observations, &reason)) return {false, reason, true};
 
     ui.enable_item(ctl::generate_shapes);
     ui.enable_item(ctl::step_size);

@@ -1,14 +1,15 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
+#include <memory>
 #include <new>
 #include <system_error>
 
 #include "app/controller.hpp"
-#include "app/fields.hpp"
+#include "app/preflight.hpp"
+#include "app/run_folder.hpp"
+#include "app/run_manifest.hpp"
 #include "common/control_ids.hpp"
-#include "sweep/shape_grid.hpp"
 
 namespace {
 
@@ -19,57 +20,152 @@ command_outcome refuse_visibly(app_state& app, const std::string& text)
     return {false, text};
 }
 
+// The inputs of a sweep as the manifest records them.
+run_inputs inputs_of(const app_state& app, double step)
+{
+    run_inputs in;
+    in.observation_file = app.obs_path;
+    in.observation_sha256 = app.obs_sha256;
+    in.block = app.only_block;
+    in.lambda_deg = app.spin.lambda_deg;
+    in.beta_deg = app.spin.beta_deg;
+    in.phi0_deg = app.spin.phi0_deg;
+    in.period_hours = app.spin.period_hours;
+    in.t0 = app.spin.t0;
+    in.step = step;
+    in.subdivisions = app.subdivisions;
+    return in;
+}
+
+// The manifest's word for how a sweep ended.
+const char* status_word(sweep_status status)
+{
+    switch (status) {
+    case sweep_status::complete: return "complete";
+    case sweep_status::cancelled: return "cancelled";
+    default: return "failed";
+    }
+}
+
+// Gives the folder back when the sweep took it.
+void release_sweep_lock(app_state& app)
+{
+    if (app.sweep_owns_lock) app.lock.release();
+    app.sweep_owns_lock = false;
+}
+
+// The refusal of a sweep that would not fit the machine or the folder, with
+// `new_files` lightcurve files still to write; "" when it fits. Only then
+// are a few shapes timed, for the estimate the refusal gives.
+std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t new_files)
+{
+    const sweep_needs needs =
+        estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads);
+    if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return "";
+    const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
+    const double per_shape = time_per_shape(make_sweep_args(app.base, app.reference, spin, plan.step, 1), 3);
+    return sweep_size_refusal(needs, per_shape, plan.threads);
+}
+
+// Everything between the checks and the worker: the lock, the folder made
+// to describe this run only, the journal and the manifest. Fills `start`.
+command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<shape_result>& table,
+                            run_manifest& manifest, taken_over& start, sweep_journal& journal)
+{
+    std::string why;
+    if (!app.lock.held()) {
+        if (!app.lock.acquire(why)) return refuse_visibly(app, why);
+        app.sweep_owns_lock = true;
+    }
+    manifest.inputs = inputs_of(app, plan.step);
+    if (app.resume) {
+        why = take_over_run(manifest.inputs, table, start);
+        if (!why.empty()) return refuse_visibly(app, why);
+    } else {
+        start.finished.assign(table.size(), 0);
+    }
+    why = size_refusal(app, plan, plan.count.shapes - start.kept);
+    if (!why.empty()) return refuse_visibly(app, why);
+    if (!clear_run_folder(start.finished, why)) return refuse_visibly(app, why);
+    if (!journal.open(journal_file, start.journal_bytes, why)) return refuse_visibly(app, why);
+    manifest.threads = plan.threads;
+    manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
+    manifest.version = program_version();
+    manifest.shapes = plan.count.shapes;
+    manifest.progress_steps = plan.count.progress_steps;
+    manifest.resumed_shapes = start.kept;
+    manifest.finished_shapes = start.kept;
+    manifest.started = utc_now();
+    manifest.status = "running";
+    if (!write_manifest(manifest_file, manifest, why)) return refuse_visibly(app, why);
+    return {true, ""};
+}
+
 }  // namespace
 
 command_outcome generate_shapes(app_state& app)
 {
-    status_ops& ui = *app.target;
-    double step = 0.0;
-    if (!read_decimal_field(ui, ctl::step_size, step)) return {false, "the step size field must hold a single number"};
-    app.step = step;
-    int threads = 0;
-    if (!ui.read_item_int(ctl::threads, threads)) return {false, "the thread count must be a whole number"};
-    if (threads < 1 || threads > 50) return {false, "the thread count must lie between 1 and 50"};
-    app.thread_count = threads;
+    sweep_plan plan;
+    const command_outcome checked = check_shapes_fields(app, plan);
+    app.step = plan.step;
+    if (!checked.done) return checked;
+    app.thread_count = plan.threads;
 
     if (!app.base || !app.reference) return {false, "generate the geosphere and load a lightcurve first"};
     if (app.sweep_running.load()) return refuse_visibly(app, "a sweep is already running: cancel it or wait for it");
-    if (!(step > 0.0) || std::isinf(step)) return refuse_visibly(app, "the step size must be a number greater than 0");
-
-    const grid_count count = count_grid(step, INT_MAX);
-    if (count.too_large) {
-        char text[200];
-        std::snprintf(text, sizeof text, "step size %g gives more than %i shapes: choose a larger step", step, INT_MAX);
-        return refuse_visibly(app, text);
-    }
+    // Memory (and, unless resuming, disk) before anything is allocated.
+    const std::string refusal = size_refusal(app, plan, app.resume ? 0 : plan.count.shapes);
+    if (!refusal.empty()) return refuse_visibly(app, refusal);
     std::vector<shape_result> table;
     try {
-        table.resize(static_cast<std::size_t>(count.shapes));
+        table.resize(static_cast<std::size_t>(plan.count.shapes));
     } catch (const std::bad_alloc&) {
-        char text[200];
-        std::snprintf(text, sizeof text, "not enough memory for the result table of %lli shapes",
-                      static_cast<long long>(count.shapes));
-        return refuse_visibly(app, text);
+        return refuse_visibly(app, "not enough memory for the result table of " + std::to_string(plan.count.shapes) +
+                                       " shapes");
     }
-    std::error_code error;
-    std::filesystem::create_directory("output", error);
-    if (error || !std::filesystem::is_directory("output", error))
-        return refuse_visibly(app, "cannot create the directory output in the working directory");
+    const command_outcome folder = check_output_folder();
+    if (!folder.done) return refuse_visibly(app, folder.reason);
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.
     wait_for_sweep(app);
+    auto manifest = std::make_shared<run_manifest>();
+    auto journal = std::make_shared<sweep_journal>();
+    taken_over start;
+    const command_outcome prepared = prepare_run(app, plan, table, *manifest, start, *journal);
+    if (!prepared.done) {
+        release_sweep_lock(app);
+        return prepared;
+    }
+
     const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
     app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
-    sweep_context context{&ui, &app.cancel, &app.result_table, app.path};
+    sweep_context context{app.target, &app.cancel, &app.result_table, app.path, journal.get(),
+                          std::move(start.finished)};
     app.sweep_running.store(true);
     try {
-        app.worker = std::thread([&app, args = app.args, table = std::move(table), steps = count.progress_steps,
-                                  context]() mutable {
-            app.last_sweep_result.store(sweep_worker(std::move(args), std::move(table), steps, context));
+        app.worker = std::thread([&app, args = app.args, table = std::move(table), steps = plan.count.progress_steps,
+                                  context = std::move(context), manifest, journal]() mutable {
+            sweep_outcome outcome = sweep_worker(std::move(args), std::move(table), steps, std::move(context));
+            journal->close();
+            manifest->status = status_word(outcome.status);
+            manifest->reason = outcome.reason;
+            manifest->finished_shapes = outcome.finished;
+            manifest->ended = utc_now();
+            std::string why;
+            if (!write_manifest(manifest_file, *manifest, why) && outcome.status == sweep_status::complete) {
+                // The record of the run is part of its result.
+                outcome.status = sweep_status::failed;
+                outcome.reason = why;
+                app.target->set_item_text(ctl::status_line, sweep_failure_text(why));
+            }
+            app.last_outcome = outcome;
+            app.last_sweep_result.store(outcome.status == sweep_status::complete ? 1 : 0);
+            release_sweep_lock(app);
             app.sweep_running.store(false);
         });
     } catch (const std::system_error&) {
         app.sweep_running.store(false);
+        release_sweep_lock(app);
         return refuse_visibly(app, "cannot start the sweep thread");
     }
     return {true, ""};

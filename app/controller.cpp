@@ -1,4 +1,5 @@
 #include "app/controller.hpp"
+#include "app/preflight.hpp"
 
 #include <cstdio>
 #include <new>
@@ -46,9 +47,6 @@ void wait_for_sweep(app_state& app)
     if (app.worker.joinable()) app.worker.join();
 }
 
-namespace {
-
-// Builds the refined sphere and its twin; null when memory ran out.
 std::shared_ptr<const mesh> build_base_mesh(int n)
 {
     mesh sphere;
@@ -60,15 +58,12 @@ std::shared_ptr<const mesh> build_base_mesh(int n)
     return twin;
 }
 
-}  // namespace
-
 command_outcome generate_geosphere(app_state& app)
 {
     status_ops& ui = *app.target;
     int n = 0;
-    if (!ui.read_item_int(ctl::subdivisions, n))
-        return {false, "the subdivision count must be a whole number"};
-    if (n < 1 || n > 10) return {false, "the subdivision count must lie between 1 and 10"};
+    const command_outcome checked = check_geosphere_fields(app, n);
+    if (!checked.done) return checked;
 
     app.text_buffer = "generating basic-mesh...";
     ui.set_item_text(ctl::status_line, app.text_buffer);
@@ -86,12 +81,17 @@ command_outcome generate_geosphere(app_state& app)
                       "not enough memory for %i subdivisions: the previous basic-shape is kept", n);
         app.text_buffer = text;
         ui.set_item_text(ctl::status_line, app.text_buffer);
-        return {false, text};
+        return {false, text, true};
     }
     app.base = twin;
     app.subdivisions = n;
 
-    if (!write_obj(*twin, n)) return {false, "cannot create " + obj_file_name(n)};
+    std::string why;
+    if (!write_obj(*twin, n, &why)) {
+        app.text_buffer = why;
+        ui.set_item_text(ctl::status_line, app.text_buffer);
+        return {false, why, true};
+    }
 
     app.geosphere_end_ms = clock_ms();
     app.geosphere_seconds = static_cast<double>(app.geosphere_end_ms - app.geosphere_start_ms) / 1000.0;

@@ -10,6 +10,9 @@
 struct command_outcome {
     bool done = false;
     std::string reason;
+    // Set when the command did not refuse its input but failed at its work
+    // (a file that could not be written, memory that ran out).
+    bool failed = false;
 };
 
 // Records the status target and clears the cancel flag.
@@ -23,6 +26,10 @@ command_outcome generate_geosphere(app_state& app);
 command_outcome load_lightcurve(app_state& app);
 command_outcome generate_shapes(app_state& app);
 void cancel_sweep(app_state& app);
+
+// Builds the refined sphere of n subdivisions and its twin, in memory only;
+// null when memory ran out.
+std::shared_ptr<const mesh> build_base_mesh(int n);
 
 // Waits until the running sweep (if any) has ended.
 void wait_for_sweep(app_state& app);

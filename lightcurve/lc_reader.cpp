@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <system_error>
 #include <utility>
 
@@ -48,13 +50,10 @@ public:
             why = "the path holds a NUL character";
             return false;
         }
-        file_ = std::fopen(path.c_str(), "r");
-        if (!file_) {
-            why = std::strerror(errno);
-            return false;
-        }
+        // Checked before opening, and opened without blocking: opening a
+        // FIFO or a device for reading could otherwise wait for ever.
         struct stat info {};
-        if (fstat(fileno(file_), &info) != 0) {
+        if (stat(path.c_str(), &info) != 0) {
             why = std::strerror(errno);
             return false;
         }
@@ -64,6 +63,24 @@ public:
         }
         if (!S_ISREG(info.st_mode)) {
             why = "it is not a regular file";
+            return false;
+        }
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            why = std::strerror(errno);
+            return false;
+        }
+        // The path may have been replaced since the check: look again.
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            ::close(fd);
+            why = "it is not a regular file";
+            return false;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        file_ = fdopen(fd, "r");
+        if (!file_) {
+            why = std::strerror(errno);
+            ::close(fd);
             return false;
         }
         // A large buffer: observation files run to many megabytes.

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <system_error>
+
+#include "common/checked_file.hpp"
 
 namespace {
 
@@ -28,12 +31,12 @@ std::size_t usable_count(const obs_set& set)
     return n;
 }
 
-// Buffered "%lf %lf\n" lines into a C stream. Finite values are formatted
-// with to_chars, which gives the same digits as printf's "%.6f" and is many
-// times faster; the rest go through snprintf itself.
+// Buffered "%lf %lf\n" lines into a checked file. Finite values are
+// formatted with to_chars, which gives the same digits as printf's "%.6f"
+// and is many times faster; the rest go through snprintf itself.
 class pair_writer {
 public:
-    explicit pair_writer(std::FILE* file) : file_(file) {}
+    explicit pair_writer(checked_file& file) : file_(file) {}
 
     void line(double a, double b)
     {
@@ -44,12 +47,12 @@ public:
         buf_[used_++] = '\n';
     }
 
-    // Writes what is buffered; false when the stream refused any of it.
+    // Writes what is buffered; false when the file refused any of it.
     bool flush()
     {
-        if (used_ && std::fwrite(buf_, 1, used_, file_) != used_) ok_ = false;
+        const bool ok = used_ == 0 || file_.write(buf_, used_);
         used_ = 0;
-        return ok_;
+        return ok;
     }
 
 private:
@@ -72,27 +75,26 @@ private:
         if (written > 0) used_ += std::min(static_cast<std::size_t>(written), room() - 1);
     }
 
-    std::FILE* file_;
+    checked_file& file_;
     char buf_[1 << 16];
     std::size_t used_ = 0;
-    bool ok_ = true;
 };
 
-// Writes `count` lines of (x[i], y(i)) to `name`; false when the file cannot
-// be created or written.
+// Writes `count` lines of (x[i], y(i)) to `name` through a temporary file
+// renamed into place; false (with `why`) when it could not be written whole,
+// and then an earlier file of that name is kept.
 template <class Y>
-bool write_pairs(const char* name, const double* x, std::size_t count, Y y)
+bool write_pairs(const char* name, const double* x, std::size_t count, Y y, std::string& why)
 {
-    std::FILE* file = std::fopen(name, "w");
-    if (!file) return false;
-    bool ok = true;
-    {
+    checked_file file;
+    if (file.open(name, checked_file::placement::replacing)) {
         auto writer = std::make_unique<pair_writer>(file);
         for (std::size_t i = 0; i < count; ++i) writer->line(x[i], y(i));
-        ok = writer->flush();
+        writer->flush();
+        file.close();
     }
-    if (std::fclose(file) != 0) ok = false;
-    return ok;
+    why = file.error();
+    return why.empty();
 }
 
 }  // namespace
@@ -159,12 +161,38 @@ void resample_reference(const obs_set& set, ref_curve& ref)
     ref.earth = std::move(earth);
 }
 
-bool write_reference_files(const ref_curve& ref, const obs_set& set)
+bool check_reference(const ref_curve& ref, std::string& reason)
 {
+    const std::size_t n = ref.times.size();
+    if (n == 0 || ref.photometry.size() != n || ref.sun.size() != n || ref.earth.size() != n) {
+        reason = "the resampled reference is empty";
+        return false;
+    }
+    auto finite = [](const vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isfinite(ref.times[k]) || !std::isfinite(ref.photometry[k].magnitude) || !finite(ref.sun[k]) ||
+            !finite(ref.earth[k])) {
+            reason = "the resampled reference is not finite at sample " + std::to_string(k) +
+                     " (observation times too close together to interpolate?)";
+            return false;
+        }
+        if (k > 0 && !(ref.times[k] > ref.times[k - 1])) {
+            reason = "the observations span too short a time to resample onto " + std::to_string(n) +
+                     " distinct times";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string* why)
+{
+    std::string failure;
+    std::string& reason = why ? *why : failure;
     const std::size_t samples = std::min(ref.times.size(), ref.photometry.size());
     if (!write_pairs("ref_lc_interpolated.txt", ref.times.data(), samples,
-                     [&](std::size_t i) { return ref.photometry[i].magnitude; }))
+                     [&](std::size_t i) { return ref.photometry[i].magnitude; }, reason))
         return false;
     return write_pairs("ref_lc.txt", set.times.data(), usable_count(set),
-                       [&](std::size_t i) { return set.photometry[i].magnitude; });
+                       [&](std::size_t i) { return set.photometry[i].magnitude; }, reason);
 }

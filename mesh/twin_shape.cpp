@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+
+#include "common/checked_file.hpp"
 #include <limits>
-#include <memory>
 #include <new>
 
 int make_twin_shape(mesh& sphere, mesh& twin)
@@ -43,16 +44,19 @@ std::string obj_file_name(int n)
     return name;
 }
 
-bool write_obj(const mesh& base, int n)
+bool write_obj(const mesh& base, int n, std::string* why)
 {
-    std::FILE* out = std::fopen(obj_file_name(n).c_str(), "w");
-    if (!out) return false;
-    // A large buffer: the file of n = 10 has over 100 million lines.
-    constexpr std::size_t buffer_size = 1 << 20;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[buffer_size]);
-    if (buffer) std::setvbuf(out, buffer.get(), _IOFBF, buffer_size);
-    for (const vec3& p : base.vertices) std::fprintf(out, "v %lf %lf %lf\n", p.x, p.y, p.z);
-    for (const facet& t : base.facets) std::fprintf(out, "f %i %i %i\n", t.a, t.b, t.c);
-    std::fclose(out);
-    return true;
+    // Written beside the old file and renamed over it only when complete.
+    checked_file out;
+    if (out.open(obj_file_name(n), checked_file::placement::replacing)) {
+        // A large buffer: the file of n = 10 has over 100 million lines.
+        out.buffer(1 << 20);
+        for (const vec3& p : base.vertices)
+            if (!out.printf("v %lf %lf %lf\n", p.x, p.y, p.z)) break;
+        for (const facet& t : base.facets)
+            if (!out.printf("f %i %i %i\n", t.a, t.b, t.c)) break;
+        out.close();
+    }
+    if (why) *why = out.error();
+    return out.error().empty();
 }

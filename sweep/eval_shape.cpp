@@ -35,18 +35,28 @@ void report_failure(status_ops* ui, const char* text)
 
 }  // namespace
 
-int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, std::FILE* out,
-                 shape_result* table)
+int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,
+                 shape_result* table, shape_outcome& outcome)
 {
     for (int32_t i = 0; i < job.sample_count; ++i) {
         magnitudes[i] = std::log10(brightness[i]) * (-2.5);
-        std::fprintf(out, "%lf %.6lf\n", job.sample_times[i], brightness[i]);
+        if (!out.printf("%lf %.6lf\n", job.sample_times[i], brightness[i])) break;
     }
-    std::fclose(out);
+    if (!out.close()) {
+        outcome.failure = out.error();
+        out.discard();
+        return 0;
+    }
+    outcome.file_bytes = out.bytes();
     shape_result& row = table[job.shape_number - 1];
     for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
     fit_cyclic_shift(magnitudes, job.ref_points, job.sample_count, row.misfit, row.best_shift);
     return 1;
+}
+
+std::string shape_memory_failure(int32_t shape_number)
+{
+    return "not enough memory to evaluate shape " + std::to_string(shape_number);
 }
 
 double rescale(double x, double from_lo, double from_hi, double to_lo, double to_hi)
@@ -109,13 +119,14 @@ double rotation_angle(double t, double t0, double period, double phi0)
     return std::fmod(g, two_pi);
 }
 
-int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui)
+int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome)
 {
     shape.facet_count = 2 * job.facet_count;
     try {
         shape.vertices.assign(job.vertices, job.vertices + job.vertex_count);
     } catch (const std::bad_alloc&) {
         if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        outcome.failure = shape_memory_failure(job.shape_number);
         return 0;
     }
     const double h = job.shape_params[param::x_shift] * 0.5;
@@ -129,16 +140,19 @@ int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui)
     }
     if (!comp_normal(shape.facet_count, shape.vertices.data(), job.facets, shape.normals, ui)) {
         report_failure(ui, " comp_normal failed");
+        outcome.failure = "shape " + std::to_string(job.shape_number) + ": comp_normal failed";
         return 0;
     }
     if (!comp_facet_center(shape.facet_count, shape.vertices.data(), job.facets, shape.centres)) {
         report_failure(ui, " comp_facet_center failed");
+        outcome.failure = "shape " + std::to_string(job.shape_number) + ": comp_facet_center failed";
         return 0;
     }
     return 1;
 }
 
-bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui)
+bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui,
+                       shape_outcome& outcome, const stop_request& stop)
 {
     const int32_t n = shape.facet_count;
     const std::size_t size = static_cast<std::size_t>(n);
@@ -146,6 +160,10 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
     std::vector<proj_facet> records;
     const photo_params params;
     for (int32_t i = 0; i < job.sample_count; ++i) {
+        if (stop.requested()) {
+            outcome.stopped = true;
+            return false;
+        }
         const double phi = rotation_angle(job.sample_times[i], job.t0, job.period, job.phi0);
         mat3 body_rot, earth_frame, sun_frame;
         comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda,
@@ -154,7 +172,11 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
                         shape.normals.data(), n, body_rot, earth_frame, sun_frame, job.earth_dirs[i],
                         job.sun_dirs[i], ui);
         // Without this sample's bytes there is no brightness to compute.
-        if (vis_bytes.size() != size || records.size() != size) return false;
+        if (vis_bytes.size() != size || records.size() != size) {
+            if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+            outcome.failure = shape_memory_failure(job.shape_number);
+            return false;
+        }
         double cos_phase, seen_area;
         brightness[i] = comp_brightness(shape.normals.data(), body_rot, n, cos_phase, seen_area, vis_bytes.data(),
                                         job.earth_dirs[i], job.sun_dirs[i], params);
@@ -162,10 +184,12 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
     return true;
 }
 
-int eval_shape(shape_job job, shape_result* table, status_ops* ui)
+int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome* outcome, const stop_request& stop)
 {
+    shape_outcome own;
+    shape_outcome& result = outcome ? *outcome : own;
     prepared_shape shape;
-    if (!prepare_shape(job, shape, ui)) return 0;
+    if (!prepare_shape(job, shape, ui, result)) return 0;
     std::vector<double> brightness;
     std::vector<double> magnitudes;
     try {
@@ -173,14 +197,17 @@ int eval_shape(shape_job job, shape_result* table, status_ops* ui)
         magnitudes.resize(static_cast<std::size_t>(job.sample_count));
     } catch (const std::bad_alloc&) {
         if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+        result.failure = shape_memory_failure(job.shape_number);
         return 0;
     }
-    std::FILE* out = std::fopen(lightcurve_file_name(job.shape_number).c_str(), "w");
-    if (!out) return 0;
-    if (!sample_brightness(job, shape, brightness.data(), ui)) {
-        std::fclose(out);
-        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+    checked_file out;
+    if (!out.open(lightcurve_file_name(job.shape_number))) {
+        result.failure = out.error();
         return 0;
     }
-    return finish_shape(job, brightness.data(), magnitudes.data(), out, table);
+    if (!sample_brightness(job, shape, brightness.data(), ui, result, stop)) {
+        out.discard();
+        return 0;
+    }
+    return finish_shape(job, brightness.data(), magnitudes.data(), out, table, result);
 }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/checked_file.hpp"
 #include "common/status_ops.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "sweep/sweep_records.hpp"
@@ -22,8 +24,29 @@ void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double&
 // "output/%05i.lc.txt" for a shape number.
 std::string lightcurve_file_name(int32_t shape_number);
 
+// "not enough memory to evaluate shape N".
+std::string shape_memory_failure(int32_t shape_number);
+
 // The rotation angle of a sample at time t, in the fixed order of operations.
 double rotation_angle(double t, double t0, double period, double phi0);
+
+// Polled between samples: whether to abandon the shape now.
+struct stop_request {
+    const std::atomic<int32_t>* cancel = nullptr;  // the user's cancel
+    const std::atomic<bool>* halt = nullptr;       // set when another shape failed
+    bool requested() const
+    {
+        return (cancel && cancel->load(std::memory_order_relaxed) != 0) ||
+               (halt && halt->load(std::memory_order_relaxed));
+    }
+};
+
+// How one shape's evaluation ended, beyond its 1 or 0.
+struct shape_outcome {
+    bool stopped = false;    // abandoned at a stop request: no failure
+    std::string failure;     // what failed and the system's reason
+    int64_t file_bytes = 0;  // size of the lightcurve file, when written
+};
 
 // A shape ready for its samples: the offset vertex copy, normals, centres.
 struct prepared_shape {
@@ -36,21 +59,26 @@ struct prepared_shape {
 // Copies the job's vertices, moves body 1 by -x_shift / 2 and body 2 by
 // +x_shift / 2, and computes normals and centres. Returns 1, or 0 after
 // reporting the failure ("memory leak", or the " comp_normal failed" /
-// " comp_facet_center failed" box).
-int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui);
+// " comp_facet_center failed" box) and saying why in `outcome`.
+int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome);
 
 // The brightness of a prepared shape at each of the job's samples, the
 // straightforward way. False when a sample's visibility buffers could not
-// be obtained.
-bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui);
+// be obtained (outcome.failure) or a stop was requested (outcome.stopped).
+bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui,
+                       shape_outcome& outcome, const stop_request& stop);
 
-// Writes the shape's lightcurve lines to `out` (closing it), turns the
-// brightness into magnitudes and writes the shape's row. Returns 1.
-int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, std::FILE* out,
-                 shape_result* table);
+// Writes the shape's lightcurve lines to `out` (opened, and closed here),
+// checking every write; then turns the brightness into magnitudes and
+// writes the shape's row. Returns 1, or 0 when the file could not be
+// written whole: then the file is removed, no row is written and
+// outcome.failure says why.
+int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,
+                 shape_result* table, shape_outcome& outcome);
 
 // Evaluates one shape the straightforward way: offsets the bodies, computes
 // its lightcurve at every sample, writes "output/%05i.lc.txt" and, on
 // success, row shape_number - 1 of `table`. Returns 1 on success, 0 on
-// failure (no row written).
-int eval_shape(shape_job job, shape_result* table, status_ops* ui);
+// failure or stop (no row written, no file left; `outcome` says which).
+int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome* outcome = nullptr,
+               const stop_request& stop = {});

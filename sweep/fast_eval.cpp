@@ -35,37 +35,55 @@ void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector
         out[k] = {base[k].x * p[3], base[k].y * p[4], base[k].z * p[5]};
 }
 
-int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& s, shape_result* table,
-                    status_ops* ui)
+bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape_scratch& s, status_ops* ui,
+                           shape_outcome& outcome, const stop_request& stop)
 {
-    if (!prepare_shape(job, s.shape, ui)) return 0;
+    if (!prepare_shape(job, s.shape, ui, outcome)) return false;
     try {
         s.brightness.resize(static_cast<std::size_t>(job.sample_count));
         s.magnitudes.resize(static_cast<std::size_t>(job.sample_count));
     } catch (const std::bad_alloc&) {
         if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-        return 0;
+        outcome.failure = shape_memory_failure(job.shape_number);
+        return false;
     }
-    std::FILE* out = std::fopen(lightcurve_file_name(job.shape_number).c_str(), "w");
-    if (!out) return 0;
     const prepared_shape& shape = s.shape;
     const double reach[2] = {
         facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), 0, job.facet_count),
         facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), job.facet_count, shape.facet_count)};
     const photo_params params;
     for (int32_t i = 0; i < job.sample_count; ++i) {
+        if (stop.requested()) {
+            outcome.stopped = true;
+            return false;
+        }
         const sample_view& v = views[i];
         if (!fast_visibility(s.visibility, shape.vertices.data(), job.facets, shape.centres.data(),
-                             shape.normals.data(), shape.facet_count, convex_lobes(job) ? job.facet_count : 0, reach, v.earth_frame, v.sun_frame, v.earth_dir,
-                             v.sun_dir)) {
-            std::fclose(out);
+                             shape.normals.data(), shape.facet_count, convex_lobes(job) ? job.facet_count : 0,
+                             reach, v.earth_frame, v.sun_frame, v.earth_dir, v.sun_dir)) {
             if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-            return 0;
+            outcome.failure = shape_memory_failure(job.shape_number);
+            return false;
         }
         double cos_phase, seen_area;
         s.brightness[static_cast<std::size_t>(i)] =
             comp_brightness(shape.normals.data(), v.body_rot, shape.facet_count, cos_phase, seen_area,
                             s.visibility.bytes.data(), job.earth_dirs[i], job.sun_dirs[i], params);
     }
-    return finish_shape(job, s.brightness.data(), s.magnitudes.data(), out, table);
+    return true;
+}
+
+int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& s, shape_result* table,
+                    status_ops* ui, shape_outcome& outcome, const stop_request& stop)
+{
+    checked_file out;
+    if (!out.open(lightcurve_file_name(job.shape_number))) {
+        outcome.failure = out.error();
+        return 0;
+    }
+    if (!fast_shape_brightness(job, views, s, ui, outcome, stop)) {
+        out.discard();
+        return 0;
+    }
+    return finish_shape(job, s.brightness.data(), s.magnitudes.data(), out, table, outcome);
 }

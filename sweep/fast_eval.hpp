@@ -45,7 +45,14 @@ constexpr int32_t convex_lobes_facet_limit = 81920;
 // Whether the fast step may take the job's two bodies as convex lobes.
 bool convex_lobes(const shape_job& job);
 
+// The brightness of one shape at every sample, with the shared views and the
+// fast visibility step, into scratch.brightness. False on a failure
+// (outcome.failure) or a stop request (outcome.stopped).
+bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape_scratch& scratch, status_ops* ui,
+                           shape_outcome& outcome, const stop_request& stop);
+
 // Evaluates one shape like eval_shape, with the shared views and the fast
-// visibility step, into the same file and row. Returns 1 or 0 (no row).
+// visibility step, into the same file and row. Returns 1, or 0 (no row, no
+// file left; `outcome` says why).
 int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& scratch,
-                    shape_result* table, status_ops* ui);
+                    shape_result* table, status_ops* ui, shape_outcome& outcome, const stop_request& stop = {});

@@ -1,15 +1,16 @@
 #include "sweep/sweep_worker.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <new>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "common/checked_file.hpp"
 #include "common/clock.hpp"
 #include "common/control_ids.hpp"
 #include "sweep/eval_shape.hpp"
@@ -22,7 +23,78 @@ namespace {
 using vertex_array = std::vector<vec3>;
 
 // How a walk ended early.
-enum class early_end { none, cancelled, no_memory };
+enum class early_end { none, cancelled, failed };
+
+// What the threads of one walk share about its end: the first failure
+// wins, and `halt` tells every thread to stop, within a shape too.
+struct walk_end {
+    std::atomic<bool> halt{false};
+    std::atomic<int> ended{static_cast<int>(early_end::none)};
+    std::mutex lock;
+    std::string reason;
+
+    void fail(const std::string& why)
+    {
+        std::lock_guard guard(lock);
+        if (static_cast<early_end>(ended.load()) == early_end::none) {
+            reason = why;
+            ended.store(static_cast<int>(early_end::failed));
+        }
+        halt.store(true);
+    }
+    // Honours the cancel flag if it is set: resets it, ends the walk.
+    bool take_cancel(std::atomic<int32_t>& cancel)
+    {
+        if (cancel.load() == 0) return false;
+        if (cancel.exchange(0) != 0) {
+            int none = static_cast<int>(early_end::none);
+            ended.compare_exchange_strong(none, static_cast<int>(early_end::cancelled));
+        }
+        halt.store(true);
+        return true;
+    }
+    early_end how() const { return static_cast<early_end>(ended.load()); }
+};
+
+// The rows of the shapes of one block that this run finished, for the journal.
+struct block_rows {
+    std::vector<journal_row> rows;
+
+    void add(int32_t shape, const shape_result& row, int64_t bytes)
+    {
+        rows.push_back({shape, row.misfit, row.best_shift, bytes});
+    }
+    // Appends them to the journal (when there is one) and starts afresh;
+    // a failure ends the walk.
+    bool flush(sweep_journal* journal, walk_end& end)
+    {
+        std::string why;
+        const bool ok = !journal || rows.empty() || journal->append(rows.data(), rows.size(), why);
+        rows.clear();
+        if (!ok) end.fail(why);
+        return ok;
+    }
+};
+
+// Evaluates one shape with the chosen path, marks it finished and keeps its
+// row for the journal; a failure or stop ends the walk.
+template <class Evaluate>
+bool run_shape(int32_t k, shape_result* table, uint8_t* finished, block_rows& rows, walk_end& end,
+               std::atomic<int32_t>& cancel, Evaluate evaluate)
+{
+    shape_outcome outcome;
+    const stop_request stop{&cancel, &end.halt};
+    if (evaluate(stop, outcome)) {
+        finished[k - 1] = 1;
+        rows.add(k, table[k - 1], outcome.file_bytes);
+        return true;
+    }
+    if (!outcome.stopped)
+        end.fail(outcome.failure.empty() ? "shape " + std::to_string(k) + " could not be evaluated" : outcome.failure);
+    else
+        end.take_cancel(cancel);
+    return false;
+}
 
 // Pre-fills a row with the shape's parameters and NaN for the fit, which a
 // failed evaluation leaves in place.
@@ -42,16 +114,18 @@ int progress_percent(int64_t done, int64_t total)
 
 // The reference path's side of the grid walk: one fresh working copy per
 // value of levels 1 to 5 (copy 0 is the base copy), the cancel check at
-// level 4, progress after each level-2 value and one evaluation per shape.
+// level 4, progress after each level-2 value and one evaluation per shape
+// not already finished; each level-5 value's rows go to the journal.
 struct sweep_visitor {
     const sweep_args& args;
     sweep_context& ctx;
     shape_result* table;
     int64_t progress_steps;        // P
+    walk_end& end;
     vertex_array copies[6];        // base copy, then levels 1 to 5
     int32_t shapes = 0;            // shape counter
     int64_t progress = 0;          // level-2 values finished
-    early_end ended = early_end::none;
+    block_rows rows;
 
     bool enter(int level, const double* p)
     {
@@ -59,47 +133,69 @@ struct sweep_visitor {
         static constexpr double vec3::*const axes[6] = {nullptr, &vec3::y, &vec3::z, &vec3::x, &vec3::y, &vec3::z};
         const int32_t half = args.vertex_count / 2;
         const int32_t begin = level <= 2 ? 0 : half;
-        const int32_t end = level <= 2 ? half : args.vertex_count;
+        const int32_t stop = level <= 2 ? half : args.vertex_count;
         vertex_array& to = copies[level];
         try {
             to = copies[level - 1];
         } catch (const std::bad_alloc&) {
-            ended = early_end::no_memory;
+            ctx.ui->set_item_text(ctl::status_line, "memory leak");
+            end.fail("not enough memory for the working copies of the grid walk");
             return false;
         }
         const double factor = p[level];
         double vec3::*axis = axes[level];
-        for (int32_t k = begin; k < end; ++k) {
+        for (int32_t k = begin; k < stop; ++k) {
             vec3& v = to[static_cast<std::size_t>(k)];
             v.*axis = v.*axis * factor;
         }
-        if (level == 4 && ctx.cancel->load() != 0) {
-            ctx.cancel->store(0);
-            ended = early_end::cancelled;
-            return false;
-        }
+        if (level == 4 && end.take_cancel(*ctx.cancel)) return false;
         return true;
     }
 
     bool shape(const double* p)
     {
-        ++shapes;
+        const int32_t k = ++shapes;
+        if (ctx.finished[static_cast<std::size_t>(k - 1)]) return true;
         shape_job job = args.job;
         job.vertices = copies[5].data();
-        job.shape_number = shapes;
+        job.shape_number = k;
         for (int i = 0; i < param::count; ++i) job.shape_params[i] = p[i];
-        prefill_row(table[shapes - 1], p);
-        eval_shape(job, table, ctx.ui);
-        return true;
+        if (run_shape(k, table, ctx.finished.data(), rows, end, *ctx.cancel,
+                      [&](const stop_request& stop, shape_outcome& outcome) {
+                          return eval_shape(job, table, ctx.ui, &outcome, stop) == 1;
+                      }))
+            return true;
+        rows.flush(ctx.journal, end);
+        return false;
     }
 
     bool leave(int level)
     {
         vertex_array().swap(copies[level]);
+        if (level == 5 && !rows.flush(ctx.journal, end)) return false;
         if (level == 2) {
             ++progress;
             ctx.ui->set_progress(progress_percent(progress, progress_steps));
         }
+        return true;
+    }
+};
+
+// Pre-fills every row with its shape's parameters, and those not finished
+// with NaN for the fit, which a failed evaluation leaves in place.
+struct row_filler {
+    shape_result* table;
+    const uint8_t* finished;
+    int32_t shapes = 0;
+    bool enter(int, const double*) { return true; }
+    bool leave(int) { return true; }
+    bool shape(const double* p)
+    {
+        shape_result& row = table[shapes];
+        if (finished[shapes++])
+            std::copy(p, p + param::count, row.shape_params);
+        else
+            prefill_row(row, p);
         return true;
     }
 };
@@ -119,10 +215,9 @@ struct shape_block {
     int32_t group;        // 0-based level-2 value, for progress
 };
 
-// Lists the blocks of the grid in walk order and pre-fills every row.
+// Lists the blocks of the grid in walk order.
 struct block_planner {
     std::vector<shape_block>& blocks;
-    shape_result* table;
     int32_t shapes = 0;
     int32_t group = 0;
 
@@ -131,9 +226,9 @@ struct block_planner {
         if (level == 5) blocks.push_back({shapes + 1, 0, group});
         return true;
     }
-    bool shape(const double* p)
+    bool shape(const double*)
     {
-        prefill_row(table[shapes++], p);
+        ++shapes;
         ++blocks.back().count;
         return true;
     }
@@ -145,26 +240,25 @@ struct block_planner {
 };
 
 // The walk with the reference evaluation, one shape after another.
-early_end run_reference_walk(const sweep_args& args, shape_result* table, int64_t progress_steps,
-                             sweep_context& context, int32_t& shapes)
+void run_reference_walk(const sweep_args& args, shape_result* table, int64_t progress_steps, sweep_context& context,
+                        walk_end& end)
 {
-    sweep_visitor walk{args, context, table, progress_steps, {}};
+    sweep_visitor walk{args, context, table, progress_steps, end, {}, 0, 0, {}};
     try {
         walk.copies[0].assign(args.vertices, args.vertices + args.vertex_count);
     } catch (const std::bad_alloc&) {
-        return early_end::no_memory;
+        end.fail("not enough memory for the base copy of the grid walk");
+        return;
     }
     walk_grid(args.step, walk);
-    shapes = walk.shapes;
-    return walk.ended;
 }
 
 // The fast path: the blocks of the grid are shared out among
 // args.thread_count threads, which take the next block as they finish one.
 // Every shape keeps its number, file and row, so the output is that of one
-// thread. The cancel flag is checked before each block.
-early_end run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progress_steps,
-                         sweep_context& context, int32_t& shapes)
+// thread. The cancel flag is checked before each block and each sample.
+void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progress_steps, sweep_context& context,
+                    walk_end& end)
 {
     std::vector<vec3> base;
     std::vector<shape_block> blocks;
@@ -172,48 +266,57 @@ early_end run_fast_sweep(const sweep_args& args, shape_result* table, int64_t pr
     std::vector<std::atomic<int32_t>> group_left;
     try {
         base.assign(args.vertices, args.vertices + args.vertex_count);
-        block_planner planner{blocks, table};
+        block_planner planner{blocks};
         walk_grid(args.step, planner);
-        shapes = planner.shapes;
         views = shared_sample_views(args.job);
         group_left = std::vector<std::atomic<int32_t>>(static_cast<std::size_t>(progress_steps));
     } catch (const std::bad_alloc&) {
-        return early_end::no_memory;
+        end.fail("not enough memory to plan the sweep");
+        return;
     }
     for (const shape_block& b : blocks) ++group_left[static_cast<std::size_t>(b.group)];
 
     std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::atomic<int> ended{static_cast<int>(early_end::none)};
     std::mutex progress_lock;
     int64_t groups_done = 0;
+    uint8_t* finished = context.finished.data();
 
     auto work = [&]() {
         shape_scratch scratch;
         std::vector<vec3> deformed;
         shape_job job = args.job;
-        while (!stop.load()) {
-            if (context.cancel->load() != 0) {
-                if (context.cancel->exchange(0) != 0) ended.store(static_cast<int>(early_end::cancelled));
-                stop.store(true);
-                return;
-            }
+        block_rows rows;
+        while (!end.halt.load()) {
+            if (end.take_cancel(*context.cancel)) return;
             const std::size_t b = next.fetch_add(1);
             if (b >= blocks.size()) return;
             const shape_block& block = blocks[b];
-            try {
-                deform_vertices(base, table[block.first_shape - 1].shape_params, deformed);
-            } catch (const std::bad_alloc&) {
-                ended.store(static_cast<int>(early_end::no_memory));
-                stop.store(true);
-                return;
-            }
-            job.vertices = deformed.data();
-            for (int32_t k = block.first_shape; k < block.first_shape + block.count; ++k) {
+            const int32_t last = block.first_shape + block.count - 1;
+            bool deformed_ready = false;
+            for (int32_t k = block.first_shape; k <= last; ++k) {
+                if (finished[k - 1]) continue;
+                if (!deformed_ready) {
+                    try {
+                        deform_vertices(base, table[block.first_shape - 1].shape_params, deformed);
+                    } catch (const std::bad_alloc&) {
+                        end.fail("not enough memory to deform shape " + std::to_string(k));
+                        return;
+                    }
+                    job.vertices = deformed.data();
+                    deformed_ready = true;
+                }
                 job.shape_number = k;
                 for (int i = 0; i < param::count; ++i) job.shape_params[i] = table[k - 1].shape_params[i];
-                fast_eval_shape(job, views.data(), scratch, table, context.ui);
+                if (!run_shape(k, table, finished, rows, end, *context.cancel,
+                               [&](const stop_request& stop, shape_outcome& outcome) {
+                                   return fast_eval_shape(job, views.data(), scratch, table, context.ui, outcome,
+                                                          stop) == 1;
+                               })) {
+                    rows.flush(context.journal, end);
+                    return;
+                }
             }
+            if (!rows.flush(context.journal, end)) return;
             if (--group_left[static_cast<std::size_t>(block.group)] == 0) {
                 std::lock_guard guard(progress_lock);
                 ++groups_done;
@@ -231,68 +334,142 @@ early_end run_fast_sweep(const sweep_args& args, shape_result* table, int64_t pr
     }
     work();
     for (std::thread& helper : helpers) helper.join();
-    return static_cast<early_end>(ended.load());
+}
+
+// Whether any row holds a finite misfit.
+bool any_finite_misfit(const std::vector<shape_result>& table)
+{
+    for (const shape_result& row : table)
+        if (std::isfinite(row.misfit)) return true;
+    return false;
 }
 
 }  // namespace
 
-uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t progress_steps,
-                      sweep_context context)
+double time_per_shape(const sweep_args& args, int count)
+{
+    // The first shapes of the grid, computed in memory only.
+    struct first_shapes {
+        std::vector<std::array<double, param::count>> params;
+        std::size_t wanted;
+        bool enter(int, const double*) { return true; }
+        bool leave(int) { return true; }
+        bool shape(const double* p)
+        {
+            params.emplace_back();
+            std::copy(p, p + param::count, params.back().begin());
+            return params.size() < wanted;
+        }
+    } first{{}, static_cast<std::size_t>(std::max(count, 1))};
+    try {
+        walk_grid(args.step, first);
+        const std::vector<vec3> base(args.vertices, args.vertices + args.vertex_count);
+        const std::vector<sample_view> views = shared_sample_views(args.job);
+        shape_scratch scratch;
+        std::vector<vec3> deformed;
+        shape_job job = args.job;
+        const int64_t start = clock_ms();
+        for (const auto& p : first.params) {
+            deform_vertices(base, p.data(), deformed);
+            job.vertices = deformed.data();
+            std::copy(p.begin(), p.end(), job.shape_params);
+            shape_outcome outcome;
+            if (!fast_shape_brightness(job, views.data(), scratch, nullptr, outcome, {})) return 0.0;
+        }
+        const double seconds = static_cast<double>(clock_ms() - start) / 1000.0;
+        return std::max(seconds, 0.001) / static_cast<double>(first.params.size());
+    } catch (const std::bad_alloc&) {
+        return 0.0;
+    }
+}
+
+std::string sweep_failure_text(const std::string& reason)
+{
+    return "sweep failed: " + reason;
+}
+
+sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t progress_steps,
+                           sweep_context context)
 {
     status_ops& ui = *context.ui;
+    sweep_outcome outcome;
+    outcome.shapes = static_cast<int32_t>(table.size());
     context.result_table->store(table.data());
     char text[200];
-    std::snprintf(text, sizeof text, "generating and comparing %i shapes...", static_cast<int32_t>(table.size()));
+    std::snprintf(text, sizeof text, "generating and comparing %i shapes...", outcome.shapes);
     ui.set_item_text(ctl::status_line, text);
     const int64_t start = clock_ms();
 
-    int32_t shapes = 0;
-    const early_end ended = context.path == sweep_path::reference
-                                ? run_reference_walk(args, table.data(), progress_steps, context, shapes)
-                                : run_fast_sweep(args, table.data(), progress_steps, context, shapes);
-    if (ended != early_end::none) {
+    walk_end end;
+    try {
+        context.finished.resize(table.size(), 0);
+    } catch (const std::bad_alloc&) {
+        end.fail("not enough memory to track the shapes of the sweep");
+    }
+    if (end.how() == early_end::none) {
+        row_filler filler{table.data(), context.finished.data()};
+        walk_grid(args.step, filler);
+        if (context.path == sweep_path::reference)
+            run_reference_walk(args, table.data(), progress_steps, context, end);
+        else
+            run_fast_sweep(args, table.data(), progress_steps, context, end);
+    }
+    for (uint8_t done : context.finished) outcome.finished += done;
+
+    if (end.how() != early_end::none) {
+        // What was finished stays readable without resuming.
+        write_summary("output/main.partial.txt", table.data(), outcome.shapes, context.finished.data());
         context.result_table->store(nullptr);
         ui.set_progress(0);
-        ui.set_item_text(ctl::status_line, ended == early_end::cancelled ? "aborted by user" : "memory leak");
-        return 0;
+        if (end.how() == early_end::cancelled) {
+            outcome.status = sweep_status::cancelled;
+            ui.set_item_text(ctl::status_line, "aborted by user");
+        } else {
+            outcome.reason = end.reason;
+            ui.set_item_text(ctl::status_line, sweep_failure_text(end.reason));
+        }
+        return outcome;
     }
 
-    const bool written = write_summary("output/main.txt", table.data(), shapes);
+    std::string why;
+    const bool written = write_summary("output/main.txt", table.data(), outcome.shapes, nullptr, &why);
+    const bool fitted = any_finite_misfit(table);
     context.result_table->store(nullptr);
     std::vector<shape_result>().swap(table);
-    if (!written) return 0;
+    if (!written || !fitted) {
+        outcome.reason = !written ? why : "no shape got a finite misfit: check the spin state and the observations";
+        ui.set_progress(0);
+        ui.set_item_text(ctl::status_line, sweep_failure_text(outcome.reason));
+        return outcome;
+    }
 
-    const int64_t end = clock_ms();
-    const double seconds = static_cast<double>(end - start) / 1000.0;
+    const int64_t stop = clock_ms();
+    const double seconds = static_cast<double>(stop - start) / 1000.0;
     // A sweep faster than the clock's tick is timed as one tick, so that the
     // rate stays finite.
     const double timed = seconds > 0.0 ? seconds : 0.001;
     ui.set_progress(0);
-    std::snprintf(text, sizeof text, "generated and compared %i shapes in %.3f seconds (%.3f shapes/sec)", shapes,
-                  seconds, static_cast<double>(shapes) / timed);
+    std::snprintf(text, sizeof text, "generated and compared %i shapes in %.3f seconds (%.3f shapes/sec)",
+                  outcome.shapes, seconds, static_cast<double>(outcome.shapes) / timed);
     ui.set_item_text(ctl::status_line, text);
     std::snprintf(text, sizeof text, "Step Size: %f", args.step);
     ui.set_item_text(ctl::step_size_label, text);
-    return 1;
+    outcome.status = sweep_status::complete;
+    return outcome;
 }
 
-bool write_summary(const char* path, const shape_result* rows, int32_t count)
+bool write_summary(const char* path, const shape_result* rows, int32_t count, const uint8_t* only, std::string* why)
 {
-    const std::string temporary = std::string(path) + ".part";
-    std::FILE* out = std::fopen(temporary.c_str(), "w");
-    if (!out) return false;
-    char line[512];
-    bool ok = true;
-    for (int32_t k = 1; k <= count; ++k) {
-        int length = format_summary_line(line, sizeof line, k, rows[k - 1]);
-        ok = ok && std::fwrite(line, 1, static_cast<std::size_t>(length), out) == static_cast<std::size_t>(length);
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        char line[512];
+        for (int32_t k = 1; k <= count; ++k) {
+            if (only && !only[k - 1]) continue;
+            const int length = format_summary_line(line, sizeof line, k, rows[k - 1]);
+            if (!out.write(line, static_cast<std::size_t>(length))) break;
+        }
+        out.close();
     }
-    ok = (std::fclose(out) == 0) && ok;
-    std::error_code error;
-    if (ok) std::filesystem::rename(temporary, path, error);
-    if (!ok || error) {
-        std::filesystem::remove(temporary, error);
-        return false;
-    }
-    return true;
+    if (why) *why = out.error();
+    return out.error().empty();
 }

@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/status_ops.hpp"
+#include "sweep/sweep_journal.hpp"
 #include "sweep/sweep_records.hpp"
 
 // How a sweep evaluates its shapes.
@@ -16,18 +18,45 @@ enum class sweep_path {
 // What the worker reaches of the controller's state.
 struct sweep_context {
     status_ops* ui = nullptr;
-    std::atomic<int32_t>* cancel = nullptr;             // polled and reset at every level-4 value
+    std::atomic<int32_t>* cancel = nullptr;             // polled between shapes and samples, reset when honoured
     std::atomic<shape_result*>* result_table = nullptr;  // published while the sweep runs
     sweep_path path = sweep_path::reference;
+    sweep_journal* journal = nullptr;  // when given, every finished block of rows is appended here
+    // Per shape (index shape - 1): 1 when its file and row are already done,
+    // as a resumed sweep finds them; those shapes are not evaluated again.
+    // Empty means none.
+    std::vector<uint8_t> finished;
+};
+
+// How a sweep ended.
+enum class sweep_status { complete, cancelled, failed };
+
+struct sweep_outcome {
+    sweep_status status = sweep_status::failed;
+    std::string reason;     // for a failure: what failed, and the system's reason
+    int32_t shapes = 0;     // shapes of the grid
+    int32_t finished = 0;   // shapes whose file and row are done
 };
 
 // The thread body of a sweep: walks the grid of `args.step`, evaluates
 // every shape into `table` (sized for the whole grid, `progress_steps` the
 // number of level-2 values), reports progress, honours cancel and writes
-// "output/main.txt". Returns 1 when the summary file was written, else 0.
-uint32_t sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t progress_steps,
-                      sweep_context context);
+// "output/main.txt". The first shape or file that fails ends the sweep at
+// once. A sweep that ends early writes the rows it finished to
+// "output/main.partial.txt". A sweep in which no shape got a finite misfit
+// has failed.
+sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int64_t progress_steps,
+                           sweep_context context);
 
-// Writes the summary table to `path` through a temporary file renamed into
-// place. False when it could not be written.
-bool write_summary(const char* path, const shape_result* rows, int32_t count);
+// Writes the summary lines of `rows` (all of them, or with `only` those
+// whose flag is 1) to `path` through a temporary file renamed into place.
+// False when it could not be written; then `why` (when given) says why.
+bool write_summary(const char* path, const shape_result* rows, int32_t count, const uint8_t* only = nullptr,
+                   std::string* why = nullptr);
+
+// Seconds one shape of the sweep takes on one thread, timed on the first
+// `count` shapes of the grid in memory (no file written); 0 when unknown.
+double time_per_shape(const sweep_args& args, int count);
+
+// The status text of a failed sweep.
+std::string sweep_failure_text(const std::string& reason);

@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "app/cli/best_fits.hpp"
 #include "app/cli/synth.hpp"
 #include "app/cli/terminal_front_end.hpp"
 #include "app/controller.hpp"
+#include "app/preflight.hpp"
 #include "common/control_ids.hpp"
 
 namespace {
@@ -20,10 +23,33 @@ namespace {
 // The one global: the controller's state.
 app_state the_app;
 
-// Ctrl-C asks a running sweep to stop, like the dialog's "Cancel".
-extern "C" void on_interrupt(int)
+// Exit codes.
+constexpr int exit_complete = 0;
+constexpr int exit_failed = 1;    // the run could not produce every file
+constexpr int exit_refused = 2;   // an option or the input was refused before work
+constexpr int exit_locked = 3;    // another run holds the folder
+
+// The signal that asked the sweep to stop (0: none).
+volatile std::sig_atomic_t stop_signal = 0;
+
+// Ctrl-C or SIGTERM asks a running sweep to stop, like the dialog's
+// "Cancel"; a second one ends the process at once (what was journalled
+// stays, and --resume continues from it).
+extern "C" void on_stop_signal(int sig)
 {
+    if (stop_signal != 0) _exit(128 + sig);
+    stop_signal = sig;
     the_app.cancel.store(1);
+}
+
+// Routes SIGINT and SIGTERM to on_stop_signal.
+void catch_stop_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 // The dialog's fields, as typed on the command line.
@@ -37,22 +63,23 @@ struct field_options {
     std::string t0 = "0";
     std::string step = "1";
     std::string threads;
-    int block = -1;
+    int block = all_blocks;
     bool reference = false;
+    bool resume = false;
     std::string until = "sweep";
     std::size_t best = 10;
 };
 
-// Runs one command; prints its reason and returns false when it stopped.
-bool run_step(int id, const char* name)
+// Prints why a step or a check stopped, with the exit code it gives.
+int stopped(const char* name, const command_outcome& outcome)
 {
-    command_outcome outcome = on_command(the_app, id);
-    if (!outcome.done) std::fprintf(stderr, "morvane-cli: %s refused: %s\n", name, outcome.reason.c_str());
-    return outcome.done;
+    std::fprintf(stderr, "morvane-cli: %s %s: %s\n", name, outcome.failed ? "failed" : "refused",
+                 outcome.reason.c_str());
+    return outcome.failed ? exit_failed : exit_refused;
 }
 
-// The pipeline: geosphere, load, sweep, then the best fits.
-int run_pipeline(const field_options& f)
+// The pipeline: checks, geosphere, load, sweep, then the best fits.
+int run_pipeline(const field_options& f, bool block_given)
 {
     terminal_front_end ui;
     on_init(the_app, &ui);
@@ -67,23 +94,48 @@ int run_pipeline(const field_options& f)
     ui.set_field(ctl::threads, f.threads);
     the_app.only_block = f.block;
     the_app.path = f.reference ? sweep_path::reference : sweep_path::fast;
+    the_app.resume = f.resume;
 
-    if (!run_step(ctl::generate_geosphere, "generate geosphere")) return 2;
-    if (f.until == "geosphere") return 0;
-    if (!run_step(ctl::load_lightcurve, "load lightcurve")) return 2;
-    if (f.until == "load") return 0;
-
-    std::signal(SIGINT, on_interrupt);
-    if (!run_step(ctl::generate_shapes, "generate shapes")) return 2;
-    wait_for_sweep(the_app);
-    std::signal(SIGINT, SIG_DFL);
-    if (the_app.last_sweep_result.load() != 1) {
-        std::fprintf(stderr, "morvane-cli: the sweep ended without a summary file\n");
-        return 1;
+    // Every option before any step writes a file.
+    if (block_given && f.block < 0) return stopped("--block", {false, "the block index must be 0 or more"});
+    const pipeline_end last = f.until == "geosphere" ? pipeline_end::geosphere
+                              : f.until == "load"    ? pipeline_end::load
+                                                     : pipeline_end::sweep;
+    command_outcome checked = check_pipeline(the_app, last);
+    if (!checked.done) return stopped("options", checked);
+    std::string why;
+    if (!the_app.lock.acquire(why)) {
+        std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+        return exit_locked;
     }
-    std::printf("\n");
-    print_best_fits(stdout, best_fits(read_summary("output/main.txt"), f.best));
-    return 0;
+
+    for (auto [id, name, step] : {std::tuple{ctl::generate_geosphere, "generate geosphere", pipeline_end::geosphere},
+                                  std::tuple{ctl::load_lightcurve, "load lightcurve", pipeline_end::load}}) {
+        const command_outcome outcome = on_command(the_app, id);
+        if (!outcome.done) return stopped(name, outcome);
+        if (last == step) return exit_complete;
+    }
+
+    catch_stop_signals();
+    const command_outcome started = on_command(the_app, ctl::generate_shapes);
+    if (!started.done) return stopped("generate shapes", started);
+    wait_for_sweep(the_app);
+    const sweep_outcome& outcome = the_app.last_outcome;
+    switch (outcome.status) {
+    case sweep_status::complete:
+        std::printf("\n");
+        print_best_fits(stdout, best_fits(read_summary("output/main.txt"), f.best));
+        return exit_complete;
+    case sweep_status::cancelled:
+        std::fprintf(stderr,
+                     "morvane-cli: cancelled with %d of %d shapes finished (output/main.partial.txt); "
+                     "--resume with the same options continues\n",
+                     outcome.finished, outcome.shapes);
+        return 128 + (stop_signal != 0 ? static_cast<int>(stop_signal) : SIGINT);
+    default:
+        std::fprintf(stderr, "morvane-cli: %s\n", sweep_failure_text(outcome.reason).c_str());
+        return exit_failed;
+    }
 }
 
 }  // namespace
@@ -92,6 +144,9 @@ int main(int argc, char** argv)
 {
     CLI::App cli{"Morvane: fit two-lobed asteroid shapes to a lightcurve.\n"
                  "Runs Generate Geosphere, GO! and Generate Shapes in order, with the dialog's fields as options."};
+    cli.footer("Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
+               "2 an option or the input was refused before any work; 3 another run holds this folder;\n"
+               "130 / 143 cancelled by Ctrl-C / SIGTERM (continue with --resume).");
     field_options f;
     // Every core by default, within the 1 to 50 the field accepts.
     f.threads = std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
@@ -106,6 +161,8 @@ int main(int argc, char** argv)
     cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str();
     cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str();
     cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file");
+    cli.add_flag("--resume", f.resume,
+                 "continue the interrupted sweep of this folder: the same options, the finished shapes kept");
     cli.add_flag("--reference", f.reference,
                  "use the reference path: straightforward covering test, one thread, nothing shared");
     cli.add_option("--until", f.until, "stop after this step")
@@ -142,5 +199,5 @@ int main(int argc, char** argv)
         std::printf("wrote %s\n", s.output.c_str());
         return 0;
     }
-    return run_pipeline(f);
+    return run_pipeline(f, cli.count("--block") > 0);
 }

@@ -56,15 +56,18 @@ std::string run_synth(const synth_options& o)
 
     prepared_shape shape;
     std::vector<double> brightness(count);
-    if (!prepare_shape(job, shape, nullptr) || !sample_brightness(job, shape, brightness.data(), nullptr))
-        return "the shape could not be evaluated";
+    shape_outcome outcome;
+    if (!prepare_shape(job, shape, nullptr, outcome) ||
+        !sample_brightness(job, shape, brightness.data(), nullptr, outcome, {}))
+        return "the shape could not be evaluated: " + outcome.failure;
 
-    std::FILE* out = std::fopen(o.output.c_str(), "w");
-    if (!out) return "cannot create " + o.output;
-    std::fprintf(out, "1\n%d 0\n", o.points);
-    for (std::size_t k = 0; k < count; ++k)
-        std::fprintf(out, "%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[k], brightness[k], sun.x, sun.y, sun.z,
-                     earth.x, earth.y, earth.z);
-    const bool ok = std::fclose(out) == 0;
-    return ok ? "" : "cannot write " + o.output;
+    checked_file out;
+    if (out.open(o.output, checked_file::placement::replacing)) {
+        out.printf("1\n%d 0\n", o.points);
+        for (std::size_t k = 0; k < count; ++k)
+            out.printf("%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[k], brightness[k], sun.x, sun.y, sun.z,
+                       earth.x, earth.y, earth.z);
+        out.close();
+    }
+    return out.error();
 }

@@ -73,10 +73,13 @@ TEST_F(GeosphereCommand, ObjThatCannotBeCreatedEnablesNothing)
 {
     std::filesystem::create_directory("basic_shape_1.obj");
     ui.set_field(ctl::subdivisions, "1");
-    EXPECT_FALSE(on_command(app, ctl::generate_geosphere).done);
+    const command_outcome outcome = on_command(app, ctl::generate_geosphere);
+    EXPECT_FALSE(outcome.done);
+    EXPECT_TRUE(outcome.failed);
     ASSERT_TRUE(app.base);  // the new mesh is stored all the same
     EXPECT_EQ(app.base->facet_count, 80);
-    EXPECT_EQ(ui.text_of(ctl::status_line), "generating basic-mesh...");
+    // The status line names the file and the system's reason.
+    EXPECT_EQ(ui.text_of(ctl::status_line), "cannot replace basic_shape_1.obj: Is a directory");
     EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "");
     EXPECT_FALSE(ui.enabled(ctl::load_lightcurve));
     EXPECT_FALSE(ui.enabled(ctl::path));

@@ -16,12 +16,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every file of a sweep's output directory, by name.
+// The results of a sweep's output directory, by name: the lightcurves and
+// the summary (the manifest holds times, the journal rows in finishing order).
 std::map<std::string, std::string> output_files()
 {
     std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator("output"))
-        files[entry.path().filename().string()] = read_file(entry.path());
+    for (const auto& entry : fs::directory_iterator("output")) {
+        const std::string name = entry.path().filename().string();
+        if (name != "run.json" && name != "journal.txt") files[name] = read_file(entry.path());
+    }
     return files;
 }
 

@@ -196,16 +196,36 @@ TEST(SweepRecovery, GeneratingShapeRanksFirst)
     EXPECT_LT(best_misfit, 1e-3);
 }
 
-TEST_F(SweepCommand, AShapeThatFailsKeepsItsParametersAndNaN)
+TEST_F(SweepCommand, AShapeThatFailsEndsTheRunAndNoRowLooksValid)
 {
-    for (sweep_path path : {sweep_path::reference, sweep_path::fast}) {
+    // A file that cannot be created, and one whose every write fails.
+    const struct {
+        sweep_path path;
+        bool full;
+        const char* reason;
+    } cases[] = {
+        {sweep_path::reference, false, "cannot create output/00002.lc.txt: Is a directory"},
+        {sweep_path::fast, false, "cannot create output/00002.lc.txt: Is a directory"},
+        {sweep_path::reference, true, "cannot write output/00002.lc.txt: No space left on device"},
+        {sweep_path::fast, true, "cannot write output/00002.lc.txt: No space left on device"},
+    };
+    for (const auto& c : cases) {
         std::filesystem::remove_all("output");
-        std::filesystem::create_directories("output/00002.lc.txt");  // its file cannot be created
-        app.path = path;
+        std::filesystem::create_directories("output");
+        if (c.full)
+            std::filesystem::create_symlink("/dev/full", "output/00002.lc.txt");
+        else
+            std::filesystem::create_directories("output/00002.lc.txt");
+        app.path = c.path;
+        ui.clear_calls();
         ASSERT_TRUE(sweep("0.5").done);
-        const auto rows = read_lines("output/main.txt");
-        ASSERT_EQ(rows.size(), 12u);
-        EXPECT_EQ(rows[1], "2 1.000000 0.500000 0.250000 0.600000 0.300000 0.150000 0.400000 nan nan");
-        EXPECT_EQ(rows[2].find("nan"), std::string::npos);
+        EXPECT_EQ(app.last_sweep_result.load(), 0u);
+        EXPECT_EQ(app.last_outcome.status, sweep_status::failed);
+        EXPECT_EQ(app.last_outcome.reason, c.reason);
+        EXPECT_EQ(ui.text_of(ctl::status_line), std::string("sweep failed: ") + c.reason);
+        EXPECT_FALSE(std::filesystem::exists("output/main.txt"));
+        // The rows finished before the failure, and only those.
+        for (const auto& row : read_lines("output/main.partial.txt")) EXPECT_EQ(row.find("nan"), std::string::npos);
+        EXPECT_NE(read_file("output/run.json").find("\"failed\""), std::string::npos);
     }
 }

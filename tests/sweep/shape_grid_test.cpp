@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <vector>
 
 #include "sweep/shape_grid.hpp"
@@ -49,11 +51,48 @@ TEST(ShapeGrid, SizesForListedSteps)
 
 TEST(ShapeGrid, CountStopsPastTheLimit)
 {
-    const grid_count c = count_grid(0.1, 1000);
-    EXPECT_TRUE(c.too_large);
-    EXPECT_EQ(c.shapes, 1001);
+    EXPECT_TRUE(count_grid(0.1, 44387).too_large);
+    EXPECT_FALSE(count_grid(0.1, 44388).too_large);
     // A step too small to advance the outer levels still ends.
     EXPECT_TRUE(count_grid(1e-300, 100000).too_large);
+}
+
+// Shapes and level-2 values, counted by walking every shape.
+grid_count walked_count(double step)
+{
+    struct counter {
+        grid_count c;
+        bool enter(int, const double*) { return true; }
+        bool shape(const double*) { return ++c.shapes, true; }
+        bool leave(int level) { return level == 2 ? ++c.progress_steps, true : true; }
+    } walk;
+    walk_grid(step, walk);
+    return walk.c;
+}
+
+TEST(ShapeGrid, CountAgreesWithTheWalkForAnyStep)
+{
+    // Steps whose accumulated sums land just beside the ends, where only the
+    // walk's own arithmetic gives the right count.
+    for (double step : {0.07, 0.11, 0.13, 0.1 / 3, 0.17, 0.3, 1.0 / 3, 0.45, 0.55, 0.95, 1e9}) {
+        const grid_count walked = walked_count(step);
+        const grid_count counted = count_grid(step, INT32_MAX);
+        EXPECT_FALSE(counted.too_large) << step;
+        EXPECT_EQ(counted.shapes, walked.shapes) << step;
+        EXPECT_EQ(counted.progress_steps, walked.progress_steps) << step;
+        EXPECT_TRUE(count_grid(step, walked.shapes - 1).too_large) << step;
+    }
+}
+
+TEST(ShapeGrid, TinyStepsAreRefusedAtOnce)
+{
+    // Steps from just beyond the limit down to ones that never advance: each
+    // refused in far less than the time a walk to the limit would take.
+    for (double step : {0.01, 0.003, 1e-4, 5e-6, 4e-6, 1e-9, 1e-17, 5e-324}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(count_grid(step, INT32_MAX).too_large) << step;
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5) << step;
+    }
 }
 
 TEST(ShapeGrid, TwelveShapesOfHalfStepInOrder)

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/controller.hpp"
+#include "sweep/shape_grid.hpp"
+
+// The checks each command makes before it does anything. They read the
+// front end's fields and change nothing, so the command line can run them
+// all before the first step writes a file.
+
+// The subdivision count of field 1046, 1 to 10.
+command_outcome check_geosphere_fields(app_state& app, int& n);
+
+// The path and the spin fields: numbers in their ranges, and a path that
+// names a regular file (never opened here, so a FIFO cannot block).
+command_outcome check_load_fields(app_state& app, std::string& path, spin_state& typed);
+
+// A sweep as its fields ask for it.
+struct sweep_plan {
+    double step = 0.0;
+    int threads = 0;
+    grid_count count;
+};
+
+// Step and thread count, and the size of the grid they give (refused when
+// the step is not above 0 or gives more than INT_MAX shapes).
+command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
+
+// Creates "output" when missing and proves it writable with a probe file.
+command_outcome check_output_folder();
+
+// Vertex records of the base shape of n subdivisions (both spheres).
+int64_t base_vertex_count(int n);
+
+// The memory and the disk a sweep needs, against what the machine has.
+struct sweep_needs {
+    int64_t shapes = 0;
+    double memory_bytes = 0.0;
+    double free_memory_bytes = 0.0;
+    double disk_bytes = 0.0;
+    double free_disk_bytes = 0.0;
+    int64_t files = 0;
+    int64_t free_files = -1;  // -1: the file system sets no limit
+};
+
+// Estimates the needs of `shapes` shapes of which `new_files` get a new
+// lightcurve file, on a base of `vertex_count` vertices and `threads`
+// threads; the disk is the one of "output" (or of the working folder).
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads);
+
+// "" when the needs fit; otherwise the refusal, with the figures, and the
+// time it would take when `seconds_per_shape` is known (> 0).
+std::string sweep_size_refusal(const sweep_needs& needs, double seconds_per_shape, int threads);
+
+// Converts the typed spin state into the units the sweep uses: radians and
+// days.
+void convert_spin(spin_state& spin);
+
+// The last step a run goes to.
+enum class pipeline_end { geosphere, load, sweep };
+
+// Every check of the steps up to `last`, before the first of them runs, so
+// that a refused option leaves no file behind: the fields, the observation
+// file (a regular file), the grid, the output folder, and the memory and
+// disk the sweep needs (its refusal timing a few shapes in memory for the
+// estimate it gives).
+command_outcome check_pipeline(app_state& app, pipeline_end last);

@@ -1,0 +1,81 @@
+#include "app/run_folder.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "sweep/eval_shape.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The shape number of a lightcurve file name ("00042.lc.txt"), or 0.
+int64_t lightcurve_number(const std::string& name)
+{
+    const std::string suffix = ".lc.txt";
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return 0;
+    const std::string digits = name.substr(0, name.size() - suffix.size());
+    if (digits.empty() || digits.size() > 12 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+    return std::strtoll(digits.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, taken_over& out)
+{
+    run_manifest recorded;
+    std::string why;
+    if (!read_manifest(manifest_file, recorded, why)) return "nothing to resume: " + why;
+    const std::string differences = input_differences(recorded.inputs, now);
+    if (!differences.empty())
+        return "the run in this folder had other inputs (" + differences + "): start it afresh without resuming";
+    out.finished.assign(table.size(), 0);
+    out.kept = 0;
+    for (const journal_row& row : read_journal(journal_file, out.journal_bytes)) {
+        if (row.shape < 1 || static_cast<std::size_t>(row.shape) > table.size()) continue;
+        // A file cut short (a crash before the system wrote it out) is redone.
+        std::error_code error;
+        const auto size = fs::file_size(lightcurve_file_name(row.shape), error);
+        if (error || static_cast<int64_t>(size) != row.file_bytes) continue;
+        shape_result& r = table[static_cast<std::size_t>(row.shape - 1)];
+        r.misfit = row.misfit;
+        r.best_shift = row.best_shift;
+        if (!out.finished[static_cast<std::size_t>(row.shape - 1)]) ++out.kept;
+        out.finished[static_cast<std::size_t>(row.shape - 1)] = 1;
+    }
+    return "";
+}
+
+bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why)
+{
+    std::error_code error;
+    for (const char* name : {"output/main.txt", "output/main.partial.txt"}) {
+        fs::remove(name, error);
+        if (error) {
+            why = "cannot remove " + std::string(name) + ": " + error.message();
+            return false;
+        }
+    }
+    for (fs::directory_iterator it("output", error), end; !error && it != end; it.increment(error)) {
+        const int64_t k = lightcurve_number(it->path().filename().string());
+        // Only the plain files a sweep writes; whatever else bears such a
+        // name (a folder, a link) was put there by someone else.
+        std::error_code kind;
+        if (k < 1 || !it->is_regular_file(kind) || it->is_symlink(kind)) continue;
+        if (k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
+        std::error_code removal;
+        fs::remove(it->path(), removal);
+        if (removal) {
+            why = "cannot remove " + it->path().string() + ": " + removal.message();
+            return false;
+        }
+    }
+    if (error) {
+        why = "cannot list output: " + error.message();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// The lock file of a working folder.
+constexpr const char* run_lock_file = "morvane.lock";
+
+// One run per working folder: an advisory lock (flock) on "morvane.lock",
+// which holds the pid of the process that has it. The system releases the
+// lock when that process ends in any way, kill -9 included, so a stale lock
+// never needs cleaning by hand.
+class folder_lock {
+public:
+    folder_lock() = default;
+    folder_lock(const folder_lock&) = delete;
+    folder_lock& operator=(const folder_lock&) = delete;
+    ~folder_lock();
+
+    // Takes the lock without waiting. False when another run holds it (or
+    // the lock file cannot be made); `why` then says so, with its pid.
+    bool acquire(std::string& why);
+    void release();
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};

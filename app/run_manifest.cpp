@@ -1,0 +1,142 @@
+#include "app/run_manifest.hpp"
+
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "common/checked_file.hpp"
+
+#ifndef MORVANE_VERSION
+#define MORVANE_VERSION "unknown"
+#endif
+
+using json = nlohmann::json;
+
+const char* program_version()
+{
+    return MORVANE_VERSION;
+}
+
+std::string utc_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+namespace {
+
+json inputs_json(const run_inputs& in)
+{
+    return json{{"observation_file", in.observation_file},
+                {"observation_sha256", in.observation_sha256},
+                {"block", in.block < 0 ? json(nullptr) : json(in.block)},
+                {"lambda_deg", in.lambda_deg},
+                {"beta_deg", in.beta_deg},
+                {"phi0_deg", in.phi0_deg},
+                {"period_hours", in.period_hours},
+                {"t0", in.t0},
+                {"step", in.step},
+                {"subdivisions", in.subdivisions}};
+}
+
+run_inputs inputs_from(const json& j)
+{
+    run_inputs in;
+    in.observation_file = j.at("observation_file").get<std::string>();
+    in.observation_sha256 = j.at("observation_sha256").get<std::string>();
+    in.block = j.at("block").is_null() ? -1 : j.at("block").get<int32_t>();
+    in.lambda_deg = j.at("lambda_deg").get<double>();
+    in.beta_deg = j.at("beta_deg").get<double>();
+    in.phi0_deg = j.at("phi0_deg").get<double>();
+    in.period_hours = j.at("period_hours").get<double>();
+    in.t0 = j.at("t0").get<double>();
+    in.step = j.at("step").get<double>();
+    in.subdivisions = j.at("subdivisions").get<int32_t>();
+    return in;
+}
+
+// A text or null for "" (a time not yet reached, a reason not given).
+json text_or_null(const std::string& text)
+{
+    return text.empty() ? json(nullptr) : json(text);
+}
+
+std::string text_of(const json& j)
+{
+    return j.is_null() ? std::string() : j.get<std::string>();
+}
+
+}  // namespace
+
+bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)
+{
+    const json j{{"program", "morvane"},
+                 {"version", m.version},
+                 {"status", m.status},
+                 {"reason", text_or_null(m.reason)},
+                 {"inputs", inputs_json(m.inputs)},
+                 {"threads", m.threads},
+                 {"sweep_path", m.sweep_path},
+                 {"grid", {{"shapes", m.shapes}, {"progress_steps", m.progress_steps}}},
+                 {"finished_shapes", m.finished_shapes},
+                 {"resumed_shapes", m.resumed_shapes},
+                 {"started", m.started},
+                 {"ended", text_or_null(m.ended)}};
+    const std::string text = j.dump(2) + "\n";
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        out.write(text.data(), text.size());
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
+}
+
+bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
+{
+    std::ifstream in(path);
+    if (!in) {
+        why = path + " not found";
+        return false;
+    }
+    try {
+        const json j = json::parse(in);
+        m.version = j.at("version").get<std::string>();
+        m.status = j.at("status").get<std::string>();
+        m.reason = text_of(j.at("reason"));
+        m.inputs = inputs_from(j.at("inputs"));
+        m.threads = j.at("threads").get<int32_t>();
+        m.sweep_path = j.at("sweep_path").get<std::string>();
+        m.shapes = j.at("grid").at("shapes").get<int64_t>();
+        m.progress_steps = j.at("grid").at("progress_steps").get<int64_t>();
+        m.finished_shapes = j.at("finished_shapes").get<int64_t>();
+        m.resumed_shapes = j.at("resumed_shapes").get<int64_t>();
+        m.started = j.at("started").get<std::string>();
+        m.ended = text_of(j.at("ended"));
+    } catch (const json::exception& e) {
+        why = path + " is not a run manifest: " + e.what();
+        return false;
+    }
+    return true;
+}
+
+std::string input_differences(const run_inputs& recorded, const run_inputs& now)
+{
+    const json a = inputs_json(recorded);
+    const json b = inputs_json(now);
+    std::string out;
+    for (auto it = a.begin(); it != a.end(); ++it) {
+        // The same bytes under another name or path are the same input.
+        if (it.key() == "observation_file") continue;
+        const json& other = b.at(it.key());
+        if (it.value() != other) {
+            if (!out.empty()) out += "; ";
+            out += it.key() + ": " + it.value().dump() + " -> " + other.dump();
+        }
+    }
+    return out;
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The file that describes the run of an output folder.
+constexpr const char* manifest_file = "output/run.json";
+
+// What a sweep's results depend on; a resumed sweep must match them all.
+struct run_inputs {
+    std::string observation_file;    // as given
+    std::string observation_sha256;  // of the bytes that were loaded
+    int32_t block = -1;              // -1: every block
+    double lambda_deg = 0.0;
+    double beta_deg = 0.0;
+    double phi0_deg = 0.0;
+    double period_hours = 0.0;
+    double t0 = 0.0;
+    double step = 0.0;
+    int32_t subdivisions = 0;
+};
+
+// The record of one run: its inputs, how it ran, and how it ended.
+struct run_manifest {
+    run_inputs inputs;
+    int32_t threads = 0;
+    std::string sweep_path;          // "fast" or "reference"
+    std::string version;             // of the program
+    int64_t shapes = 0;              // of the grid
+    int64_t progress_steps = 0;
+    int64_t finished_shapes = 0;     // with their file and row, at the end
+    int64_t resumed_shapes = 0;      // taken over from an interrupted run
+    std::string started;             // UTC, ISO 8601
+    std::string ended;               // "" while running
+    std::string status;              // running, complete, cancelled or failed
+    std::string reason;              // why it failed
+};
+
+// The program's version.
+const char* program_version();
+
+// The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
+std::string utc_now();
+
+// Writes the manifest as JSON through a temporary file renamed into place;
+// false with `why` when it could not be written.
+bool write_manifest(const std::string& path, const run_manifest& manifest, std::string& why);
+
+// Reads a manifest; false with `why` when it is missing or not one.
+bool read_manifest(const std::string& path, run_manifest& manifest, std::string& why);
+
+// How `now` differs from `recorded`, one "name: recorded -> now" per
+// difference separated by "; ", or "" when they match.
+std::string input_differences(const run_inputs& recorded, const run_inputs& now);
