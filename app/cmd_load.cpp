@@ -47,23 +47,12 @@ std::string rotation_refusal(const ref_curve& ref, const spin_state& s)
 
 }  // namespace
 
-command_outcome load_lightcurve(app_state& app)
+command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
+                                  obs_set& observations, std::shared_ptr<ref_curve>& reference)
 {
-    status_ops& ui = *app.target;
-    std::string path;
-    spin_state typed;
-    const command_outcome checked = check_load_fields(app, path, typed);
-    app.text_buffer = path;
-    if (!checked.done) return checked;
-    convert_spin(typed);
-
-    // Everything is read and checked into temporaries: a refusal leaves the
-    // previous observations, reference and spin state in force.
-    obs_set observations;
     std::string reason;
-    if (read_lc_file(path, observations, &ui, reason, app.only_block) == 0)
+    if (read_lc_file(path, observations, app.target, reason, app.only_block) == 0)
         return {false, reason.empty() ? "cannot read " + path : reason};
-    std::shared_ptr<ref_curve> reference;
     try {
         reference = std::make_shared<ref_curve>();
         resample_reference(observations, *reference);
@@ -71,8 +60,28 @@ command_outcome load_lightcurve(app_state& app)
         return {false, "not enough memory for the resampled reference", true};
     }
     if (!check_reference(*reference, reason)) return {false, path + ": " + reason};
-    reason = rotation_refusal(*reference, typed);
+    reason = rotation_refusal(*reference, spin);
     if (!reason.empty()) return {false, reason};
+    return {true, ""};
+}
+
+command_outcome load_lightcurve(app_state& app)
+{
+    status_ops& ui = *app.target;
+    std::string path;
+    spin_state typed;
+    command_outcome outcome = check_load_fields(app, path, typed);
+    app.text_buffer = path;
+    if (!outcome.done) return outcome;
+    convert_spin(typed);
+
+    // Everything is read and checked into temporaries: a refusal leaves the
+    // previous observations, reference and spin state in force.
+    obs_set observations;
+    std::shared_ptr<ref_curve> reference;
+    outcome = read_observations(app, path, typed, observations, reference);
+    if (!outcome.done) return outcome;
+    std::string reason;
     const std::string digest = sha256_of_file(path, reason);
     if (digest.empty()) return {false, reason};
 

@@ -123,7 +123,7 @@ command_outcome generate_shapes(app_state& app)
         return refuse_visibly(app, "not enough memory for the result table of " + std::to_string(plan.count.shapes) +
                                        " shapes");
     }
-    const command_outcome folder = check_output_folder();
+    const command_outcome folder = check_output_folder(true);
     if (!folder.done) return refuse_visibly(app, folder.reason);
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.

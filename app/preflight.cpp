@@ -148,12 +148,21 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     return {true, ""};
 }
 
-command_outcome check_output_folder()
+command_outcome check_output_folder(bool keep)
 {
     std::error_code error;
-    std::filesystem::create_directory("output", error);
+    const bool made = std::filesystem::create_directory("output", error);
     if (error || !std::filesystem::is_directory("output", error))
         return {false, "cannot create the directory output in the working directory"};
+    // A check alone leaves nothing behind.
+    struct unmake {
+        bool undo;
+        ~unmake()
+        {
+            std::error_code ignored;
+            if (undo) std::filesystem::remove("output", ignored);
+        }
+    } cleanup{made && !keep};
     // Permissions say little (root passes them all): write a probe instead.
     const std::string probe = "output/.morvane-probe-" + std::to_string(getpid());
     checked_file file;
@@ -198,25 +207,23 @@ sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vert
 
 std::string sweep_size_refusal(const sweep_needs& n, double seconds_per_shape, int threads)
 {
-    std::string what;
-    if (n.memory_bytes > n.free_memory_bytes)
-        what = "its tables need " + size_text(n.memory_bytes) + " of memory and " +
-               size_text(n.free_memory_bytes) + " are available";
-    else if (n.disk_bytes > n.free_disk_bytes)
-        what = "its files need " + size_text(n.disk_bytes) + " of disk and the output folder has " +
-               size_text(n.free_disk_bytes) + " free";
-    else if (n.free_files >= 0 && n.files > n.free_files)
-        what = "it writes " + std::to_string(n.files) + " files and the output folder's file system has room for " +
-               std::to_string(n.free_files);
-    if (what.empty()) return "";
-    std::string text = "a sweep of " + std::to_string(n.shapes) + " shapes does not fit: " + what;
+    const bool memory = n.memory_bytes > n.free_memory_bytes;
+    const bool disk = n.disk_bytes > n.free_disk_bytes;
+    const bool files = n.free_files >= 0 && n.files > n.free_files;
+    if (!memory && !disk && !files) return "";
+    std::string text = "a sweep of " + std::to_string(n.shapes) + " shapes does not fit: it needs " +
+                       size_text(n.memory_bytes) + " of memory (" + size_text(n.free_memory_bytes) +
+                       " available) and " + size_text(n.disk_bytes) + " of disk (" + size_text(n.free_disk_bytes) +
+                       " free in the output folder)";
+    if (files)
+        text += ", and " + std::to_string(n.files) + " files where the file system has room for " +
+                std::to_string(n.free_files);
     if (seconds_per_shape > 0.0)
         text += "; it would take about " +
                 duration_text(seconds_per_shape * static_cast<double>(n.shapes) / std::max(threads, 1)) + " on " +
                 std::to_string(threads) + (threads == 1 ? " thread" : " threads");
     return text + ": choose a larger step";
 }
-
 void convert_spin(spin_state& spin)
 {
     constexpr double degree = 0.017453292519943295;
@@ -226,30 +233,6 @@ void convert_spin(spin_state& spin)
     spin.period = spin.period_hours / 24;
 }
 
-namespace {
-
-// Seconds a shape takes, timed on the inputs of the run in memory: the base
-// shape built, the observations read and resampled, nothing written.
-double time_per_shape_of_inputs(app_state& app, int n, const std::string& path, spin_state spin, double step)
-{
-    try {
-        const std::shared_ptr<const mesh> base = build_base_mesh(n);
-        obs_set observations;
-        std::string reason;
-        if (!base || read_lc_file(path, observations, nullptr, reason, app.only_block) == 0) return 0.0;
-        auto reference = std::make_shared<ref_curve>();
-        resample_reference(observations, *reference);
-        if (!check_reference(*reference, reason)) return 0.0;
-        convert_spin(spin);
-        const sweep_spin s{spin.lambda, spin.beta, spin.phi0, spin.t0, spin.period};
-        return time_per_shape(make_sweep_args(base, reference, s, step, 1), 3);
-    } catch (const std::bad_alloc&) {
-        return 0.0;
-    }
-}
-
-}  // namespace
-
 command_outcome check_pipeline(app_state& app, pipeline_end last)
 {
     int n = 0;
@@ -258,15 +241,28 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     std::string path;
     spin_state spin;
     outcome = check_load_fields(app, path, spin);
+    if (!outcome.done) return outcome;
+    convert_spin(spin);
+    obs_set observations;
+    std::shared_ptr<ref_curve> reference;
+    outcome = read_observations(app, path, spin, observations, reference);
     if (!outcome.done || last == pipeline_end::load) return outcome;
     sweep_plan plan;
     outcome = check_shapes_fields(app, plan);
     if (!outcome.done) return outcome;
-    outcome = check_output_folder();
+    outcome = check_output_folder(false);
     if (!outcome.done) return outcome;
     const int64_t files = app.resume ? 0 : plan.count.shapes;
     const sweep_needs needs = estimate_sweep_needs(plan.count.shapes, files, base_vertex_count(n), plan.threads);
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return {true, ""};
-    const double per_shape = time_per_shape_of_inputs(app, n, path, spin, plan.step);
+    // Refused: time a few shapes of the real inputs, in memory, for the estimate.
+    double per_shape = 0.0;
+    try {
+        if (const std::shared_ptr<const mesh> base = build_base_mesh(n)) {
+            const sweep_spin s{spin.lambda, spin.beta, spin.phi0, spin.t0, spin.period};
+            per_shape = time_per_shape(make_sweep_args(base, reference, s, plan.step, 1), 3);
+        }
+    } catch (const std::bad_alloc&) {
+    }
     return {false, sweep_size_refusal(needs, per_shape, plan.threads)};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/controller.hpp"
@@ -28,8 +29,9 @@ struct sweep_plan {
 // the step is not above 0 or gives more than INT_MAX shapes).
 command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
 
-// Creates "output" when missing and proves it writable with a probe file.
-command_outcome check_output_folder();
+// Proves "output" usable: created when missing, and written with a probe
+// file that is removed again. Without `keep` a folder it made is removed too.
+command_outcome check_output_folder(bool keep);
 
 // Vertex records of the base shape of n subdivisions (both spheres).
 int64_t base_vertex_count(int n);
@@ -53,6 +55,13 @@ sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vert
 // "" when the needs fit; otherwise the refusal, with the figures, and the
 // time it would take when `seconds_per_shape` is known (> 0).
 std::string sweep_size_refusal(const sweep_needs& needs, double seconds_per_shape, int threads);
+
+// Reads the observation file at `path` and resamples it, in memory only:
+// refused when the file is not a valid observation file, when its
+// resampled reference is not finite, or when `spin` (converted) makes the
+// rotation phases meaningless (a period far too short or too long).
+command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
+                                  obs_set& observations, std::shared_ptr<ref_curve>& reference);
 
 // Converts the typed spin state into the units the sweep uses: radians and
 // days.

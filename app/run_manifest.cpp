@@ -10,7 +10,7 @@
 #define MORVANE_VERSION "unknown"
 #endif
 
-using json = nlohmann::json;
+using json = nlohmann::ordered_json;
 
 const char* program_version()
 {

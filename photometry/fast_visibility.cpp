@@ -208,10 +208,13 @@ bool build_points(point_grid& g, const facing_set& f, int32_t begin, int32_t end
 // `bottom` (the lowest candidate) clear the byte of
 // each candidate centre strictly inside its triangle that comes before it
 // in the depth order (lower centre z first, equal heights by facet index).
-void cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32_t end, uint8_t* bytes,
-                  const octagon& near, double bottom, const mat3& frame, const vec3* vertices, const facet* facets)
+bool cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32_t end, uint8_t* bytes,
+                  const octagon& near, double bottom, const mat3& frame, const vec3* vertices, const facet* facets,
+                  const stop_request& stop)
 {
     for (int32_t o = begin; o < end; ++o) {
+        // A look at the stop request every so many occluders.
+        if ((o & 0xffff) == 0 && stop.requested()) return false;
         // Below every candidate centre an occluder comes before them all.
         if (f.cz[static_cast<std::size_t>(o)] < bottom) continue;
         if (!contains(near, f.cx[static_cast<std::size_t>(o)], f.cy[static_cast<std::size_t>(o)])) continue;
@@ -238,6 +241,7 @@ void cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32
             }
         }
     }
+    return true;
 }
 
 // The octagon around the centres of records [begin, end) and their height.
@@ -264,15 +268,17 @@ void outline_of(const facing_set& f, int32_t begin, int32_t end, octagon& o, dou
     top = z_hi;
 }
 
-// One pass: bytes, then the covering of each lobe by the other.
-void fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertices, const facet* facets,
+// One pass: bytes, then the covering of each lobe by the other. False when
+// abandoned at a stop request.
+bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertices, const facet* facets,
                const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-               const double* reach, vec3 direction)
+               const double* reach, vec3 direction, const stop_request& stop)
 {
     project_centres(s, frame, centres, normals, facet_count, direction);
+    if (stop.requested()) return false;
     const facing_set& f = s.facing;
     const int32_t n = f.count;
-    if (n == 0) return;
+    if (n == 0) return true;
     if (lobe_split <= 0) {
         // No convex lobes to rely on: every record may cover every other.
         octagon outline;
@@ -282,12 +288,13 @@ void fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
         octagon spread;
         double bottom;
         if (build_points(s.points, f, 0, n, s.bytes.data(), grown(outline, widest), top, spread, bottom))
-            cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, vertices, facets);
-        return;
+            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, vertices,
+                                facets, stop);
+        return true;
     }
     const int32_t split = static_cast<int32_t>(
         std::lower_bound(f.index.begin(), f.index.begin() + n, lobe_split) - f.index.begin());
-    if (split <= 0 || split >= n) return;  // one convex lobe alone never covers itself
+    if (split <= 0 || split >= n) return true;  // one convex lobe alone never covers itself
     const int32_t run[2][2] = {{0, split}, {split, n}};
     octagon outline[2];
     double top[2];
@@ -297,10 +304,12 @@ void fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
         octagon spread;
         double bottom;
         if (build_points(s.points, f, run[lobe][0], run[lobe][1], s.bytes.data(),
-                         grown(outline[other], reach[other]), top[other], spread, bottom))
-            cover_points(s.points, f, run[other][0], run[other][1], s.bytes.data(), grown(spread, reach[other]),
-                         bottom, frame, vertices, facets);
+                         grown(outline[other], reach[other]), top[other], spread, bottom) &&
+            !cover_points(s.points, f, run[other][0], run[other][1], s.bytes.data(), grown(spread, reach[other]),
+                          bottom, frame, vertices, facets, stop))
+            return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -322,8 +331,10 @@ double facet_reach(const vec3* vertices, const facet* facets, const vec3* centre
 
 bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, const facet* facets,
                      const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-                     const double* reach, const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir)
+                     const double* reach, const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir,
+                     const stop_request& stop)
 {
+    scratch.stopped = false;
     try {
         scratch.bytes.resize(static_cast<std::size_t>(facet_count));
         std::fill(scratch.bytes.begin(), scratch.bytes.end(), uint8_t{255});
@@ -333,11 +344,13 @@ bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, con
         f.cx.resize(size);
         f.cy.resize(size);
         f.cz.resize(size);
-        fast_pass(scratch, sun_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach, sun_dir);
-        fast_pass(scratch, earth_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach,
-                  earth_dir);
+        scratch.stopped =
+            !fast_pass(scratch, sun_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach, sun_dir,
+                       stop) ||
+            !fast_pass(scratch, earth_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach,
+                       earth_dir, stop);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return true;
+    return !scratch.stopped;
 }

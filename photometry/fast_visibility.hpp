@@ -5,6 +5,7 @@
 
 #include "common/facet.hpp"
 #include "common/mat3.hpp"
+#include "common/stop_request.hpp"
 #include "common/vec3.hpp"
 #include "photometry/facet_geometry.hpp"
 
@@ -61,6 +62,7 @@ struct octagon {
 // sample and shape to shape so that a sample allocates nothing.
 struct fast_visibility_scratch {
     std::vector<uint8_t> bytes;
+    bool stopped = false;  // the last call was abandoned at a stop request
     facing_set facing;
     point_grid points;
 };
@@ -84,7 +86,10 @@ double facet_reach(const vec3* vertices, const facet* facets, const vec3* centre
 // - no sort: the covering test needs only the depth order's comparisons.
 // `earth_dir` and `sun_dir` are the unit body-frame directions
 // (body_direction). Leaves the bytes in scratch.bytes; false when the
-// scratch could not be sized (then the bytes must not be read).
+// scratch could not be sized, or when `stop` was requested during the work
+// (scratch.stopped); then the bytes must not be read. `stop` is polled
+// often enough that the finest mesh stops within a fraction of a second.
 bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, const facet* facets,
                      const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-                     const double reach[2], const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir);
+                     const double reach[2], const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir,
+                     const stop_request& stop = {});

@@ -8,6 +8,7 @@
 
 #include "common/checked_file.hpp"
 #include "common/status_ops.hpp"
+#include "common/stop_request.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "sweep/sweep_records.hpp"
 
@@ -29,17 +30,6 @@ std::string shape_memory_failure(int32_t shape_number);
 
 // The rotation angle of a sample at time t, in the fixed order of operations.
 double rotation_angle(double t, double t0, double period, double phi0);
-
-// Polled between samples: whether to abandon the shape now.
-struct stop_request {
-    const std::atomic<int32_t>* cancel = nullptr;  // the user's cancel
-    const std::atomic<bool>* halt = nullptr;       // set when another shape failed
-    bool requested() const
-    {
-        return (cancel && cancel->load(std::memory_order_relaxed) != 0) ||
-               (halt && halt->load(std::memory_order_relaxed));
-    }
-};
 
 // How one shape's evaluation ended, beyond its 1 or 0.
 struct shape_outcome {

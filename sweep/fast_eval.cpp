@@ -60,7 +60,11 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
         const sample_view& v = views[i];
         if (!fast_visibility(s.visibility, shape.vertices.data(), job.facets, shape.centres.data(),
                              shape.normals.data(), shape.facet_count, convex_lobes(job) ? job.facet_count : 0,
-                             reach, v.earth_frame, v.sun_frame, v.earth_dir, v.sun_dir)) {
+                             reach, v.earth_frame, v.sun_frame, v.earth_dir, v.sun_dir, stop)) {
+            if (s.visibility.stopped) {
+                outcome.stopped = true;
+                return false;
+            }
             if (ui) ui->set_item_text(ctl::status_line, "memory leak");
             outcome.failure = shape_memory_failure(job.shape_number);
             return false;
