@@ -7,20 +7,14 @@
 
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/shell.hpp"
 
 namespace {
 
 // Runs a shell command line; returns its exit code and captures its output.
 int run(const std::string& command, std::string& output)
 {
-    output.clear();
-    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run_command(command, output);
 }
 
 const std::string cli = MORVANE_CLI;

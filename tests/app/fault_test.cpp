@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "support/pipeline.hpp"
+#include "support/scratch_dir.hpp"
+#include "support/shell.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string cli = MORVANE_CLI;
+
+// The command line on data/test.zel with n subdivisions, the step, the
+// threads and any further options.
+std::string sweep_command(int n, const std::string& step, const std::string& more = "", int threads = 2)
+{
+    return cli + " --subdivisions " + std::to_string(n) + " --path " + data_file("test.zel") + " --step " + step +
+           " --threads " + std::to_string(threads) + " " + more;
+}
+
+// Every file under `dir`, by path relative to it, with its content; the
+// manifest (it holds times) and the journal (rows in finishing order) left out.
+std::map<std::string, std::string> results_in(const fs::path& dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (!entry.is_regular_file() || name == "run.json" || name == "journal.txt" || name == "morvane.lock")
+            continue;
+        files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
+    }
+    return files;
+}
+
+// Lines in a file (0 when it is missing).
+std::size_t line_count(const fs::path& path)
+{
+    return read_lines(path).size();
+}
+
+// Waits (at most `seconds`) until `ready` holds.
+bool wait_until(const std::function<bool()>& ready, double seconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+// Write failures driven without mounts: /dev/full fails every write with
+// "No space left on device". Each leaves a non-zero exit, the file and the
+// reason on stderr, and no result that looks valid.
+TEST(Faults, WriteFailuresFailTheRunAndNameTheFile)
+{
+    const struct {
+        const char* name;
+        const char* full;  // made a link to /dev/full
+        const char* reason;
+        const char* absent;
+    } cases[] = {
+        {"a lightcurve file", "output/00003.lc.txt", "cannot write output/00003.lc.txt: No space left on device",
+         "output/main.txt"},
+        {"the summary", "output/main.txt.part", "cannot write output/main.txt: No space left on device",
+         "output/main.txt"},
+        {"the base shape", "basic_shape_1.obj.part", "cannot write basic_shape_1.obj: No space left on device",
+         "output/run.json"},
+        {"the reference", "ref_lc.txt.part", "cannot write ref_lc.txt: No space left on device", "output/run.json"},
+        {"the manifest", "output/run.json.part", "cannot write output/run.json: No space left on device",
+         "output/00001.lc.txt"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        fs::create_directory("output");
+        // Files of an earlier run that a failed write must not destroy.
+        write_file("basic_shape_1.obj", "earlier\n");
+        write_file("ref_lc.txt", "earlier\n");
+        fs::create_symlink("/dev/full", c.full);
+        std::string out;
+        const int code = run_command(sweep_command(1, "0.5"), out);
+        EXPECT_NE(code, 0) << c.name;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << c.name << ":\n" << out;
+        EXPECT_FALSE(fs::exists(c.absent)) << c.name;
+        // A failed replacement keeps the earlier file whole.
+        const std::string full = c.full;
+        EXPECT_EQ(read_file("basic_shape_1.obj") == "earlier\n", full == "basic_shape_1.obj.part") << c.name;
+        if (full == "ref_lc.txt.part") EXPECT_EQ(read_file("ref_lc.txt"), "earlier\n");
+        if (fs::exists("output/run.json") && std::string(c.full) != "output/run.json.part")
+            EXPECT_NE(read_file("output/run.json").find("\"status\": \"failed\""), std::string::npos) << c.name;
+    }
+}
+
+TEST(Faults, EveryEarlyRefusalLeavesNoFileBehind)
+{
+    const struct {
+        const char* name;
+        std::string options;
+        const char* reason;
+    } cases[] = {
+        {"threads 0", "--threads 0", "thread count"},
+        {"step 0", "--step 0", "step size"},
+        {"tiny step", "--step 1e-7", "more than 2147483647 shapes"},
+        {"step too large for the disk", "--step 0.02", "does not fit"},
+        {"negative block", "--block -1", "block index"},
+        {"period too short", "--period 1e-10", "too short"},
+        {"period too long", "--period 1e300", "too long"},
+        {"a FIFO", "--path fifo", "not a regular file"},
+        {"times a subnormal apart", "--path subnormal.zel", "not finite"},
+        {"output is a file", "--path " + data_file("test.zel") + " --step 1 --output-is-file", "output"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        mkfifo("fifo", 0600);
+        write_file("subnormal.zel", "1\n2 0\n0 1 1 0 0 0 1 0\n5e-324 100 1 0 0 0 1 0\n");
+        std::string options = c.options;
+        const std::string marker = " --output-is-file";
+        if (options.find(marker) != std::string::npos) {
+            options.erase(options.find(marker));
+            write_file("output", "a file where the folder goes\n");
+        }
+        const auto before = results_in(".");
+        std::string out;
+        const auto start = std::chrono::steady_clock::now();
+        const std::string path = options.find("--path") == std::string::npos ? " --path " + data_file("test.zel") : "";
+        const std::string command = cli + " --subdivisions 2" + path + " " + options;
+        EXPECT_EQ(run_command("timeout 20 " + command, out), 2) << c.name << ":\n" << out;
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0) << c.name;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << c.name << ":\n" << out;
+        EXPECT_EQ(results_in("."), before) << c.name;
+        EXPECT_FALSE(fs::exists("morvane.lock")) << c.name;
+    }
+}
+
+TEST(Faults, OneRunPerFolderAndKillReleasesTheLock)
+{
+    scratch_dir dir;
+    const pid_t first = start_command(sweep_command(3, "0.2") + " >/dev/null 2>&1");
+    ASSERT_TRUE(wait_until([] { return fs::exists("output/run.json"); }, 20));
+    std::string out;
+    EXPECT_EQ(run_command(sweep_command(1, "0.5"), out), 3) << out;
+    EXPECT_NE(out.find("another run (pid " + std::to_string(first) + ") holds this folder"), std::string::npos) << out;
+    kill(first, SIGKILL);
+    EXPECT_EQ(wait_command(first), 128 + SIGKILL);
+    // No stale lock to clean: the next run goes ahead.
+    EXPECT_EQ(run_command(sweep_command(1, "0.5"), out), 0) << out;
+}
+
+// Killed at several points, a resumed sweep ends byte-identical to one that
+// ran through; so does one stopped by SIGTERM, whose partial table holds
+// only finished rows.
+TEST(Faults, ResumeAfterKillOrTerminateIsByteIdentical)
+{
+    scratch_dir whole;
+    std::string out;
+    ASSERT_EQ(run_command(sweep_command(2, "0.2"), out), 0) << out;
+    const auto expected = results_in(".");
+    ASSERT_EQ(expected.count("output/00826.lc.txt"), 1u);
+    const std::string summary = "\n" + read_file("output/main.txt");
+
+    const struct {
+        int signal;
+        std::size_t after_rows;  // journal rows before the signal
+    } stops[] = {{SIGKILL, 0}, {SIGKILL, 60}, {SIGKILL, 500}, {SIGTERM, 200}};
+    for (const auto& stop : stops) {
+        scratch_dir dir;
+        const pid_t run = start_command(sweep_command(2, "0.2") + " >/dev/null 2>&1");
+        ASSERT_TRUE(wait_until([&] { return fs::exists("output/journal.txt") &&
+                                            line_count("output/journal.txt") >= stop.after_rows; },
+                               30));
+        kill(run, stop.signal);
+        const int code = wait_command(run);
+        if (line_count("output/journal.txt") >= 826) continue;  // finished before the signal
+        EXPECT_EQ(code, 128 + stop.signal);
+        EXPECT_FALSE(fs::exists("output/main.txt"));
+        if (stop.signal == SIGTERM) {
+            EXPECT_NE(read_file("output/run.json").find("\"status\": \"cancelled\""), std::string::npos);
+            const auto partial = read_lines("output/main.partial.txt");
+            ASSERT_FALSE(partial.empty());
+            int last = 0;
+            for (const auto& row : partial) {
+                const int k = std::stoi(row);
+                EXPECT_GT(k, last);  // sorted by shape number
+                last = k;
+                EXPECT_NE(summary.find("\n" + row + "\n"), std::string::npos) << row;
+            }
+        }
+        ASSERT_EQ(run_command(sweep_command(2, "0.2", "--resume"), out), 0) << out;
+        EXPECT_TRUE(results_in(".") == expected) << "after signal " << stop.signal << " at " << stop.after_rows;
+        EXPECT_NE(read_file("output/run.json").find("\"status\": \"complete\""), std::string::npos);
+    }
+}
+
+TEST(Faults, ResumeRefusesOtherInputsAndAFolderWithoutARun)
+{
+    scratch_dir dir;
+    std::string out;
+    EXPECT_EQ(run_command(sweep_command(1, "0.5", "--resume"), out), 2) << out;
+    EXPECT_NE(out.find("nothing to resume"), std::string::npos) << out;
+    ASSERT_EQ(run_command(sweep_command(1, "0.5"), out), 0) << out;
+    EXPECT_EQ(run_command(sweep_command(1, "0.5", "--resume --period 20"), out), 2) << out;
+    EXPECT_NE(out.find("period_hours: 21.9 -> 20.0"), std::string::npos) << out;
+    // A smaller rerun leaves no lightcurve of the larger one behind.
+    ASSERT_EQ(run_command(sweep_command(1, "0.9"), out), 0) << out;
+    std::size_t curves = 0;
+    for (const auto& entry : fs::directory_iterator("output")) curves += entry.path().string().ends_with(".lc.txt");
+    EXPECT_EQ(curves, 4u);
+    EXPECT_EQ(line_count("output/main.txt"), 4u);
+}
+
+TEST(Faults, CancelTakesEffectWithinASecondAtSixSubdivisions)
+{
+    scratch_dir dir;
+    const pid_t run = start_command(sweep_command(6, "1", "", 1) + " >/dev/null 2>&1");
+    ASSERT_TRUE(wait_until([] { return fs::exists("output/run.json"); }, 60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside the one shape
+    const auto start = std::chrono::steady_clock::now();
+    kill(run, SIGINT);
+    EXPECT_EQ(wait_command(run), 128 + SIGINT);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+    EXPECT_TRUE(fs::exists("output/main.partial.txt"));
+    EXPECT_FALSE(fs::exists("output/00001.lc.txt"));  // the shape in progress leaves no cut file
+}
