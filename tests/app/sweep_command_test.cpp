@@ -6,6 +6,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "app/controller.hpp"
@@ -228,4 +229,41 @@ TEST_F(SweepCommand, AShapeThatFailsEndsTheRunAndNoRowLooksValid)
         for (const auto& row : read_lines("output/main.partial.txt")) EXPECT_EQ(row.find("nan"), std::string::npos);
         EXPECT_NE(read_file("output/run.json").find("\"failed\""), std::string::npos);
     }
+}
+
+TEST_F(SweepCommand, ASecondControllerInTheFolderIsRefusedWhileASweepRuns)
+{
+    // Another front end (a dialog, say) in the same working folder.
+    recording_front_end other_ui;
+    app_state other;
+    on_init(other, &other_ui);
+    ASSERT_TRUE(geosphere_and_load(other, other_ui, 1, "test.zel"));
+    ui.set_field(ctl::step_size, "0.2");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    other_ui.set_field(ctl::step_size, "0.5");
+    const command_outcome refused = on_command(other, ctl::generate_shapes);
+    wait_for_sweep(app);
+    EXPECT_FALSE(refused.done);
+    EXPECT_NE(refused.reason.find("another run (pid " + std::to_string(getpid()) + ") holds this folder"),
+              std::string::npos)
+        << refused.reason;
+    EXPECT_EQ(other_ui.text_of(ctl::status_line), refused.reason);
+    EXPECT_EQ(read_lines("output/main.txt").size(), 826u);
+    // The sweep gave the folder back when it ended.
+    EXPECT_TRUE(on_command(other, ctl::generate_shapes).done);
+    wait_for_sweep(other);
+    EXPECT_EQ(read_lines("output/main.txt").size(), 12u);
+}
+
+TEST_F(SweepCommand, NoFiniteMisfitIsAFailure)
+{
+    // The earth exactly behind the body from the sun: no facet is both lit
+    // and seen, every brightness is 0 and no magnitude is finite.
+    write_file("behind.zel", "1\n3 0\n2451545.0 1 1 0 0 -1 0 0\n2451545.5 2 1 0 0 -1 0 0\n2451546.0 1 1 0 0 -1 0 0\n");
+    ui.set_field(ctl::path, "behind.zel");
+    ASSERT_TRUE(on_command(app, ctl::load_lightcurve).done);
+    ASSERT_TRUE(sweep("0.5").done);
+    EXPECT_EQ(app.last_outcome.status, sweep_status::failed);
+    EXPECT_NE(app.last_outcome.reason.find("no shape got a finite misfit"), std::string::npos);
+    EXPECT_NE(read_file("output/run.json").find("\"status\": \"failed\""), std::string::npos);
 }
