@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -176,7 +177,10 @@ bool check_reference(const ref_curve& ref, std::string& reason)
                      " (observation times too close together to interpolate?)";
             return false;
         }
-        if (k > 0 && !(ref.times[k] > ref.times[k - 1])) {
+        // A step below the smallest normal double is rounded to a multiple of
+        // the smallest subnormal: the samples would run past the last
+        // observation.
+        if (k > 0 && !(ref.times[k] - ref.times[k - 1] >= DBL_MIN)) {
             reason = "the observations span too short a time to resample onto " + std::to_string(n) +
                      " distinct times";
             return false;

@@ -97,3 +97,36 @@ TEST(ParallelSweep, CancelStopsEveryThreadAndLeavesNoSummary)
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("output")) ++written;
     EXPECT_LT(written, 200u);
 }
+
+TEST(ParallelSweep, ACancelledSweepResumedOnEitherPathMatchesAnUninterruptedOne)
+{
+    scratch_dir whole;
+    recording_front_end ui;
+    run_sweep(2, "0.3", "1", sweep_path::reference, ui);
+    const auto expected = output_files();
+    for (sweep_path path : {sweep_path::reference, sweep_path::fast}) {
+        scratch_dir dir;
+        recording_front_end again;
+        app_state app;
+        on_init(app, &again);
+        app.path = path;
+        ASSERT_TRUE(geosphere_and_load(app, again, 2, data_file("test.zel")));
+        again.set_field(ctl::step_size, "0.3");
+        again.set_field(ctl::threads, "2");
+        ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+        while (!fs::exists("output/00030.lc.txt")) std::this_thread::yield();
+        on_command(app, ctl::cancel);
+        wait_for_sweep(app);
+        ASSERT_EQ(app.last_outcome.status, sweep_status::cancelled);
+        const int32_t finished = app.last_outcome.finished;
+        EXPECT_GT(finished, 0);
+        EXPECT_EQ(read_lines("output/main.partial.txt").size(), static_cast<std::size_t>(finished));
+        app.resume = true;
+        ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+        wait_for_sweep(app);
+        ASSERT_EQ(app.last_outcome.status, sweep_status::complete);
+        EXPECT_TRUE(output_files() == expected) << (path == sweep_path::fast ? "fast" : "reference");
+        EXPECT_NE(read_file("output/run.json").find("\"resumed_shapes\": " + std::to_string(finished)),
+                  std::string::npos);
+    }
+}

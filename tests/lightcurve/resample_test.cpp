@@ -204,3 +204,41 @@ TEST(ReferenceFiles, FailureToCreateEitherFileIsReported)
 }
 
 }  // namespace
+
+TEST(CheckReference, RefusesWhatCannotBeFitted)
+{
+    const struct {
+        const char* name;
+        std::vector<double> times;
+        double last_magnitude;
+        const char* reason;  // "" when accepted
+    } cases[] = {
+        {"one night", {2451545.0, 2451545.1, 2451545.3}, 2.0, ""},
+        {"times a subnormal apart", {0.0, 5e-324}, 2.0, "not finite"},
+        {"a span of a hundred subnormals", {0.0, 4.94e-322}, 2.0, "not finite"},
+        // The same values interpolate finitely, but the step rounds up.
+        {"a flat span of a hundred subnormals", {0.0, 4.94e-322}, 1.0, "too short a time"},
+        {"a span below the times' resolution", {2451545.0, 2451545.0 + 1e-9}, 2.0, "too short a time"},
+    };
+    for (const auto& c : cases) {
+        obs_set set = make_set(c.times, std::vector<double>(c.times.size(), 1.0));
+        set.photometry.back().magnitude = c.last_magnitude;
+        if (c.last_magnitude == 1.0) {  // everything alike but the time
+            set.sun.assign(set.sun.size(), set.sun[0]);
+            set.earth.assign(set.earth.size(), set.earth[0]);
+        }
+        ref_curve ref;
+        resample_reference(set, ref);
+        std::string reason;
+        EXPECT_EQ(check_reference(ref, reason), std::string(c.reason).empty()) << c.name;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.name << ": " << reason;
+        // Whatever is accepted never runs past the last observation.
+        if (reason.empty()) EXPECT_LE(ref.times.back(), c.times.back()) << c.name;
+    }
+    ref_curve ref;
+    resample_reference(make_set({0.0, 1.0}, {1.0, 2.0}), ref);
+    ref.sun[7].y = NAN;
+    std::string reason;
+    EXPECT_FALSE(check_reference(ref, reason));
+    EXPECT_NE(reason.find("sample 7"), std::string::npos) << reason;
+}
