@@ -35,17 +35,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // A front end that shows nothing.
-class silent_front_end : public status_ops {
+class silent_front_end : public null_front_end {
 public:
-    void set_item_text(int, const std::string&) override {}
-    void set_progress(int) override {}
-    void enable_item(int) override {}
     void message_box(const std::string& text, const std::string& caption, box_icon, box_owner) override
     {
         std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
     }
-    std::string read_item_text(int, int) override { return ""; }
-    bool read_item_int(int, int&) override { return false; }
 };
 
 // The twin-sphere base shape of n subdivisions.

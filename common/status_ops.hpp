@@ -28,3 +28,15 @@ public:
     // The field's value as a signed whole number; false when it holds none.
     virtual bool read_item_int(int id, int& value) = 0;
 };
+
+// A front end that shows nothing and holds no fields: for tools and checks
+// that run the core without anyone watching.
+class null_front_end : public status_ops {
+public:
+    void set_item_text(int, const std::string&) override {}
+    void set_progress(int) override {}
+    void enable_item(int) override {}
+    void message_box(const std::string&, const std::string&, box_icon, box_owner) override {}
+    std::string read_item_text(int, int) override { return {}; }
+    bool read_item_int(int, int&) override { return false; }
+};

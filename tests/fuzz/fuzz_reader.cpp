@@ -40,17 +40,6 @@
 
 namespace {
 
-// A front end that ignores everything, message boxes included.
-class silent_front_end : public status_ops {
-public:
-    void set_item_text(int, const std::string&) override {}
-    void set_progress(int) override {}
-    void enable_item(int) override {}
-    void message_box(const std::string&, const std::string&, box_icon, box_owner) override {}
-    std::string read_item_text(int, int) override { return {}; }
-    bool read_item_int(int, int&) override { return false; }
-};
-
 [[noreturn]] void broken(const char* what, const std::string& detail = {})
 {
     std::fprintf(stderr, "fuzz_reader: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
@@ -108,7 +97,7 @@ struct tally {
 struct fuzz_state {
     std::string path;
     obs_set preloaded;  // what every run hands the reader, by copy
-    silent_front_end ui;
+    null_front_end ui;
     tally counts;
     bool report = false;
 

@@ -233,7 +233,9 @@ TEST(CheckReference, RefusesWhatCannotBeFitted)
         EXPECT_EQ(check_reference(ref, reason), std::string(c.reason).empty()) << c.name;
         EXPECT_NE(reason.find(c.reason), std::string::npos) << c.name << ": " << reason;
         // Whatever is accepted never runs past the last observation.
-        if (reason.empty()) EXPECT_LE(ref.times.back(), c.times.back()) << c.name;
+        if (reason.empty()) {
+            EXPECT_LE(ref.times.back(), c.times.back()) << c.name;
+        }
     }
     ref_curve ref;
     resample_reference(make_set({0.0, 1.0}, {1.0, 2.0}), ref);
