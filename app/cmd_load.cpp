@@ -85,6 +85,11 @@ command_outcome load_lightcurve(app_state& app)
     const std::string digest = sha256_of_file(path, reason);
     if (digest.empty()) return {false, reason};
 
+    const folder_hold hold(app);
+    if (hold.refused()) {
+        ui.set_item_text(ctl::status_line, hold.why);
+        return {false, hold.why};
+    }
     app.observations = std::move(observations);
     app.spin = typed;
     app.reference = reference;

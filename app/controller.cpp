@@ -13,6 +13,17 @@ app_state::~app_state()
     if (worker.joinable()) worker.join();
 }
 
+folder_hold::folder_hold(app_state& app) : app_(app)
+{
+    if (app.lock.held()) return;
+    taken_ = app.lock.acquire(why);
+}
+
+folder_hold::~folder_hold()
+{
+    if (taken_) app_.lock.release();
+}
+
 void on_init(app_state& app, status_ops* target)
 {
     app.target = target;
@@ -64,6 +75,11 @@ command_outcome generate_geosphere(app_state& app)
     int n = 0;
     const command_outcome checked = check_geosphere_fields(app, n);
     if (!checked.done) return checked;
+    const folder_hold hold(app);
+    if (hold.refused()) {
+        ui.set_item_text(ctl::status_line, hold.why);
+        return {false, hold.why};
+    }
 
     app.text_buffer = "generating basic-mesh...";
     ui.set_item_text(ctl::status_line, app.text_buffer);

@@ -15,6 +15,23 @@ struct command_outcome {
     bool failed = false;
 };
 
+// Holds the working folder for the length of one command that writes files
+// there, unless this controller holds it already (for a sweep, or for the
+// command line's whole run); `why` says which run holds it otherwise.
+class folder_hold {
+public:
+    explicit folder_hold(app_state& app);
+    ~folder_hold();
+    folder_hold(const folder_hold&) = delete;
+    folder_hold& operator=(const folder_hold&) = delete;
+    bool refused() const { return !why.empty(); }
+    std::string why;
+
+private:
+    app_state& app_;
+    bool taken_ = false;
+};
+
 // Records the status target and clears the cancel flag.
 void on_init(app_state& app, status_ops* target);
 

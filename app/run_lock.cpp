@@ -47,6 +47,6 @@ bool folder_lock::acquire(std::string& why)
 
 void folder_lock::release()
 {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) ::close(fd);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 
 // The lock file of a working folder.
@@ -20,8 +21,9 @@ public:
     // the lock file cannot be made); `why` then says so, with its pid.
     bool acquire(std::string& why);
     void release();
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.load() >= 0; }
 
 private:
-    int fd_ = -1;
+    // Read from the dialog's thread while a sweep's thread may release it.
+    std::atomic<int> fd_{-1};
 };

@@ -123,3 +123,20 @@ TEST_F(GeosphereCommand, OutOfMemoryKeepsThePreviousMesh)
     EXPECT_FALSE(std::filesystem::exists("basic_shape_3.obj"));
     for (const auto& c : ui.calls()) EXPECT_NE(c.op, "enable");
 }
+
+TEST_F(GeosphereCommand, AFolderHeldByAnotherRunIsRefusedBeforeAnyFileIsWritten)
+{
+    folder_lock other;
+    std::string why;
+    ASSERT_TRUE(other.acquire(why)) << why;
+    ui.set_field(ctl::subdivisions, "1");
+    const command_outcome outcome = on_command(app, ctl::generate_geosphere);
+    EXPECT_FALSE(outcome.done);
+    EXPECT_EQ(outcome.reason.rfind("another run (pid ", 0), 0u) << outcome.reason;
+    EXPECT_EQ(ui.text_of(ctl::status_line), outcome.reason);
+    EXPECT_FALSE(std::filesystem::exists("basic_shape_1.obj"));
+    other.release();
+    EXPECT_TRUE(on_command(app, ctl::generate_geosphere).done);
+    EXPECT_TRUE(std::filesystem::exists("basic_shape_1.obj"));
+    EXPECT_FALSE(app.lock.held());  // the command gave the folder back
+}
