@@ -43,6 +43,21 @@ void run_sweep(int n, const std::string& step, const std::string& threads, sweep
     ASSERT_EQ(app.last_sweep_result.load(), 1u);
 }
 
+// Starts a sweep of n subdivisions over data/test.zel on two threads and
+// cancels it once the lightcurve file `after` exists.
+void start_and_cancel(app_state& app, recording_front_end& ui, int n, const std::string& step,
+                      const std::string& after)
+{
+    on_init(app, &ui);
+    ASSERT_TRUE(geosphere_and_load(app, ui, n, data_file("test.zel")));
+    ui.set_field(ctl::step_size, step);
+    ui.set_field(ctl::threads, "2");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    while (!fs::exists(after)) std::this_thread::yield();
+    on_command(app, ctl::cancel);
+    wait_for_sweep(app);
+}
+
 }  // namespace
 
 TEST(ParallelSweep, EveryPathAndThreadCountWritesTheSameFiles)
@@ -79,14 +94,7 @@ TEST(ParallelSweep, CancelStopsEveryThreadAndLeavesNoSummary)
     scratch_dir dir;
     recording_front_end ui;
     app_state app;
-    on_init(app, &ui);
-    ASSERT_TRUE(geosphere_and_load(app, ui, 3, data_file("test.zel")));
-    ui.set_field(ctl::step_size, "0.2");
-    ui.set_field(ctl::threads, "2");
-    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
-    while (!fs::exists("output/00003.lc.txt")) std::this_thread::yield();
-    on_command(app, ctl::cancel);
-    wait_for_sweep(app);
+    start_and_cancel(app, ui, 3, "0.2", "output/00003.lc.txt");
     EXPECT_EQ(app.last_sweep_result.load(), 0u);
     EXPECT_EQ(ui.text_of(ctl::status_line), "aborted by user");
     EXPECT_EQ(ui.progress().back(), 0);
@@ -108,15 +116,8 @@ TEST(ParallelSweep, ACancelledSweepResumedOnEitherPathMatchesAnUninterruptedOne)
         scratch_dir dir;
         recording_front_end again;
         app_state app;
-        on_init(app, &again);
         app.path = path;
-        ASSERT_TRUE(geosphere_and_load(app, again, 2, data_file("test.zel")));
-        again.set_field(ctl::step_size, "0.3");
-        again.set_field(ctl::threads, "2");
-        ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
-        while (!fs::exists("output/00030.lc.txt")) std::this_thread::yield();
-        on_command(app, ctl::cancel);
-        wait_for_sweep(app);
+        start_and_cancel(app, again, 2, "0.3", "output/00030.lc.txt");
         ASSERT_EQ(app.last_outcome.status, sweep_status::cancelled);
         const int32_t finished = app.last_outcome.finished;
         EXPECT_GT(finished, 0);
