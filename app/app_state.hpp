@@ -55,6 +55,7 @@ struct app_state {
     // The file last loaded, as named and by its SHA-256.
     std::string obs_path;
     std::string obs_sha256;
+    std::string block_list;  // the blocks field as loaded ("" for none)
 
     // Command-line extras: one lightcurve block only, the sweep path, and
     // whether to continue the interrupted sweep of the folder.

@@ -45,17 +45,101 @@ std::string rotation_refusal(const ref_curve& ref, const spin_state& s)
     return "";
 }
 
+// The observations of one series: [first, end) of the set.
+struct series {
+    std::size_t first, end;
+    int32_t block;  // -1 for the whole file
+};
+
+// The series a load made: each chosen block, or the whole file as one.
+std::vector<series> series_of(const obs_set& set, bool whole)
+{
+    std::vector<series> out;
+    const std::size_t n = set.times.size();
+    for (std::size_t first = 0; first < n;) {
+        std::size_t end = first + 1;
+        while (!whole && end < n && set.photometry[end].lc_number == set.photometry[first].lc_number) ++end;
+        if (whole) end = n;
+        out.push_back({first, end, whole ? -1 : set.photometry[first].lc_number});
+        first = end;
+    }
+    return out;
+}
+
+// The sun-body-earth angle in degrees.
+double phase_angle_deg(const vec3& s, const vec3& e)
+{
+    const double c = (s.x * e.x + s.y * e.y + s.z * e.z) /
+                     (std::sqrt(s.x * s.x + s.y * s.y + s.z * s.z) * std::sqrt(e.x * e.x + e.y * e.y + e.z * e.z));
+    return std::acos(std::clamp(c, -1.0, 1.0)) * 57.29577951308232;
+}
+
+// Says what was loaded, per series: points, time span, span over the
+// period and the phase angle range; and warns, without stopping anything,
+// of a series the cyclic fit cannot serve well.
+void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_chosen, double period_days)
+{
+    char text[300];
+    for (const series& s : series_of(set, whole)) {
+        const std::size_t points = s.end - s.first;
+        const double span = set.times[s.end - 1] - set.times[s.first];
+        const double turns = span / period_days;
+        double lo = 180.0, hi = 0.0;
+        for (std::size_t i = s.first; i < s.end; ++i) {
+            const double a = phase_angle_deg(set.sun[i], set.earth[i]);
+            lo = std::min(lo, a);
+            hi = std::max(hi, a);
+        }
+        const std::string name = s.block < 0 ? std::string("the whole file") : "lightcurve " + std::to_string(s.block);
+        std::snprintf(text, sizeof text,
+                      "%s: %zu points over %.3f h (%.3f rotation periods), phase angle %.1f to %.1f degrees",
+                      name.c_str(), points, span * 24.0, turns, lo, hi);
+        ui.show_note(text);
+        if (points < 10) {
+            std::snprintf(text, sizeof text, "%s holds only %zu points", name.c_str(), points);
+            ui.show_warning(text);
+        }
+        if (s.block < 0 && !blocks_chosen && turns > 10.0) {
+            std::snprintf(text, sizeof text,
+                          "%s spans %.1f rotation periods as one lightcurve: choose its lightcurves with --blocks "
+                          "(the Blocks field)",
+                          name.c_str(), turns);
+            ui.show_warning(text);
+        } else if (turns > 1.1) {
+            std::snprintf(text, sizeof text,
+                          "%s spans %.2f rotation periods: the cyclic fit assumes about one", name.c_str(), turns);
+            ui.show_warning(text);
+        } else if (turns < 1.0 / 3.0) {
+            std::snprintf(text, sizeof text,
+                          "%s spans only %.2f of a rotation period: the fit has little to go on", name.c_str(), turns);
+            ui.show_warning(text);
+        }
+    }
+}
+
 }  // namespace
 
 command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
                                   obs_set& observations, std::shared_ptr<ref_curve>& reference)
 {
     std::string reason;
-    if (read_lc_file(path, observations, app.target, reason, app.only_block) == 0)
-        return {false, reason.empty() ? "cannot read " + path : reason};
+    // The blocks field: a list (or "all") reads each block as its own
+    // series; empty, the whole file or --block's one block as before.
+    const std::string list = app.target->read_item_text(ctl::blocks, 1 << 12);
+    block_selection selection;
+    const bool listed = !list.empty();
+    if (listed && !parse_block_list(list, selection, reason)) return {false, "the blocks field: " + reason};
+    const int32_t read = listed ? read_lc_file(path, observations, app.target, reason, selection)
+                                : read_lc_file(path, observations, app.target, reason, app.only_block);
+    if (read == 0) return {false, reason.empty() ? "cannot read " + path : reason};
     try {
         reference = std::make_shared<ref_curve>();
-        resample_reference(observations, *reference);
+        if (listed) {
+            resample_blocks(observations, *reference);
+        } else {
+            resample_reference(observations, *reference);
+            if (app.only_block >= 0) reference->blocks = {app.only_block};
+        }
     } catch (const std::bad_alloc&) {
         return {false, "not enough memory for the resampled reference", true};
     }
@@ -90,11 +174,13 @@ command_outcome load_lightcurve(app_state& app)
         ui.set_item_text(ctl::status_line, hold.why);
         return {false, hold.why};
     }
+    describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
     app.observations = std::move(observations);
     app.spin = typed;
     app.reference = reference;
     app.obs_path = path;
     app.obs_sha256 = digest;
+    app.block_list = ui.read_item_text(ctl::blocks, 1 << 12);
     if (!write_reference_files(*app.reference, app.observations, &reason)) return {false, reason, true};
 
     ui.enable_item(ctl::generate_shapes);

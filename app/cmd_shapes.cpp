@@ -21,8 +21,9 @@ command_outcome refuse_visibly(app_state& app, const std::string& text)
 }
 
 // The inputs of a sweep as the manifest records them.
-run_inputs inputs_of(const app_state& app, double step)
+run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
 {
+    const double step = plan.step;
     run_inputs in;
     in.observation_file = app.obs_path;
     in.observation_sha256 = app.obs_sha256;
@@ -34,6 +35,8 @@ run_inputs inputs_of(const app_state& app, double step)
     in.t0 = app.spin.t0;
     in.step = step;
     in.subdivisions = app.subdivisions;
+    in.blocks = app.block_list;
+    in.fit = plan.fit == fit_mode::offset ? "offset" : "range";
     return in;
 }
 
@@ -45,6 +48,12 @@ const char* status_word(sweep_status status)
     case sweep_status::cancelled: return "cancelled";
     default: return "failed";
     }
+}
+
+// The lightcurve blocks of the loaded reference (1 for the whole file).
+int32_t blocks_of(const app_state& app)
+{
+    return std::max<int32_t>(1, static_cast<int32_t>(app.reference->times.size() / reference_samples));
 }
 
 // Gives the folder back when the sweep took it.
@@ -60,7 +69,7 @@ void release_sweep_lock(app_state& app)
 std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t new_files)
 {
     const sweep_needs needs =
-        estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads);
+        estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads, blocks_of(app));
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return "";
     const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
     const double per_shape = time_per_shape(make_sweep_args(app.base, app.reference, spin, plan.step, 1), 3);
@@ -70,16 +79,17 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
 // Everything between the checks and the worker: the lock, the folder made
 // to describe this run only, the journal and the manifest. Fills `start`.
 command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<shape_result>& table,
-                            run_manifest& manifest, taken_over& start, sweep_journal& journal)
+                            std::vector<block_fit>& block_fits, run_manifest& manifest, taken_over& start,
+                            sweep_journal& journal)
 {
     std::string why;
     if (!app.lock.held()) {
         if (!app.lock.acquire(why)) return refuse_visibly(app, why);
         app.sweep_owns_lock = true;
     }
-    manifest.inputs = inputs_of(app, plan.step);
+    manifest.inputs = inputs_of(app, plan);
     if (app.resume) {
-        why = take_over_run(manifest.inputs, table, start);
+        why = take_over_run(manifest.inputs, table, block_fits, blocks_of(app), start);
         if (!why.empty()) return refuse_visibly(app, why);
     } else {
         start.finished.assign(table.size(), 0);
@@ -117,8 +127,11 @@ command_outcome generate_shapes(app_state& app)
     const std::string refusal = size_refusal(app, plan, app.resume ? 0 : plan.count.shapes);
     if (!refusal.empty()) return refuse_visibly(app, refusal);
     std::vector<shape_result> table;
+    std::vector<block_fit> block_fits;
     try {
         table.resize(static_cast<std::size_t>(plan.count.shapes));
+        block_fits.assign(static_cast<std::size_t>(plan.count.shapes) * blocks_of(app),
+                          block_fit{std::nan(""), std::nan("")});
     } catch (const std::bad_alloc&) {
         return refuse_visibly(app, "not enough memory for the result table of " + std::to_string(plan.count.shapes) +
                                        " shapes");
@@ -131,7 +144,7 @@ command_outcome generate_shapes(app_state& app)
     auto manifest = std::make_shared<run_manifest>();
     auto journal = std::make_shared<sweep_journal>();
     taken_over start;
-    const command_outcome prepared = prepare_run(app, plan, table, *manifest, start, *journal);
+    const command_outcome prepared = prepare_run(app, plan, table, block_fits, *manifest, start, *journal);
     if (!prepared.done) {
         release_sweep_lock(app);
         return prepared;
@@ -139,8 +152,10 @@ command_outcome generate_shapes(app_state& app)
 
     const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
     app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
-    sweep_context context{app.target, &app.cancel, &app.result_table, app.path, journal.get(),
-                          std::move(start.finished)};
+    app.args.job.fit = plan.fit;
+    sweep_context context{app.target,        &app.cancel,     &app.result_table,
+                          app.path,          journal.get(),   std::move(start.finished),
+                          std::move(block_fits), app.reference->blocks};
     app.sweep_running.store(true);
     try {
         app.worker = std::thread([&app, args = app.args, table = std::move(table), steps = plan.count.progress_steps,

@@ -14,6 +14,7 @@ const std::vector<std::pair<int, std::string>>& default_field_texts()
         {ctl::subdivisions, "3"}, {ctl::threads, "1"},   {ctl::step_size, "1"},
         {ctl::beta, "90"},        {ctl::lambda, "90"},   {ctl::phi0, "90"},
         {ctl::period, "21.9"},    {ctl::epoch, "0"},     {ctl::path, "test.zel"},
+        {ctl::blocks, ""},        {ctl::fit, "range"},
     };
     return defaults;
 }

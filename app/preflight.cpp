@@ -136,6 +136,9 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
         return {false, "the step size field must hold a single number"};
     if (!ui.read_item_int(ctl::threads, plan.threads)) return {false, "the thread count must be a whole number"};
     if (plan.threads < 1 || plan.threads > 50) return {false, "the thread count must lie between 1 and 50"};
+    const std::string fit = ui.read_item_text(ctl::fit, 64);
+    if (fit != "range" && fit != "offset") return {false, "the fit must be range or offset, not \"" + fit + "\""};
+    plan.fit = fit == "offset" ? fit_mode::offset : fit_mode::range;
     if (!(plan.step > 0.0) || std::isinf(plan.step))
         return refuse_visibly(app, "the step size must be a number greater than 0");
     plan.count = count_grid(plan.step, INT_MAX);
@@ -182,13 +185,13 @@ int64_t base_vertex_count(int n)
     return 60 * (int64_t{1} << (2 * n));
 }
 
-sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads)
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks)
 {
     sweep_needs needs;
     needs.shapes = shapes;
     // Per shape: its row, its flags, its share of the block plan; per thread
     // two vertex arrays, and the base copy.
-    needs.memory_bytes = static_cast<double>(shapes) * (sizeof(shape_result) + 2 + 12) +
+    needs.memory_bytes = static_cast<double>(shapes) * (sizeof(shape_result) + 2 + 12 + sizeof(block_fit) * blocks) +
                          static_cast<double>(vertex_count) * sizeof(vec3) * (2.0 * threads + 2.0);
     needs.free_memory_bytes = available_memory();
     struct statvfs fs {};
@@ -197,7 +200,7 @@ sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vert
     // blocks; the summary, the journal and the partial table about 260 bytes
     // a shape.
     const double block = known && fs.f_frsize > 0 ? static_cast<double>(fs.f_frsize) : 4096.0;
-    const double file_bytes = std::ceil(150.0 * 26.0 / block) * block;
+    const double file_bytes = std::ceil(150.0 * blocks * 26.0 / block) * block;
     needs.disk_bytes = static_cast<double>(new_files) * file_bytes + static_cast<double>(shapes) * 260.0;
     needs.files = new_files;
     needs.free_disk_bytes = known ? static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) : INFINITY;
@@ -253,7 +256,9 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     outcome = check_output_folder(false);
     if (!outcome.done) return outcome;
     const int64_t files = app.resume ? 0 : plan.count.shapes;
-    const sweep_needs needs = estimate_sweep_needs(plan.count.shapes, files, base_vertex_count(n), plan.threads);
+    const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
+    const sweep_needs needs =
+        estimate_sweep_needs(plan.count.shapes, files, base_vertex_count(n), plan.threads, blocks);
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return {true, ""};
     // Refused: time a few shapes of the real inputs, in memory, for the estimate.
     double per_shape = 0.0;

@@ -22,10 +22,11 @@ command_outcome check_load_fields(app_state& app, std::string& path, spin_state&
 struct sweep_plan {
     double step = 0.0;
     int threads = 0;
+    fit_mode fit = fit_mode::range;
     grid_count count;
 };
 
-// Step and thread count, and the size of the grid they give (refused when
+// Step, thread count and fit mode, and the size of the grid they give (refused when
 // the step is not above 0 or gives more than INT_MAX shapes).
 command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
 
@@ -49,8 +50,9 @@ struct sweep_needs {
 
 // Estimates the needs of `shapes` shapes of which `new_files` get a new
 // lightcurve file, on a base of `vertex_count` vertices and `threads`
-// threads; the disk is the one of "output" (or of the working folder).
-sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads);
+// threads, for `blocks` lightcurve blocks; the disk is the one of "output" (or of the working folder).
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads,
+                                 int blocks = 1);
 
 // "" when the needs fit; otherwise the refusal, with the figures, and the
 // time it would take when `seconds_per_shape` is known (> 0).

@@ -1,5 +1,6 @@
 #include "app/run_folder.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -24,7 +25,8 @@ int64_t lightcurve_number(const std::string& name)
 
 }  // namespace
 
-std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, taken_over& out)
+std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
+                          int32_t blocks, taken_over& out)
 {
     run_manifest recorded;
     std::string why;
@@ -43,6 +45,14 @@ std::string take_over_run(const run_inputs& now, std::vector<shape_result>& tabl
         shape_result& r = table[static_cast<std::size_t>(row.shape - 1)];
         r.misfit = row.misfit;
         r.best_shift = row.best_shift;
+        block_fit* fits = block_fits.data() + static_cast<std::size_t>(row.shape - 1) * blocks;
+        if (blocks == 1) {
+            fits[0] = {row.best_shift, row.misfit};
+        } else if (row.blocks.size() == static_cast<std::size_t>(blocks)) {
+            std::copy(row.blocks.begin(), row.blocks.end(), fits);
+        } else {
+            continue;  // a row of another kind of run: redone
+        }
         if (!out.finished[static_cast<std::size_t>(row.shape - 1)]) ++out.kept;
         out.finished[static_cast<std::size_t>(row.shape - 1)] = 1;
     }
@@ -52,7 +62,7 @@ std::string take_over_run(const run_inputs& now, std::vector<shape_result>& tabl
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why)
 {
     std::error_code error;
-    for (const char* name : {"output/main.txt", "output/main.partial.txt"}) {
+    for (const char* name : {"output/main.txt", "output/main.partial.txt", "output/fits.csv"}) {
         fs::remove(name, error);
         if (error) {
             why = "cannot remove " + std::string(name) + ": " + error.message();

@@ -22,7 +22,9 @@ struct taken_over {
 // inputs, then keeps every journalled shape of the grid whose lightcurve
 // file is whole, putting its fit into `table`. The refusal says what is
 // missing or which inputs differ ("" when taken over).
-std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, taken_over& out);
+// Each kept shape's block fits go into `block_fits` (`blocks` per shape).
+std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
+                          int32_t blocks, taken_over& out);
 
 // Makes the folder describe the new run only: removes the summary, the
 // partial summary and every plain lightcurve file that is not kept (those

@@ -29,11 +29,24 @@ std::string utc_now()
 
 namespace {
 
+// A text or null for "" (a time not yet reached, a reason not given).
+json text_or_null(const std::string& text)
+{
+    return text.empty() ? json(nullptr) : json(text);
+}
+
+std::string text_of(const json& j)
+{
+    return j.is_null() ? std::string() : j.get<std::string>();
+}
+
 json inputs_json(const run_inputs& in)
 {
     return json{{"observation_file", in.observation_file},
                 {"observation_sha256", in.observation_sha256},
                 {"block", in.block < 0 ? json(nullptr) : json(in.block)},
+                {"blocks", text_or_null(in.blocks)},
+                {"fit", in.fit},
                 {"lambda_deg", in.lambda_deg},
                 {"beta_deg", in.beta_deg},
                 {"phi0_deg", in.phi0_deg},
@@ -49,6 +62,8 @@ run_inputs inputs_from(const json& j)
     in.observation_file = j.at("observation_file").get<std::string>();
     in.observation_sha256 = j.at("observation_sha256").get<std::string>();
     in.block = j.at("block").is_null() ? -1 : j.at("block").get<int32_t>();
+    in.blocks = text_of(j.at("blocks"));
+    in.fit = j.at("fit").get<std::string>();
     in.lambda_deg = j.at("lambda_deg").get<double>();
     in.beta_deg = j.at("beta_deg").get<double>();
     in.phi0_deg = j.at("phi0_deg").get<double>();
@@ -57,17 +72,6 @@ run_inputs inputs_from(const json& j)
     in.step = j.at("step").get<double>();
     in.subdivisions = j.at("subdivisions").get<int32_t>();
     return in;
-}
-
-// A text or null for "" (a time not yet reached, a reason not given).
-json text_or_null(const std::string& text)
-{
-    return text.empty() ? json(nullptr) : json(text);
-}
-
-std::string text_of(const json& j)
-{
-    return j.is_null() ? std::string() : j.get<std::string>();
 }
 
 }  // namespace

@@ -11,6 +11,8 @@ struct run_inputs {
     std::string observation_file;    // as given
     std::string observation_sha256;  // of the bytes that were loaded
     int32_t block = -1;              // -1: every block
+    std::string blocks;              // the joint fit's list ("" for none)
+    std::string fit = "range";       // range or offset
     double lambda_deg = 0.0;
     double beta_deg = 0.0;
     double phi0_deg = 0.0;

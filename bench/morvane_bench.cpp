@@ -68,7 +68,7 @@ double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_c
     silent_front_end ui;
     std::atomic<int32_t> cancel{0};
     std::atomic<shape_result*> table{nullptr};
-    sweep_context context{&ui, &cancel, &table, path, nullptr, {}};
+    sweep_context context{&ui, &cancel, &table, path, nullptr, {}, {}, {}};
     const auto start = std::chrono::steady_clock::now();
     sweep_worker(args, std::vector<shape_result>(static_cast<std::size_t>(count.shapes)), count.progress_steps,
                  context);

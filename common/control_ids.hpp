@@ -28,4 +28,9 @@ constexpr int epoch_label = 1061;
 constexpr int threads = 1062;
 constexpr int threads_label = 1063;
 constexpr int cancel = 1064;
+// Beyond the original window: the joint fit's blocks and the fit mode.
+constexpr int blocks = 1065;
+constexpr int blocks_label = 1066;
+constexpr int fit = 1067;
+constexpr int fit_label = 1068;
 }  // namespace ctl

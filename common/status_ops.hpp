@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/control_ids.hpp"
+
 // Icon of a message box.
 enum class box_icon { none, error, information };
 
@@ -27,6 +29,11 @@ public:
     virtual std::string read_item_text(int id, int max) = 0;
     // The field's value as a signed whole number; false when it holds none.
     virtual bool read_item_int(int id, int& value) = 0;
+
+    // A warning that does not stop the work: by default on the status line.
+    virtual void show_warning(const std::string& text) { set_item_text(ctl::status_line, text); }
+    // An informative line (what was loaded); by default not shown.
+    virtual void show_note(const std::string&) {}
 };
 
 // A front end that shows nothing and holds no fields: for tools and checks

@@ -1,5 +1,7 @@
 #include "lightcurve/lc_reader.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -177,7 +179,9 @@ std::string fixed6(double v)
 struct lc_load {
     const std::string& path;
     std::string& reason;
-    int32_t only_block;
+    int32_t only_block;          // -1: as `listed` says
+    bool listed = false;         // a list of blocks, each its own series
+    std::vector<uint8_t> wanted;  // per block, for a list (empty: every block)
 
     bool fail_at(long line, const std::string& what)
     {
@@ -195,7 +199,12 @@ struct lc_load {
         return fail_at(in.line_no() + 1, what);
     }
 
-    bool keeps(int32_t block) const { return only_block < 0 || block == only_block; }
+    bool keeps(int32_t block) const
+    {
+        if (only_block >= 0) return block == only_block;
+        if (!listed || wanted.empty()) return true;
+        return static_cast<std::size_t>(block) < wanted.size() && wanted[static_cast<std::size_t>(block)];
+    }
 
     // Reads a block header or line 1 into `value`.
     bool header(line_file& in, int32_t& value, const std::string& missing, const char* what)
@@ -276,7 +285,9 @@ struct lc_load {
                     return fail_at(in.line_no(), std::string("earth vector ") + fault);
                 if (!keeps(block)) continue;
                 if (j >= n) return fail_at(in.line_no(), "the file changed while being read (more points than counted)");
-                if (j > 0 && v[0] < out.times[j - 1])
+                // Within a block always; across blocks unless each is its own series.
+                const bool same_series = !listed || out.photometry[j > 0 ? j - 1 : 0].lc_number == block;
+                if (j > 0 && same_series && v[0] < out.times[j - 1])
                     return fail_at(in.line_no(), "time " + fixed6(v[0]) + " is earlier than the previous observation's " +
                                                      fixed6(out.times[j - 1]) + " (times must not decrease)");
                 out.times[j] = v[0];
@@ -293,16 +304,42 @@ struct lc_load {
 
 }  // namespace
 
-int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std::string& reason, int32_t only_block)
-{
-    reason.clear();
-    lc_load load{path, reason, only_block};
+namespace {
 
+// Refuses a chosen block that cannot be resampled on its own: fewer than
+// two distinct times, or a span that is not finite.
+bool check_each_block(lc_load& load, const obs_set& set)
+{
+    std::size_t first = 0;
+    const std::size_t n = set.times.size();
+    while (first < n) {
+        std::size_t last = first;
+        const int32_t block = set.photometry[first].lc_number;
+        while (last + 1 < n && set.photometry[last + 1].lc_number == block) ++last;
+        const double span = set.times[last] - set.times[first];
+        const std::string name = "lightcurve " + std::to_string(block);
+        if (last == first) return load.fail(name + " holds a single observation (two distinct times are needed)");
+        if (span == 0.0) return load.fail(name + ": all its observations have the same time");
+        if (!std::isfinite(span)) return load.fail(name + ": the time span is too large");
+        first = last + 1;
+    }
+    return true;
+}
+
+int32_t read_with(lc_load& load, obs_set& set, status_ops* ui)
+{
     int32_t blocks = 0;
     int32_t n = 0;
     if (!load.count(blocks, n)) return 0;
-    if (only_block >= 0 && n == 0) {
-        load.fail("lightcurve " + std::to_string(only_block) + " holds no points");
+    if (load.listed)
+        for (std::size_t b = 0; b < load.wanted.size(); ++b)
+            if (load.wanted[b] && static_cast<int32_t>(b) >= blocks) {
+                load.fail("lightcurve " + std::to_string(b) + " requested, but the file holds " +
+                          std::to_string(blocks < 0 ? 0 : blocks) + " lightcurves (numbered from 0)");
+                return 0;
+            }
+    if (load.only_block >= 0 && n == 0) {
+        load.fail("lightcurve " + std::to_string(load.only_block) + " holds no points");
         return 0;
     }
 
@@ -317,6 +354,16 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
         return 0;
     }
     if (!load.read(blocks, n, fresh)) return 0;
+    if (load.listed) {
+        for (std::size_t b = 0; b < load.wanted.size(); ++b)
+            if (load.wanted[b] &&
+                std::none_of(fresh.photometry.begin(), fresh.photometry.end(),
+                             [&](const phot_point& p) { return p.lc_number == static_cast<int32_t>(b); })) {
+                load.fail("lightcurve " + std::to_string(b) + " holds no points");
+                return 0;
+            }
+        if (!check_each_block(load, fresh)) return 0;
+    }
 
     // The resampling divides the time span: it must be finite and not zero.
     double span = fresh.times[count - 1] - fresh.times[0];
@@ -324,12 +371,12 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
         load.fail("a single observation cannot be resampled (two distinct times are needed)");
         return 0;
     }
-    if (span == 0.0) {
+    if (!load.listed && span == 0.0) {
         load.fail("all " + std::to_string(n) + " observations have the same time " + fixed6(fresh.times[0]) +
                   " (two distinct times are needed)");
         return 0;
     }
-    if (!std::isfinite(span)) {
+    if (!load.listed && !std::isfinite(span)) {
         load.fail("the time span of the observations is too large");
         return 0;
     }
@@ -337,4 +384,61 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
     fresh.count = n;
     set = std::move(fresh);
     return n;
+}
+
+}  // namespace
+
+int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std::string& reason, int32_t only_block)
+{
+    reason.clear();
+    lc_load load{path, reason, only_block, false, {}};
+    return read_with(load, set, ui);
+}
+
+int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std::string& reason,
+                     const block_selection& selection)
+{
+    reason.clear();
+    lc_load load{path, reason, all_blocks, false, {}};
+    load.listed = !selection.whole;
+    for (int32_t b : selection.blocks) {
+        if (b < 0) {
+            load.fail("block " + std::to_string(b) + " does not exist (blocks are numbered from 0)");
+            return 0;
+        }
+        if (static_cast<std::size_t>(b) >= load.wanted.size()) load.wanted.resize(static_cast<std::size_t>(b) + 1, 0);
+        load.wanted[static_cast<std::size_t>(b)] = 1;
+    }
+    return read_with(load, set, ui);
+}
+
+bool parse_block_list(const std::string& text, block_selection& out, std::string& why)
+{
+    out = block_selection{};
+    out.whole = false;
+    if (text == "all") return true;
+    std::vector<int32_t> blocks;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        long long lo = -1, hi = -1;
+        char* end = nullptr;
+        const bool digits = !item.empty() && std::isdigit(static_cast<unsigned char>(item[0]));
+        if (digits) lo = std::strtoll(item.c_str(), &end, 10);
+        if (digits && *end == '-' && std::isdigit(static_cast<unsigned char>(end[1])))
+            hi = std::strtoll(end + 1, &end, 10);
+        else
+            hi = lo;
+        if (!digits || *end != '\0' || lo < 0 || hi < lo || hi > 1000000) {
+            why = "\"" + item + "\" is not a block or a range of blocks (e.g. 0,3,7-12 or all)";
+            return false;
+        }
+        for (long long b = lo; b <= hi; ++b) blocks.push_back(static_cast<int32_t>(b));
+        at = comma + 1;
+    }
+    std::sort(blocks.begin(), blocks.end());
+    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+    out.blocks = std::move(blocks);
+    return true;
 }

@@ -162,6 +162,33 @@ void resample_reference(const obs_set& set, ref_curve& ref)
     ref.earth = std::move(earth);
 }
 
+void resample_blocks(const obs_set& set, ref_curve& ref)
+{
+    ref_curve all;
+    const std::size_t n = usable_count(set);
+    std::size_t first = 0;
+    while (first < n) {
+        std::size_t end = first + 1;
+        const int32_t block = set.photometry[first].lc_number;
+        while (end < n && set.photometry[end].lc_number == block) ++end;
+        obs_set one;
+        one.count = static_cast<int32_t>(end - first);
+        one.times.assign(set.times.begin() + first, set.times.begin() + end);
+        one.photometry.assign(set.photometry.begin() + first, set.photometry.begin() + end);
+        one.sun.assign(set.sun.begin() + first, set.sun.begin() + end);
+        one.earth.assign(set.earth.begin() + first, set.earth.begin() + end);
+        ref_curve part;
+        resample_reference(one, part);
+        all.times.insert(all.times.end(), part.times.begin(), part.times.end());
+        all.photometry.insert(all.photometry.end(), part.photometry.begin(), part.photometry.end());
+        all.sun.insert(all.sun.end(), part.sun.begin(), part.sun.end());
+        all.earth.insert(all.earth.end(), part.earth.begin(), part.earth.end());
+        all.blocks.push_back(block);
+        first = end;
+    }
+    ref = std::move(all);
+}
+
 bool check_reference(const ref_curve& ref, std::string& reason)
 {
     const std::size_t n = ref.times.size();
@@ -180,7 +207,7 @@ bool check_reference(const ref_curve& ref, std::string& reason)
         // A step below the smallest normal double is rounded to a multiple of
         // the smallest subnormal: the samples would run past the last
         // observation.
-        if (k > 0 && !(ref.times[k] - ref.times[k - 1] >= DBL_MIN)) {
+        if (k % reference_samples != 0 && !(ref.times[k] - ref.times[k - 1] >= DBL_MIN)) {
             reason = "the observations span too short a time to resample onto " + std::to_string(n) +
                      " distinct times";
             return false;

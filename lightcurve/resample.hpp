@@ -9,6 +9,12 @@
 // onto reference_samples times by linear interpolation into `ref`.
 void resample_reference(const obs_set& set, ref_curve& ref);
 
+// Resamples each lightcurve block of `set` (runs of equal lc_number, as a
+// block selection reads them) on its own reference_samples times, exactly
+// as resample_reference does for one, and puts them one after another
+// into `ref`, with their block numbers in ref.blocks.
+void resample_blocks(const obs_set& set, ref_curve& ref);
+
 // Whether a resampled reference can be fitted: every time, magnitude and
 // vector finite and the times strictly increasing. Otherwise `reason` says
 // what is wrong (observations too close in time to resample, for one).

@@ -1,5 +1,6 @@
 #include "sweep/eval_shape.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -50,7 +51,10 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
     outcome.file_bytes = out.bytes();
     shape_result& row = table[job.shape_number - 1];
     for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
-    fit_cyclic_shift(magnitudes, job.ref_points, job.sample_count, row.misfit, row.best_shift);
+    block_fit* fits =
+        job.block_fits ? job.block_fits + static_cast<std::size_t>(job.shape_number - 1) * std::max(job.block_count, 1)
+                       : nullptr;
+    fit_blocks(job, magnitudes, row.misfit, row.best_shift, fits);
     return 1;
 }
 
@@ -102,6 +106,60 @@ void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double&
     }
     misfit = best;
     best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+}
+
+void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift)
+{
+    bool finite = true;
+    for (int32_t j = 0; j < n; ++j) finite = finite && std::isfinite(m[j]);
+    double best = -1.0;
+    int32_t s_best = 0;
+    for (int32_t s = 0; s < n; ++s) {
+        // The constant that minimises the squares is the mean difference.
+        double mean = 0.0;
+        for (int32_t j = 0; j < n; ++j) {
+            const int32_t k = s + j < n ? s + j : s + j - n;
+            mean = mean + (m[j] - ref[k].magnitude);
+        }
+        mean = mean / n;
+        double sum = 0.0;
+        for (int32_t j = 0; j < n; ++j) {
+            const int32_t k = s + j < n ? s + j : s + j - n;
+            const double d = m[j] - ref[k].magnitude - mean;
+            sum = sum + d * d;
+        }
+        const double mean_square = sum / n;
+        if (best == -1.0 || mean_square < best) {
+            best = mean_square;
+            s_best = s;
+        }
+    }
+    if (!finite) {
+        best = std::nan("");
+        s_best = 0;
+    }
+    misfit = best;
+    best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+}
+
+void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks)
+{
+    const int32_t count = std::max(job.block_count, 1);
+    const int32_t n = job.sample_count / count;
+    double sum = 0.0;
+    for (int32_t b = 0; b < count; ++b) {
+        double block_misfit, block_shift;
+        const std::size_t first = static_cast<std::size_t>(b) * static_cast<std::size_t>(n);
+        if (job.fit == fit_mode::offset)
+            fit_offset(m + first, job.ref_points + first, n, block_misfit, block_shift);
+        else
+            fit_cyclic_shift(m + first, job.ref_points + first, n, block_misfit, block_shift);
+        if (blocks) blocks[b] = {block_shift, block_misfit};
+        if (b == 0) best_shift = block_shift;
+        sum = sum + block_misfit;
+    }
+    // One block: its own misfit, bit for bit (x / 1 == x).
+    misfit = sum / count;
 }
 
 std::string lightcurve_file_name(int32_t shape_number)

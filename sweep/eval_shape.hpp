@@ -22,6 +22,19 @@ double rescale(double x, double from_lo, double from_hi, double to_lo, double to
 // shift. A magnitude that is not finite makes the misfit NaN.
 void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift);
 
+// The offset fit: for every cyclic shift s the synthetic magnitudes m[j]
+// are compared with ref[(s + j) mod n] after moving them by the mean
+// difference; writes the smallest mean squared difference (mag^2) to
+// `misfit` and its shift as a fraction of n - 1 to `best_shift`. Every
+// sample enters; equal misfits keep the smaller shift; a magnitude that is
+// not finite makes the misfit NaN.
+void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift);
+
+// The job's fit of magnitudes `m`: each block fitted on its own with the
+// job's mode, the shape's misfit the mean of the blocks' misfits and its
+// shift the first block's. Writes each block's fit to `blocks` when given.
+void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks);
+
 // "output/%05i.lc.txt" for a shape number.
 std::string lightcurve_file_name(int32_t shape_number);
 

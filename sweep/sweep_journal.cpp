@@ -52,7 +52,12 @@ bool sweep_journal::append(const journal_row* rows, std::size_t count, std::stri
         const journal_row& r = rows[i];
         const int n = std::snprintf(line, sizeof line, "%d %016llx %016llx %lld\n", r.shape, bits_of(r.misfit),
                                     bits_of(r.best_shift), static_cast<long long>(r.file_bytes));
-        text.append(line, static_cast<std::size_t>(n));
+        text.append(line, static_cast<std::size_t>(n) - 1);
+        for (const block_fit& b : r.blocks) {
+            const int m = std::snprintf(line, sizeof line, " %016llx %016llx", bits_of(b.best_shift), bits_of(b.misfit));
+            text.append(line, static_cast<std::size_t>(m));
+        }
+        text += '\n';
     }
     std::lock_guard guard(lock_);
     if (fd_ < 0) {
@@ -106,7 +111,24 @@ std::vector<journal_row> read_journal(const std::string& path, int64_t& valid_by
         if (end != p + 17 || *end != ' ') break;
         p = end;
         bytes = std::strtoll(p, &end, 10);
-        if (end == p || *end != '\n' || shape < 1 || shape > INT32_MAX || bytes < 0) break;
+        if (end == p || shape < 1 || shape > INT32_MAX || bytes < 0) break;
+        bool whole = true;
+        while (*end == ' ') {
+            p = end;
+            const double shift = double_of(std::strtoull(p, &end, 16));
+            if (end != p + 17 || *end != ' ') {
+                whole = false;
+                break;
+            }
+            p = end;
+            const double misfit = double_of(std::strtoull(p, &end, 16));
+            if (end != p + 17) {
+                whole = false;
+                break;
+            }
+            r.blocks.push_back({shift, misfit});
+        }
+        if (!whole || *end != '\n') break;
         r.shape = static_cast<int32_t>(shape);
         r.file_bytes = bytes;
         rows.push_back(r);

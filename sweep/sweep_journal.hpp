@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "sweep/sweep_records.hpp"
+
 // One finished shape as the journal keeps it: its fit, exactly, and the
 // size of its lightcurve file, by which a resumed sweep knows the file whole.
 struct journal_row {
@@ -12,12 +14,14 @@ struct journal_row {
     double misfit = 0.0;
     double best_shift = 0.0;
     int64_t file_bytes = 0;
+    std::vector<block_fit> blocks;  // each block's own fit, for a joint fit of several
 };
 
 // The sweep's record of finished shapes, appended one block of rows at a
 // time and synced to disk after each, so that a sweep stopped in any way
 // (cancel, kill, power cut) loses at most the blocks in progress.
-// One line per row: "shape misfit best_shift bytes", each double as the 16
+// One line per row: "shape misfit best_shift bytes", then for a joint fit
+// of several blocks "shift misfit" per block, each double as the 16
 // hexadecimal digits of its bits, so that it comes back exactly.
 class sweep_journal {
 public:

@@ -1,5 +1,6 @@
 #include "sweep/sweep_records.hpp"
 
+#include <algorithm>
 #include <utility>
 
 sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
@@ -14,7 +15,8 @@ sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<con
     args.job.vertex_count = base->vertex_count;
     args.job.facet_count = base->facet_count;
     args.job.facets = base->facets.data();
-    args.job.sample_count = reference_samples;
+    args.job.sample_count = static_cast<int32_t>(reference->times.size());
+    args.job.block_count = std::max<int32_t>(1, static_cast<int32_t>(reference->times.size() / reference_samples));
     args.job.earth_dirs = reference->earth.data();
     args.job.sun_dirs = reference->sun.data();
     args.job.sample_times = reference->times.data();

@@ -21,6 +21,18 @@ constexpr int x_shift = 6;
 constexpr int count = 7;
 }  // namespace param
 
+// How the synthetic magnitudes are compared with the reference.
+enum class fit_mode : int32_t {
+    range,   // rescaled to the reference's range, every cyclic shift
+    offset   // kept as they are, moved by the mean difference at every cyclic shift
+};
+
+// One lightcurve block's own fit of one shape.
+struct block_fit {
+    double best_shift;
+    double misfit;
+};
+
 // Everything the evaluation of one shape needs. The arrays are not owned.
 struct shape_job {
     int32_t vertex_count;               // both bodies
@@ -39,6 +51,12 @@ struct shape_job {
     double phi0;    // radians
     double t0;      // Julian date
     double period;  // days
+    // Joint fits: the samples are block_count blocks of equal length, each
+    // fitted on its own (0 counts as 1); each shape's fits go to
+    // block_fits[(shape_number - 1) * block_count + b] when that is given.
+    int32_t block_count;
+    fit_mode fit;
+    block_fit* block_fits;
 };
 
 // One row of the result table.

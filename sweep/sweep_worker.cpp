@@ -60,9 +60,13 @@ struct walk_end {
 struct block_rows {
     std::vector<journal_row> rows;
 
-    void add(int32_t shape, const shape_result& row, int64_t bytes)
+    void add(int32_t shape, const shape_result& row, int64_t bytes, const shape_job& job)
     {
-        rows.push_back({shape, row.misfit, row.best_shift, bytes});
+        rows.push_back({shape, row.misfit, row.best_shift, bytes, {}});
+        if (job.block_fits && job.block_count > 1) {
+            const block_fit* fits = job.block_fits + static_cast<std::size_t>(shape - 1) * job.block_count;
+            rows.back().blocks.assign(fits, fits + job.block_count);
+        }
     }
     // Appends them to the journal (when there is one) and starts afresh;
     // a failure ends the walk.
@@ -79,14 +83,14 @@ struct block_rows {
 // Evaluates one shape with the chosen path, marks it finished and keeps its
 // row for the journal; a failure or stop ends the walk.
 template <class Evaluate>
-bool run_shape(int32_t k, shape_result* table, uint8_t* finished, block_rows& rows, walk_end& end,
-               std::atomic<int32_t>& cancel, Evaluate evaluate)
+bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* finished, block_rows& rows,
+               walk_end& end, std::atomic<int32_t>& cancel, Evaluate evaluate)
 {
     shape_outcome outcome;
     const stop_request stop{&cancel, &end.halt};
     if (evaluate(stop, outcome)) {
         finished[k - 1] = 1;
-        rows.add(k, table[k - 1], outcome.file_bytes);
+        rows.add(k, table[k - 1], outcome.file_bytes, job);
         return true;
     }
     if (!outcome.stopped)
@@ -160,7 +164,7 @@ struct sweep_visitor {
         job.vertices = copies[5].data();
         job.shape_number = k;
         for (int i = 0; i < param::count; ++i) job.shape_params[i] = p[i];
-        if (run_shape(k, table, ctx.finished.data(), rows, end, *ctx.cancel,
+        if (run_shape(k, job, table, ctx.finished.data(), rows, end, *ctx.cancel,
                       [&](const stop_request& stop, shape_outcome& outcome) {
                           return eval_shape(job, table, ctx.ui, &outcome, stop) == 1;
                       }))
@@ -307,7 +311,7 @@ void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progres
                 }
                 job.shape_number = k;
                 for (int i = 0; i < param::count; ++i) job.shape_params[i] = table[k - 1].shape_params[i];
-                if (!run_shape(k, table, finished, rows, end, *context.cancel,
+                if (!run_shape(k, job, table, finished, rows, end, *context.cancel,
                                [&](const stop_request& stop, shape_outcome& outcome) {
                                    return fast_eval_shape(job, views.data(), scratch, table, context.ui, outcome,
                                                           stop) == 1;
@@ -401,6 +405,7 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     const int64_t start = clock_ms();
 
     walk_end end;
+    if (!context.block_fits.empty()) args.job.block_fits = context.block_fits.data();
     try {
         context.finished.resize(table.size(), 0);
     } catch (const std::bad_alloc&) {
@@ -432,7 +437,9 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     }
 
     std::string why;
-    const bool written = write_summary("output/main.txt", table.data(), outcome.shapes, nullptr, &why);
+    bool written = write_summary("output/main.txt", table.data(), outcome.shapes, nullptr, &why);
+    if (written && !context.block_ids.empty() && !context.block_fits.empty())
+        written = write_block_fits("output/fits.csv", context.block_fits.data(), outcome.shapes, context.block_ids, why);
     const bool fitted = any_finite_misfit(table);
     context.result_table->store(nullptr);
     std::vector<shape_result>().swap(table);
@@ -456,6 +463,25 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     ui.set_item_text(ctl::step_size_label, text);
     outcome.status = sweep_status::complete;
     return outcome;
+}
+
+bool write_block_fits(const char* path, const block_fit* fits, int32_t shapes, const std::vector<int32_t>& block_ids,
+                      std::string& why)
+{
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        out.buffer(1 << 16);
+        out.printf("shape,block,shift,misfit\n");
+        const std::size_t count = block_ids.size();
+        for (int32_t k = 1; k <= shapes && out.error().empty(); ++k)
+            for (std::size_t b = 0; b < count; ++b) {
+                const block_fit& f = fits[static_cast<std::size_t>(k - 1) * count + b];
+                out.printf("%i,%i,%lf,%lf\n", k, block_ids[b], f.best_shift, f.misfit);
+            }
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
 }
 
 bool write_summary(const char* path, const shape_result* rows, int32_t count, const uint8_t* only, std::string* why)

@@ -26,6 +26,11 @@ struct sweep_context {
     // as a resumed sweep finds them; those shapes are not evaluated again.
     // Empty means none.
     std::vector<uint8_t> finished;
+    // Each block's own fit per shape (shape-major, args.job.block_count per
+    // shape), those of finished shapes filled in; and the file's numbers of
+    // the blocks: when there are any, "output/fits.csv" lists every fit.
+    std::vector<block_fit> block_fits;
+    std::vector<int32_t> block_ids;
 };
 
 // How a sweep ended.
@@ -57,6 +62,11 @@ bool write_summary(const char* path, const shape_result* rows, int32_t count, co
 // Seconds one shape of the sweep takes on one thread, timed on the first
 // `count` shapes of the grid in memory (no file written); 0 when unknown.
 double time_per_shape(const sweep_args& args, int count);
+
+// Writes "output/fits.csv": a header line, then shape, block, shift and
+// misfit for every shape and block; false with `why` when it cannot.
+bool write_block_fits(const char* path, const block_fit* fits, int32_t shapes, const std::vector<int32_t>& block_ids,
+                      std::string& why);
 
 // The status text of a failed sweep.
 std::string sweep_failure_text(const std::string& reason);

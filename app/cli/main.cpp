@@ -64,6 +64,8 @@ struct field_options {
     std::string step = "1";
     std::string threads;
     int block = all_blocks;
+    std::string blocks;
+    std::string fit = "range";
     bool reference = false;
     bool resume = false;
     std::string until = "sweep";
@@ -76,6 +78,26 @@ int stopped(const char* name, const command_outcome& outcome)
     std::fprintf(stderr, "morvane-cli: %s %s: %s\n", name, outcome.failed ? "failed" : "refused",
                  outcome.reason.c_str());
     return outcome.failed ? exit_failed : exit_refused;
+}
+
+// "10:0,40:30" as (phase, latitude) pairs; "" gives none.
+bool parse_geometries(const std::string& text, std::vector<std::pair<double, double>>& out)
+{
+    out.clear();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        double phase = 0.0, latitude = 0.0;
+        int used = 0;
+        if (std::sscanf(item.c_str(), "%lf:%lf%n", &phase, &latitude, &used) != 2 ||
+            used != static_cast<int>(item.size()) || !(phase >= 0.0 && phase < 180.0) ||
+            !(latitude >= -90.0 && latitude <= 90.0))
+            return false;
+        out.push_back({phase, latitude});
+        at = comma + 1;
+    }
+    return true;
 }
 
 // The pipeline: checks, geosphere, load, sweep, then the best fits.
@@ -92,12 +114,16 @@ int run_pipeline(const field_options& f, bool block_given)
     ui.set_field(ctl::epoch, f.t0);
     ui.set_field(ctl::step_size, f.step);
     ui.set_field(ctl::threads, f.threads);
+    ui.set_field(ctl::blocks, f.blocks);
+    ui.set_field(ctl::fit, f.fit);
     the_app.only_block = f.block;
     the_app.path = f.reference ? sweep_path::reference : sweep_path::fast;
     the_app.resume = f.resume;
 
     // Every option before any step writes a file.
     if (block_given && f.block < 0) return stopped("--block", {false, "the block index must be 0 or more"});
+    if (block_given && !f.blocks.empty())
+        return stopped("--blocks", {false, "give --block K or --blocks LIST, not both"});
     const pipeline_end last = f.until == "geosphere" ? pipeline_end::geosphere
                               : f.until == "load"    ? pipeline_end::load
                                                      : pipeline_end::sweep;
@@ -161,6 +187,16 @@ int main(int argc, char** argv)
     cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str();
     cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str();
     cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file");
+    cli.add_option("--blocks", f.blocks,
+                   "joint fit over these lightcurve blocks, each resampled and fitted on its own: all, or a list "
+                   "such as 0,3,7-12");
+    cli.add_option("--fit", f.fit,
+                   "range: synthetic magnitudes rescaled to the reference's range, misfit the sum of squares over "
+                   "samples 1 to 149 (the original fit); offset: magnitudes kept, moved by the mean difference, "
+                   "misfit the mean squared difference in mag^2 over all 150 samples; either at the best cyclic "
+                   "shift, and for several blocks the mean of the blocks' misfits")
+        ->check(CLI::IsMember({"range", "offset"}))
+        ->capture_default_str();
     cli.add_flag("--resume", f.resume,
                  "continue the interrupted sweep of this folder: the same options, the finished shapes kept");
     cli.add_flag("--reference", f.reference,
@@ -186,11 +222,19 @@ int main(int argc, char** argv)
     synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")->capture_default_str();
     synth->add_option("--start", s.start, "Julian date of the first observation")->capture_default_str();
     synth->add_option("--hours", s.hours, "time span of the observations, hours")->capture_default_str();
-    synth->add_option("--points", s.points, "number of observations")->capture_default_str();
+    synth->add_option("--points", s.points, "number of observations (per block)")->capture_default_str();
+    std::string geometries;
+    synth->add_option("--blocks-geometry", geometries,
+                      "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
+                      "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart");
 
     CLI11_PARSE(cli, argc, argv);
     if (synth->parsed()) {
         std::copy(shape.begin(), shape.end(), s.shape);
+        if (!parse_geometries(geometries, s.geometries)) {
+            std::fprintf(stderr, "morvane-cli synth: --blocks-geometry takes PHASE:LATITUDE[,PHASE:LATITUDE...]\n");
+            return exit_refused;
+        }
         std::string failure = run_synth(s);
         if (!failure.empty()) {
             std::fprintf(stderr, "morvane-cli synth: %s\n", failure.c_str());

@@ -29,13 +29,39 @@ std::string run_synth(const synth_options& o)
     std::vector<vec3> vertices;
     deform_vertices(base.vertices, params, vertices);
 
+    // One block per geometry: the sun and earth vectors of each.
+    std::vector<std::pair<vec3, vec3>> blocks;
+    if (o.geometries.empty()) {
+        blocks.push_back({vec3{2.5, 0.0, 0.0},
+                          vec3{1.5 * std::cos(o.phase_deg * degree), 1.5 * std::sin(o.phase_deg * degree), 0.0}});
+    } else {
+        const vec3 p{std::cos(o.beta_deg * degree) * std::cos(o.lambda_deg * degree),
+                     std::cos(o.beta_deg * degree) * std::sin(o.lambda_deg * degree), std::sin(o.beta_deg * degree)};
+        // q: the unit vector in the equator of the pole nearest ecliptic +x.
+        vec3 q{1.0 - p.x * p.x, -p.x * p.y, -p.x * p.z};
+        double length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
+        if (length < 1e-9) q = {-p.y * p.x, 1.0 - p.y * p.y, -p.y * p.z}, length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
+        q = {q.x / length, q.y / length, q.z / length};
+        auto towards = [&](double latitude_deg, double distance) {
+            const double c = std::cos(latitude_deg * degree) * distance, s = std::sin(latitude_deg * degree) * distance;
+            return vec3{c * q.x + s * p.x, c * q.y + s * p.y, c * q.z + s * p.z};
+        };
+        for (const auto& [phase, latitude] : o.geometries)
+            blocks.push_back({towards(latitude - phase, 2.5), towards(latitude, 1.5)});
+    }
+
     const std::size_t count = static_cast<std::size_t>(o.points);
-    std::vector<double> times(count);
-    const vec3 sun{2.5, 0.0, 0.0};
-    const vec3 earth{1.5 * std::cos(o.phase_deg * degree), 1.5 * std::sin(o.phase_deg * degree), 0.0};
-    std::vector<vec3> suns(count, sun), earths(count, earth);
-    for (std::size_t k = 0; k < count; ++k)
-        times[k] = o.start + (o.hours / 24.0) * static_cast<double>(k) / static_cast<double>(count - 1);
+    const std::size_t total = count * blocks.size();
+    std::vector<double> times(total);
+    std::vector<vec3> suns(total), earths(total);
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t i = b * count + k;
+            times[i] = o.start + 30.0 * static_cast<double>(b) +
+                       (o.hours / 24.0) * static_cast<double>(k) / static_cast<double>(count - 1);
+            suns[i] = blocks[b].first;
+            earths[i] = blocks[b].second;
+        }
 
     shape_job job{};
     job.vertex_count = base.vertex_count;
@@ -44,7 +70,7 @@ std::string run_synth(const synth_options& o)
     for (int i = 0; i < 7; ++i) job.shape_params[i] = params[i];
     job.facet_count = base.facet_count;
     job.facets = base.facets.data();
-    job.sample_count = o.points;
+    job.sample_count = static_cast<int32_t>(total);
     job.earth_dirs = earths.data();
     job.sun_dirs = suns.data();
     job.sample_times = times.data();
@@ -55,7 +81,7 @@ std::string run_synth(const synth_options& o)
     job.period = o.period_hours / 24;
 
     prepared_shape shape;
-    std::vector<double> brightness(count);
+    std::vector<double> brightness(total);
     shape_outcome outcome;
     if (!prepare_shape(job, shape, nullptr, outcome) ||
         !sample_brightness(job, shape, brightness.data(), nullptr, outcome, {}))
@@ -63,10 +89,13 @@ std::string run_synth(const synth_options& o)
 
     checked_file out;
     if (out.open(o.output, checked_file::placement::replacing)) {
-        out.printf("1\n%d 0\n", o.points);
-        for (std::size_t k = 0; k < count; ++k)
-            out.printf("%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[k], brightness[k], sun.x, sun.y, sun.z,
-                       earth.x, earth.y, earth.z);
+        out.printf("%zu\n", blocks.size());
+        for (std::size_t b = 0; b < blocks.size(); ++b) {
+            out.printf("%d 0\n", o.points);
+            for (std::size_t i = b * count; i < (b + 1) * count; ++i)
+                out.printf("%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[i], brightness[i], suns[i].x,
+                           suns[i].y, suns[i].z, earths[i].x, earths[i].y, earths[i].z);
+        }
         out.close();
     }
     return out.error();

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // What `morvane-cli synth` makes: an observation file of one shape seen
 // under a simple geometry. The sun lies along ecliptic +x; the earth lies in
@@ -20,6 +22,13 @@ struct synth_options {
     double start = 2451545.0;
     double hours = 21.9;
     int points = 1500;
+    // Several geometries, one block each, as (phase angle, sub-earth
+    // latitude) in degrees; empty for the single ecliptic block above. The
+    // latitude is measured from the body's equator (the pole is lambda,
+    // beta); the sun lies in the plane of the pole and the earth, at the
+    // phase angle from the earth. Each block has `points` observations over
+    // `hours`, the blocks 30 days apart.
+    std::vector<std::pair<double, double>> geometries;
 };
 
 // Writes the file; returns an empty string or the reason it failed.

@@ -76,3 +76,20 @@ void terminal_front_end::set_field(int id, const std::string& text)
     std::lock_guard guard(lock_);
     fields_[id] = text;
 }
+
+void terminal_front_end::show_warning(const std::string& text)
+{
+    std::lock_guard guard(lock_);
+    end_bar_line();
+    std::fflush(out_);
+    std::fprintf(err_, "warning: %s\n", text.c_str());
+    std::fflush(err_);
+}
+
+void terminal_front_end::show_note(const std::string& text)
+{
+    std::lock_guard guard(lock_);
+    end_bar_line();
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+}

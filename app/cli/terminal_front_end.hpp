@@ -21,6 +21,8 @@ public:
                      box_owner owner) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
+    void show_warning(const std::string& text) override;
+    void show_note(const std::string& text) override;
 
     // Puts `text` into field `id`.
     void set_field(int id, const std::string& text);

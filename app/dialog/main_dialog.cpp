@@ -1,6 +1,7 @@
 #include "app/dialog/main_dialog.hpp"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -18,7 +19,7 @@
 
 namespace {
 
-enum class kind { button, label, right_label, edit, group, progress };
+enum class kind { button, label, right_label, edit, group, progress, choice };
 
 // One control of the window; positions and sizes in dialog units.
 struct control_layout {
@@ -32,6 +33,7 @@ struct control_layout {
 const control_layout window_controls[] = {
     {0, kind::group, "Load Lightcurve", 6, 24, 356, 55},
     {0, kind::group, "Static", 6, 83, 356, 48},
+    {0, kind::group, "Fit", 6, 133, 356, 42},
     {ctl::generate_geosphere, kind::button, "Generate Geosphere", 6, 6, 84, 14},
     {ctl::subdivisions_label, kind::right_label, "Subdivisions", 102, 6, 106, 8},
     {ctl::subdivisions, kind::edit, "", 219, 6, 40, 14},
@@ -53,6 +55,10 @@ const control_layout window_controls[] = {
     {ctl::step_size, kind::edit, "", 219, 92, 40, 14},
     {ctl::threads_label, kind::right_label, "Threads", 138, 113, 70, 8},
     {ctl::threads, kind::edit, "", 219, 110, 40, 14},
+    {ctl::blocks_label, kind::right_label, "Blocks (e.g. 0,3,7-12; empty: whole file)", 18, 146, 190, 8},
+    {ctl::blocks, kind::edit, "", 219, 143, 131, 14},
+    {ctl::fit_label, kind::right_label, "Fit", 138, 161, 70, 8},
+    {ctl::fit, kind::choice, "range|offset", 219, 158, 60, 14},
     {ctl::cancel, kind::button, "Cancel", 6, 177, 50, 14},
     {ctl::status_line, kind::label, "", 6, 196, 356, 8},
     {ctl::progress, kind::progress, "", 0, 211, 367, 14},
@@ -159,6 +165,12 @@ void main_dialog::build_controls()
             widget = group;
             break;
         }
+        case kind::choice: {
+            auto* box = new QComboBox(this);
+            box->addItems(text.split('|'));
+            widget = box;
+            break;
+        }
         case kind::progress: {
             auto* bar = new QProgressBar(this);
             bar->setTextVisible(false);
@@ -248,6 +260,8 @@ void main_dialog::set_item_text(int id, const std::string& text)
             edit->setText(value);
         else if (auto* button = qobject_cast<QPushButton*>(widget))
             button->setText(value);
+        else if (auto* box = qobject_cast<QComboBox*>(widget))
+            box->setCurrentText(value);
     });
 }
 
@@ -291,6 +305,8 @@ std::string main_dialog::read_item_text(int id, int max)
             text = label->text();
         else if (auto* button = qobject_cast<QPushButton*>(widget))
             text = button->text();
+        else if (auto* box = qobject_cast<QComboBox*>(widget))
+            text = box->currentText();
         // At most max - 1 characters, never half of a surrogate pair.
         qsizetype keep = std::max(0, max - 1);
         if (keep < text.size()) {

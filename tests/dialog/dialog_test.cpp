@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
@@ -32,8 +33,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const int edit_ids[] = {ctl::subdivisions, ctl::path,  ctl::lambda,    ctl::period, ctl::epoch,
-                        ctl::beta,         ctl::phi0,  ctl::step_size, ctl::threads};
+const int edit_ids[] = {ctl::subdivisions, ctl::path,  ctl::lambda,    ctl::period,  ctl::epoch,
+                        ctl::beta,         ctl::phi0,  ctl::step_size, ctl::threads, ctl::blocks};
 
 // A shown dialog over its own controller state. A sweep still running at
 // the end is cancelled and waited for while the dialog can still answer it.
@@ -158,12 +159,18 @@ TEST_F(DialogTest, StartState)
     const std::vector<std::pair<int, QString>> defaults = {
         {ctl::subdivisions, "3"}, {ctl::threads, "1"},   {ctl::step_size, "1"}, {ctl::beta, "90"},
         {ctl::lambda, "90"},      {ctl::phi0, "90"},     {ctl::period, "21.9"}, {ctl::epoch, "0"},
-        {ctl::path, "test.zel"}};
+        {ctl::path, "test.zel"},  {ctl::blocks, ""}};
     for (const auto& [id, value] : defaults) EXPECT_EQ(edit(id)->text(), value) << id;
+    // The fit mode: a choice of two, today's range fit first.
+    auto* fit = get<QComboBox>(ctl::fit);
+    ASSERT_NE(fit, nullptr);
+    EXPECT_EQ(fit->currentText(), "range");
+    EXPECT_EQ(fit->count(), 2);
+    EXPECT_EQ(fit->itemText(1), "offset");
     QStringList titles;
     for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) titles << group->title();
     titles.sort();
-    EXPECT_EQ(titles, QStringList({"Load Lightcurve", "Static"}));
+    EXPECT_EQ(titles, QStringList({"Fit", "Load Lightcurve", "Static"}));
 
     // Only the first step, Cancel and the fields are usable.
     EXPECT_TRUE(button(ctl::generate_geosphere)->isEnabled());

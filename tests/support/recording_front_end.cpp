@@ -99,3 +99,24 @@ void recording_front_end::clear_calls()
     std::lock_guard guard(lock_);
     calls_.clear();
 }
+
+void recording_front_end::show_warning(const std::string& text)
+{
+    std::lock_guard guard(lock_);
+    calls_.push_back({"warning", 0, text, "", box_icon::none, box_owner::dialog});
+}
+
+void recording_front_end::show_note(const std::string& text)
+{
+    std::lock_guard guard(lock_);
+    calls_.push_back({"note", 0, text, "", box_icon::none, box_owner::dialog});
+}
+
+std::vector<std::string> recording_front_end::texts_of(const std::string& op) const
+{
+    std::lock_guard guard(lock_);
+    std::vector<std::string> texts;
+    for (const status_call& call : calls_)
+        if (call.op == op) texts.push_back(call.text);
+    return texts;
+}

@@ -10,7 +10,7 @@
 
 // One status call as the front end saw it.
 struct status_call {
-    std::string op;  // "text", "progress", "enable", "box"
+    std::string op;  // "text", "progress", "enable", "box", "warning", "note"
     int id = 0;      // control id, or the percent for "progress"
     std::string text;
     std::string caption;
@@ -32,6 +32,8 @@ public:
                      box_owner owner) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
+    void show_warning(const std::string& text) override;
+    void show_note(const std::string& text) override;
 
     // Puts `text` into field `id`.
     void set_field(int id, const std::string& text);
@@ -45,6 +47,8 @@ public:
     std::vector<int> progress() const;
     // The message boxes shown so far.
     std::vector<status_call> boxes() const;
+    // The texts of the calls of one op, in order.
+    std::vector<std::string> texts_of(const std::string& op) const;
     // Forgets the recorded calls (fields and enabled set stay).
     void clear_calls();
 
