@@ -56,8 +56,9 @@ TEST_F(LoadCommand, DefaultsLoadAndUnlockTheSweep)
     EXPECT_EQ(app.spin.t0, 0.0);
     EXPECT_TRUE(std::filesystem::exists("ref_lc.txt"));
     EXPECT_TRUE(std::filesystem::exists("ref_lc_interpolated.txt"));
-    // Nothing is shown in the dialog by a successful load.
-    for (const auto& c : ui.calls()) EXPECT_EQ(c.op, "enable");
+    // Nothing is shown in the dialog by a successful load of a well-covered
+    // lightcurve: its report is a note, which only the command line prints.
+    for (const auto& c : ui.calls()) EXPECT_TRUE(c.op == "enable" || c.op == "note") << c.op << " " << c.text;
 }
 
 TEST_F(LoadCommand, RangesAtTheirEnds)
