@@ -59,22 +59,28 @@ bool sweep_journal::append(const journal_row* rows, std::size_t count, std::stri
         }
         text += '\n';
     }
-    std::lock_guard guard(lock_);
-    if (fd_ < 0) {
-        why = file_failure("write", path_, EBADF);
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            why = file_failure("write", path_, n < 0 ? errno : ENOSPC);
+    int fd = -1;
+    {
+        // Writes are serialised; the sync below is not, so that one thread's
+        // wait for the disk never holds up another's rows.
+        std::lock_guard guard(lock_);
+        fd = fd_;
+        if (fd < 0) {
+            why = file_failure("write", path_, EBADF);
             return false;
         }
-        done += static_cast<std::size_t>(n);
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                why = file_failure("write", path_, n < 0 ? errno : ENOSPC);
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
     }
-    if (fdatasync(fd_) != 0) {
+    if (fdatasync(fd) != 0) {
         why = file_failure("write", path_, errno);
         return false;
     }
