@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -29,16 +31,32 @@ constexpr int exit_failed = 1;    // the run could not produce every file
 constexpr int exit_refused = 2;   // an option or the input was refused before work
 constexpr int exit_locked = 3;    // another run holds the folder
 
-// The signal that asked the sweep to stop (0: none).
+// The signal that asked the sweep to stop (0: none), and when (ms).
 volatile std::sig_atomic_t stop_signal = 0;
+std::atomic<int64_t> stop_signal_ms{0};
+
+// Milliseconds of the monotonic clock, safe inside a signal handler.
+int64_t monotonic_ms()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Ctrl-C or SIGTERM asks a running sweep to stop, like the dialog's
 // "Cancel"; a second one ends the process at once (what was journalled
-// stays, and --resume continues from it).
+// stays, and --resume continues from it). One arriving within half a second
+// of the first is the same request delivered twice (timeout(1) signals the
+// process and then its whole group), not a second one.
 extern "C" void on_stop_signal(int sig)
 {
-    if (stop_signal != 0) _exit(128 + sig);
+    const int64_t now = monotonic_ms();
+    if (stop_signal != 0) {
+        if (now - stop_signal_ms.load() >= 500) _exit(128 + sig);
+        return;
+    }
     stop_signal = sig;
+    stop_signal_ms.store(now);
     the_app.cancel.store(1);
 }
 
