@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/controller.hpp"
@@ -199,4 +202,25 @@ TEST(Guards, WarnWithoutStoppingAndStaySilentOnTheSample)
                           out),
               0);
     EXPECT_NE(out.find("warning: the whole file spans 2.19 rotation periods"), std::string::npos) << out;
+}
+
+TEST(JointFit, AResumedJointFitWritesTheSameFits)
+{
+    // Each block's fits of the finished shapes come back from the journal.
+    const std::string options = "--fit offset --blocks 0-2";
+    std::string out;
+    scratch_dir whole;
+    ASSERT_EQ(sweep(data_file("twin_three_geometries.zel"), 2, "0.25", options, out), 0) << out;
+    const std::string fits = read_file("output/fits.csv");
+    const std::string summary = read_file("output/main.txt");
+    scratch_dir dir;
+    const pid_t run = start_command(cli + " --path " + data_file("twin_three_geometries.zel") +
+                                    " --subdivisions 2 --step 0.25 --threads 2 " + options + " >/dev/null 2>&1");
+    while (read_lines("output/journal.txt").size() < 60) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(run, SIGKILL);
+    wait_command(run);
+    ASSERT_LT(read_lines("output/journal.txt").size(), 280u);
+    ASSERT_EQ(sweep(data_file("twin_three_geometries.zel"), 2, "0.25", options + " --resume", out), 0) << out;
+    EXPECT_EQ(read_file("output/fits.csv"), fits);
+    EXPECT_EQ(read_file("output/main.txt"), summary);
 }
