@@ -34,6 +34,31 @@ void report_failure(status_ops* ui, const char* text)
     if (ui) ui->message_box(text, "Tavrin", box_icon::none, box_owner::none);
 }
 
+// The shift of the smallest score(s) over s = 0 .. n - 1 (equal scores keep
+// the smaller shift) into `misfit` and, as a fraction of n - 1, into
+// `best_shift`; NaN with shift 0 when a magnitude was not finite.
+template <class Score>
+void best_cyclic_shift(int32_t n, bool finite, Score score, double& misfit, double& best_shift)
+{
+    double best = -1.0;
+    int32_t s_best = 0;
+    for (int32_t s = 0; s < n; ++s) {
+        const double value = score(s);
+        if (best == -1.0 || value < best) {
+            best = value;
+            s_best = s;
+        }
+    }
+    // A sample without a finite magnitude (brightness 0) makes the fit
+    // meaningless whichever sample it is: NaN, as for a flat lightcurve.
+    if (!finite) {
+        best = std::nan("");
+        s_best = 0;
+    }
+    misfit = best;
+    best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+}
+
 }  // namespace
 
 int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,
@@ -84,62 +109,43 @@ void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double&
         y[static_cast<std::size_t>(j)] = rescale(m[j], m_min, m_max, r_min, r_max);
     }
 
-    double best = -1.0;
-    int32_t s_best = 0;
-    for (int32_t s = 0; s < n; ++s) {
-        double sum = 0.0;
-        for (int32_t j = 1; j < n; ++j) {
-            const int32_t k = s + j < n ? s + j : s + j - n;
-            const double d = y[static_cast<std::size_t>(j)] - r[static_cast<std::size_t>(k)];
-            sum = sum + d * d;
-        }
-        if (best == -1.0 || sum < best) {
-            best = sum;
-            s_best = s;
-        }
-    }
-    // A sample without a finite magnitude (brightness 0) makes the fit
-    // meaningless whichever sample it is: NaN, as for a flat lightcurve.
-    if (!finite) {
-        best = std::nan("");
-        s_best = 0;
-    }
-    misfit = best;
-    best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+    best_cyclic_shift(
+        n, finite,
+        [&](int32_t s) {
+            double sum = 0.0;
+            for (int32_t j = 1; j < n; ++j) {
+                const int32_t k = s + j < n ? s + j : s + j - n;
+                const double d = y[static_cast<std::size_t>(j)] - r[static_cast<std::size_t>(k)];
+                sum = sum + d * d;
+            }
+            return sum;
+        },
+        misfit, best_shift);
 }
 
 void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift)
 {
     bool finite = true;
     for (int32_t j = 0; j < n; ++j) finite = finite && std::isfinite(m[j]);
-    double best = -1.0;
-    int32_t s_best = 0;
-    for (int32_t s = 0; s < n; ++s) {
-        // The constant that minimises the squares is the mean difference.
-        double mean = 0.0;
-        for (int32_t j = 0; j < n; ++j) {
-            const int32_t k = s + j < n ? s + j : s + j - n;
-            mean = mean + (m[j] - ref[k].magnitude);
-        }
-        mean = mean / n;
-        double sum = 0.0;
-        for (int32_t j = 0; j < n; ++j) {
-            const int32_t k = s + j < n ? s + j : s + j - n;
-            const double d = m[j] - ref[k].magnitude - mean;
-            sum = sum + d * d;
-        }
-        const double mean_square = sum / n;
-        if (best == -1.0 || mean_square < best) {
-            best = mean_square;
-            s_best = s;
-        }
-    }
-    if (!finite) {
-        best = std::nan("");
-        s_best = 0;
-    }
-    misfit = best;
-    best_shift = rescale(static_cast<double>(s_best), 0.0, static_cast<double>(n - 1), 0.0, 1.0);
+    best_cyclic_shift(
+        n, finite,
+        [&](int32_t s) {
+            // The constant that minimises the squares is the mean difference.
+            double mean = 0.0;
+            for (int32_t j = 0; j < n; ++j) {
+                const int32_t k = s + j < n ? s + j : s + j - n;
+                mean = mean + (m[j] - ref[k].magnitude);
+            }
+            mean = mean / n;
+            double sum = 0.0;
+            for (int32_t j = 0; j < n; ++j) {
+                const int32_t k = s + j < n ? s + j : s + j - n;
+                const double d = m[j] - ref[k].magnitude - mean;
+                sum = sum + d * d;
+            }
+            return sum / n;
+        },
+        misfit, best_shift);
 }
 
 void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks)
