@@ -62,7 +62,7 @@ std::string take_over_run(const run_inputs& now, std::vector<shape_result>& tabl
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why)
 {
     std::error_code error;
-    for (const char* name : {"output/main.txt", "output/main.partial.txt", "output/fits.csv"}) {
+    for (const char* name : {"output/main.txt", "output/main.partial.txt", "output/fits.csv", "output/best.obj"}) {
         fs::remove(name, error);
         if (error) {
             why = "cannot remove " + std::string(name) + ": " + error.message();

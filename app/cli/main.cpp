@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <csignal>
 #include <ctime>
@@ -18,6 +19,8 @@
 #include "app/cli/terminal_front_end.hpp"
 #include "app/controller.hpp"
 #include "app/preflight.hpp"
+#include "app/run_manifest.hpp"
+#include "sweep/shape_export.hpp"
 #include "common/control_ids.hpp"
 
 namespace {
@@ -118,6 +121,54 @@ bool parse_geometries(const std::string& text, std::vector<std::pair<double, dou
     return true;
 }
 
+// What `morvane-cli export` takes.
+struct export_options {
+    int shape = 0;
+    int subdivisions = 0;  // 0: from the finished run's manifest
+    double step = 0.0;     // 0: from the finished run's manifest
+    std::string output;    // "": shape_NNNNN.obj
+};
+
+// Writes one shape of the grid as a welded OBJ; returns the exit code.
+int run_export(export_options o)
+{
+    if (o.subdivisions == 0 || o.step == 0.0) {
+        run_manifest run;
+        std::string why;
+        if (!read_manifest(manifest_file, run, why)) {
+            std::fprintf(stderr, "morvane-cli export: give --subdivisions and --step, or run it where a sweep ran (%s)\n",
+                         why.c_str());
+            return exit_refused;
+        }
+        if (o.subdivisions == 0) o.subdivisions = run.inputs.subdivisions;
+        if (o.step == 0.0) o.step = run.inputs.step;
+    }
+    if (o.subdivisions < 1 || o.subdivisions > 10) {
+        std::fprintf(stderr, "morvane-cli export: the subdivision count must lie between 1 and 10\n");
+        return exit_refused;
+    }
+    double params[param::count];
+    if (!(o.step > 0.0) || !shape_parameters(o.step, o.shape, params)) {
+        std::fprintf(stderr, "morvane-cli export: the grid of step %g has no shape %d\n", o.step, o.shape);
+        return exit_refused;
+    }
+    if (o.output.empty()) {
+        char name[64];
+        std::snprintf(name, sizeof name, "shape_%05d.obj", o.shape);
+        o.output = name;
+    }
+    const std::shared_ptr<const mesh> base = build_base_mesh(o.subdivisions);
+    std::string why;
+    if (!base) why = "not enough memory for the base shape";
+    if (!base || !write_shape_obj(*base, params, o.output, why)) {
+        std::fprintf(stderr, "morvane-cli export: %s\n", why.c_str());
+        return exit_failed;
+    }
+    std::printf("wrote %s: shape %d (%g %g | %g %g %g | %g)\n", o.output.c_str(), o.shape, params[1], params[2],
+                params[3], params[4], params[5], params[6]);
+    return exit_complete;
+}
+
 // The pipeline: checks, geosphere, load, sweep, then the best fits.
 int run_pipeline(const field_options& f, bool block_given)
 {
@@ -166,10 +217,21 @@ int run_pipeline(const field_options& f, bool block_given)
     wait_for_sweep(the_app);
     const sweep_outcome& outcome = the_app.last_outcome;
     switch (outcome.status) {
-    case sweep_status::complete:
+    case sweep_status::complete: {
+        const std::vector<summary_row> best = best_fits(read_summary("output/main.txt"), f.best);
         std::printf("\n");
-        print_best_fits(stdout, best_fits(read_summary("output/main.txt"), f.best));
+        print_best_fits(stdout, best);
+        if (!best.empty() && std::isfinite(best[0].misfit)) {
+            // The best-ranked shape as a file, welded, as the sweep evaluated it.
+            std::string why;
+            if (!write_shape_obj(*the_app.base, best[0].params, "output/best.obj", why)) {
+                std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+                return exit_failed;
+            }
+            std::printf("shape %d written to output/best.obj\n", best[0].shape);
+        }
         return exit_complete;
+    }
     case sweep_status::cancelled:
         std::fprintf(stderr,
                      "morvane-cli: cancelled with %d of %d shapes finished (output/main.partial.txt); "
@@ -246,7 +308,16 @@ int main(int argc, char** argv)
                       "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
                       "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart");
 
+    export_options e;
+    CLI::App* exporter =
+        cli.add_subcommand("export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ file");
+    exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")->required();
+    exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)");
+    exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)");
+    exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)");
+
     CLI11_PARSE(cli, argc, argv);
+    if (exporter->parsed()) return run_export(e);
     if (synth->parsed()) {
         std::copy(shape.begin(), shape.end(), s.shape);
         if (!parse_geometries(geometries, s.geometries)) {
