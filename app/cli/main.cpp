@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <cstdio>
 #include <string>
@@ -118,6 +120,32 @@ bool parse_geometries(const std::string& text, std::vector<std::pair<double, dou
         out.push_back({phase, latitude});
         at = comma + 1;
     }
+    return true;
+}
+
+// Takes the spin state from a spin file ("lambda beta P" then "JD0 phi0")
+// for each of the five options not given on the command line; the file's
+// words become the fields' texts unchanged, so they read exactly as typed.
+bool apply_spin_file(const std::string& path, const CLI::App& cli, field_options& f, std::string& why)
+{
+    std::FILE* in = std::fopen(path.c_str(), "r");
+    if (!in) {
+        why = std::strerror(errno);
+        return false;
+    }
+    std::string words[5];
+    char word[256];
+    int found = 0;
+    while (found < 5 && std::fscanf(in, "%255s", word) == 1) words[found++] = word;
+    std::fclose(in);
+    if (found < 5) {
+        why = "expected 'lambda beta P' and 'JD0 phi0', found " + std::to_string(found) + " numbers";
+        return false;
+    }
+    const std::pair<const char*, std::string*> fields[5] = {
+        {"--lambda", &f.lambda}, {"--beta", &f.beta}, {"--period", &f.period}, {"--t0", &f.t0}, {"--phi0", &f.phi0}};
+    for (int i = 0; i < 5; ++i)
+        if (cli.count(fields[i].first) == 0) *fields[i].second = words[i];
     return true;
 }
 
@@ -316,8 +344,26 @@ int main(int argc, char** argv)
     exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)");
     exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)");
 
+    cli.set_version_flag("--version", std::string("morvane-cli ") + program_version());
+    std::string spin_file, folder;
+    cli.add_option("--spin", spin_file,
+                   "spin state from FILE in the two-line layout 'lambda beta P' / 'JD0 phi0' (degrees, hours, JD), "
+                   "as data/*_spin.txt; options given explicitly win");
+    cli.add_option("-C", folder, "run in the working folder DIR (all files are read and written there)");
+
     CLI11_PARSE(cli, argc, argv);
+    if (!folder.empty() && chdir(folder.c_str()) != 0) {
+        std::fprintf(stderr, "morvane-cli: -C %s: %s\n", folder.c_str(), std::strerror(errno));
+        return exit_refused;
+    }
     if (exporter->parsed()) return run_export(e);
+    if (!spin_file.empty()) {
+        std::string why;
+        if (!apply_spin_file(spin_file, cli, f, why)) {
+            std::fprintf(stderr, "morvane-cli: --spin %s: %s\n", spin_file.c_str(), why.c_str());
+            return exit_refused;
+        }
+    }
     if (synth->parsed()) {
         std::copy(shape.begin(), shape.end(), s.shape);
         if (!parse_geometries(geometries, s.geometries)) {
