@@ -170,10 +170,7 @@ command_outcome load_lightcurve(app_state& app)
     if (digest.empty()) return {false, reason};
 
     const folder_hold hold(app);
-    if (hold.refused()) {
-        ui.set_item_text(ctl::status_line, hold.why);
-        return {false, hold.why};
-    }
+    if (hold.refused()) return refuse_visibly(app, hold.why);
     describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
     app.observations = std::move(observations);
     app.spin = typed;
@@ -181,7 +178,7 @@ command_outcome load_lightcurve(app_state& app)
     app.obs_path = path;
     app.obs_sha256 = digest;
     app.block_list = ui.read_item_text(ctl::blocks, 1 << 12);
-    if (!write_reference_files(*app.reference, app.observations, &reason)) return {false, reason, true};
+    if (!write_reference_files(*app.reference, app.observations, &reason)) return refuse_visibly(app, reason, true);
 
     ui.enable_item(ctl::generate_shapes);
     ui.enable_item(ctl::step_size);

@@ -13,12 +13,6 @@
 
 namespace {
 
-// Refuses with a text on the status line (the command line prints it too).
-command_outcome refuse_visibly(app_state& app, const std::string& text)
-{
-    app.target->set_item_text(ctl::status_line, text);
-    return {false, text};
-}
 
 // The inputs of a sweep as the manifest records them.
 run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
@@ -171,7 +165,7 @@ command_outcome generate_shapes(app_state& app)
                 // The record of the run is part of its result.
                 outcome.status = sweep_status::failed;
                 outcome.reason = why;
-                app.target->set_item_text(ctl::status_line, sweep_failure_text(why));
+                app.target->show_error(sweep_failure_text(why));
             }
             app.last_outcome = outcome;
             app.last_sweep_result.store(outcome.status == sweep_status::complete ? 1 : 0);

@@ -24,6 +24,12 @@ folder_hold::~folder_hold()
     if (taken_) app_.lock.release();
 }
 
+command_outcome refuse_visibly(app_state& app, const std::string& text, bool failed)
+{
+    app.target->show_error(text);
+    return {false, text, failed};
+}
+
 void on_init(app_state& app, status_ops* target)
 {
     app.target = target;
@@ -76,10 +82,7 @@ command_outcome generate_geosphere(app_state& app)
     const command_outcome checked = check_geosphere_fields(app, n);
     if (!checked.done) return checked;
     const folder_hold hold(app);
-    if (hold.refused()) {
-        ui.set_item_text(ctl::status_line, hold.why);
-        return {false, hold.why};
-    }
+    if (hold.refused()) return refuse_visibly(app, hold.why);
 
     app.text_buffer = "generating basic-mesh...";
     ui.set_item_text(ctl::status_line, app.text_buffer);
@@ -96,8 +99,7 @@ command_outcome generate_geosphere(app_state& app)
         std::snprintf(text, sizeof text,
                       "not enough memory for %i subdivisions: the previous basic-shape is kept", n);
         app.text_buffer = text;
-        ui.set_item_text(ctl::status_line, app.text_buffer);
-        return {false, text, true};
+        return refuse_visibly(app, app.text_buffer, true);
     }
     app.base = twin;
     app.subdivisions = n;
@@ -105,8 +107,7 @@ command_outcome generate_geosphere(app_state& app)
     std::string why;
     if (!write_obj(*twin, n, &why)) {
         app.text_buffer = why;
-        ui.set_item_text(ctl::status_line, app.text_buffer);
-        return {false, why, true};
+        return refuse_visibly(app, app.text_buffer, true);
     }
 
     app.geosphere_end_ms = clock_ms();

@@ -32,6 +32,10 @@ private:
     bool taken_ = false;
 };
 
+// Shows why a command stopped (on the status line, or the command line's
+// stderr) and returns that refusal.
+command_outcome refuse_visibly(app_state& app, const std::string& text, bool failed = false);
+
 // Records the status target and clears the cancel flag.
 void on_init(app_state& app, status_ops* target);
 

@@ -26,12 +26,6 @@
 
 namespace {
 
-// Refuses with a text on the status line (the command line prints it too).
-command_outcome refuse_visibly(app_state& app, const std::string& text)
-{
-    app.target->set_item_text(ctl::status_line, text);
-    return {false, text};
-}
 
 // One spin-state field: its id, its name for refusals, where it goes.
 struct spin_field {

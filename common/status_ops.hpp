@@ -30,6 +30,8 @@ public:
     // The field's value as a signed whole number; false when it holds none.
     virtual bool read_item_int(int id, int& value) = 0;
 
+    // Why a command was refused or failed: by default on the status line.
+    virtual void show_error(const std::string& text) { set_item_text(ctl::status_line, text); }
     // A warning that does not stop the work: by default on the status line.
     virtual void show_warning(const std::string& text) { set_item_text(ctl::status_line, text); }
     // An informative line (what was loaded); by default not shown.

@@ -431,7 +431,7 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
             ui.set_item_text(ctl::status_line, "aborted by user");
         } else {
             outcome.reason = end.reason;
-            ui.set_item_text(ctl::status_line, sweep_failure_text(end.reason));
+            ui.show_error(sweep_failure_text(end.reason));
         }
         return outcome;
     }
@@ -446,7 +446,7 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     if (!written || !fitted) {
         outcome.reason = !written ? why : "no shape got a finite misfit: check the spin state and the observations";
         ui.set_progress(0);
-        ui.set_item_text(ctl::status_line, sweep_failure_text(outcome.reason));
+        ui.show_error(sweep_failure_text(outcome.reason));
         return outcome;
     }
 

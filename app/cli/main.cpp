@@ -96,8 +96,10 @@ struct field_options {
 };
 
 // Prints why a step or a check stopped, with the exit code it gives.
-int stopped(const char* name, const command_outcome& outcome)
+int stopped(terminal_front_end& ui, const char* name, const command_outcome& outcome)
 {
+    // Printed once: a reason the controller already showed is not repeated.
+    if (outcome.reason == ui.last_error()) return outcome.failed ? exit_failed : exit_refused;
     std::fprintf(stderr, "morvane-cli: %s %s: %s\n", name, outcome.failed ? "failed" : "refused",
                  outcome.reason.c_str());
     return outcome.failed ? exit_failed : exit_refused;
@@ -218,14 +220,14 @@ int run_pipeline(const field_options& f, bool block_given)
     the_app.resume = f.resume;
 
     // Every option before any step writes a file.
-    if (block_given && f.block < 0) return stopped("--block", {false, "the block index must be 0 or more"});
+    if (block_given && f.block < 0) return stopped(ui, "--block", {false, "the block index must be 0 or more"});
     if (block_given && !f.blocks.empty())
-        return stopped("--blocks", {false, "give --block K or --blocks LIST, not both"});
+        return stopped(ui, "--blocks", {false, "give --block K or --blocks LIST, not both"});
     const pipeline_end last = f.until == "geosphere" ? pipeline_end::geosphere
                               : f.until == "load"    ? pipeline_end::load
                                                      : pipeline_end::sweep;
     command_outcome checked = check_pipeline(the_app, last);
-    if (!checked.done) return stopped("options", checked);
+    if (!checked.done) return stopped(ui, "options", checked);
     std::string why;
     if (!the_app.lock.acquire(why)) {
         std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
@@ -235,13 +237,13 @@ int run_pipeline(const field_options& f, bool block_given)
     for (auto [id, name, step] : {std::tuple{ctl::generate_geosphere, "generate geosphere", pipeline_end::geosphere},
                                   std::tuple{ctl::load_lightcurve, "load lightcurve", pipeline_end::load}}) {
         const command_outcome outcome = on_command(the_app, id);
-        if (!outcome.done) return stopped(name, outcome);
+        if (!outcome.done) return stopped(ui, name, outcome);
         if (last == step) return exit_complete;
     }
 
     catch_stop_signals();
     const command_outcome started = on_command(the_app, ctl::generate_shapes);
-    if (!started.done) return stopped("generate shapes", started);
+    if (!started.done) return stopped(ui, "generate shapes", started);
     wait_for_sweep(the_app);
     const sweep_outcome& outcome = the_app.last_outcome;
     switch (outcome.status) {
@@ -267,7 +269,8 @@ int run_pipeline(const field_options& f, bool block_given)
                      outcome.finished, outcome.shapes);
         return 128 + (stop_signal != 0 ? static_cast<int>(stop_signal) : SIGINT);
     default:
-        std::fprintf(stderr, "morvane-cli: %s\n", sweep_failure_text(outcome.reason).c_str());
+        if (ui.last_error() != sweep_failure_text(outcome.reason))
+            std::fprintf(stderr, "morvane-cli: %s\n", sweep_failure_text(outcome.reason).c_str());
         return exit_failed;
     }
 }

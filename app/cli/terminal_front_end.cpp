@@ -93,3 +93,19 @@ void terminal_front_end::show_note(const std::string& text)
     std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
 }
+
+void terminal_front_end::show_error(const std::string& text)
+{
+    std::lock_guard guard(lock_);
+    end_bar_line();
+    std::fflush(out_);
+    std::fprintf(err_, "morvane-cli: %s\n", text.c_str());
+    std::fflush(err_);
+    last_error_ = text;
+}
+
+std::string terminal_front_end::last_error()
+{
+    std::lock_guard guard(lock_);
+    return last_error_;
+}

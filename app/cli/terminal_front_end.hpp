@@ -21,7 +21,10 @@ public:
                      box_owner owner) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
+    void show_error(const std::string& text) override;
     void show_warning(const std::string& text) override;
+    // The last text show_error printed ("" when none).
+    std::string last_error();
     void show_note(const std::string& text) override;
 
     // Puts `text` into field `id`.
@@ -38,4 +41,5 @@ private:
     bool bar_shown_ = false;
     int last_percent_ = -1;
     std::map<int, std::string> fields_;
+    std::string last_error_;
 };
