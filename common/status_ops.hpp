@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "common/control_ids.hpp"
@@ -36,6 +37,9 @@ public:
     virtual void show_warning(const std::string& text) { set_item_text(ctl::status_line, text); }
     // An informative line (what was loaded); by default not shown.
     virtual void show_note(const std::string&) {}
+    // How far a sweep is: `done` of the `total` shapes it computes, after
+    // `seconds`; by default not shown (the progress bar moves anyway).
+    virtual void show_rate(int64_t /*done*/, int64_t /*total*/, double /*seconds*/) {}
 };
 
 // A front end that shows nothing and holds no fields: for tools and checks

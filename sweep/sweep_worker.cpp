@@ -56,6 +56,25 @@ struct walk_end {
     early_end how() const { return static_cast<early_end>(ended.load()); }
 };
 
+// Counts the shapes a sweep computes and tells the front end how far it is,
+// at most twice a second, from whichever thread finishes a shape.
+struct rate_meter {
+    status_ops* ui;
+    int64_t total;  // shapes this run computes
+    int64_t start_ms = clock_ms();
+    std::atomic<int64_t> done{0};
+    std::atomic<int64_t> shown_ms{0};
+
+    void add(int64_t shapes)
+    {
+        const int64_t now_done = done += shapes;
+        const int64_t now = clock_ms();
+        int64_t last = shown_ms.load();
+        if (now - last < 500 || !shown_ms.compare_exchange_strong(last, now)) return;
+        ui->show_rate(now_done, total, static_cast<double>(now - start_ms) / 1000.0);
+    }
+};
+
 // The rows of the shapes of one block that this run finished, for the journal.
 struct block_rows {
     std::vector<journal_row> rows;
@@ -84,12 +103,13 @@ struct block_rows {
 // row for the journal; a failure or stop ends the walk.
 template <class Evaluate>
 bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* finished, block_rows& rows,
-               walk_end& end, std::atomic<int32_t>& cancel, Evaluate evaluate)
+               walk_end& end, std::atomic<int32_t>& cancel, rate_meter& meter, Evaluate evaluate)
 {
     shape_outcome outcome;
     const stop_request stop{&cancel, &end.halt};
     if (evaluate(stop, outcome)) {
         finished[k - 1] = 1;
+        meter.add(1);
         rows.add(k, table[k - 1], outcome.file_bytes, job);
         return true;
     }
@@ -126,6 +146,7 @@ struct sweep_visitor {
     shape_result* table;
     int64_t progress_steps;        // P
     walk_end& end;
+    rate_meter& meter;
     vertex_array copies[6];        // base copy, then levels 1 to 5
     int32_t shapes = 0;            // shape counter
     int64_t progress = 0;          // level-2 values finished
@@ -164,7 +185,7 @@ struct sweep_visitor {
         job.vertices = copies[5].data();
         job.shape_number = k;
         for (int i = 0; i < param::count; ++i) job.shape_params[i] = p[i];
-        if (run_shape(k, job, table, ctx.finished.data(), rows, end, *ctx.cancel,
+        if (run_shape(k, job, table, ctx.finished.data(), rows, end, *ctx.cancel, meter,
                       [&](const stop_request& stop, shape_outcome& outcome) {
                           return eval_shape(job, table, ctx.ui, &outcome, stop) == 1;
                       }))
@@ -245,9 +266,9 @@ struct block_planner {
 
 // The walk with the reference evaluation, one shape after another.
 void run_reference_walk(const sweep_args& args, shape_result* table, int64_t progress_steps, sweep_context& context,
-                        walk_end& end)
+                        walk_end& end, rate_meter& meter)
 {
-    sweep_visitor walk{args, context, table, progress_steps, end, {}, 0, 0, {}};
+    sweep_visitor walk{args, context, table, progress_steps, end, meter, {}, 0, 0, {}};
     try {
         walk.copies[0].assign(args.vertices, args.vertices + args.vertex_count);
     } catch (const std::bad_alloc&) {
@@ -262,7 +283,7 @@ void run_reference_walk(const sweep_args& args, shape_result* table, int64_t pro
 // Every shape keeps its number, file and row, so the output is that of one
 // thread. The cancel flag is checked before each block and each sample.
 void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progress_steps, sweep_context& context,
-                    walk_end& end)
+                    walk_end& end, rate_meter& meter)
 {
     std::vector<vec3> base;
     std::vector<shape_block> blocks;
@@ -311,7 +332,7 @@ void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progres
                 }
                 job.shape_number = k;
                 for (int i = 0; i < param::count; ++i) job.shape_params[i] = table[k - 1].shape_params[i];
-                if (!run_shape(k, job, table, finished, rows, end, *context.cancel,
+                if (!run_shape(k, job, table, finished, rows, end, *context.cancel, meter,
                                [&](const stop_request& stop, shape_outcome& outcome) {
                                    return fast_eval_shape(job, views.data(), scratch, table, context.ui, outcome,
                                                           stop) == 1;
@@ -414,10 +435,13 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     if (end.how() == early_end::none) {
         row_filler filler{table.data(), context.finished.data()};
         walk_grid(args.step, filler);
+        int64_t to_compute = 0;
+        for (uint8_t done : context.finished) to_compute += done ? 0 : 1;
+        rate_meter meter{&ui, to_compute};
         if (context.path == sweep_path::reference)
-            run_reference_walk(args, table.data(), progress_steps, context, end);
+            run_reference_walk(args, table.data(), progress_steps, context, end, meter);
         else
-            run_fast_sweep(args, table.data(), progress_steps, context, end);
+            run_fast_sweep(args, table.data(), progress_steps, context, end, meter);
     }
     for (uint8_t done : context.finished) outcome.finished += done;
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "app/fields.hpp"
 #include "common/control_ids.hpp"
 
@@ -28,6 +30,17 @@ void terminal_front_end::set_item_text(int id, const std::string& text)
     std::fflush(out_);
 }
 
+void terminal_front_end::draw_bar()
+{
+    constexpr int width = 40;
+    const int filled = std::clamp(last_percent_, 0, 100) * width / 100;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(width - filled), '.');
+    std::fprintf(out_, "\r\033[K[%s] %3d%%%s%s", bar.c_str(), std::max(last_percent_, 0), rate_.empty() ? "" : "  ",
+                 rate_.c_str());
+    bar_shown_ = true;
+}
+
 void terminal_front_end::set_progress(int percent)
 {
     std::lock_guard guard(lock_);
@@ -36,14 +49,41 @@ void terminal_front_end::set_progress(int percent)
     if (!terminal_) {
         if (percent > 0) std::fprintf(out_, "progress %d%%\n", percent);
     } else if (percent <= 0) {
+        rate_.clear();
         end_bar_line();
     } else {
-        constexpr int width = 40;
-        const int filled = percent * width / 100;
-        std::string bar(static_cast<std::size_t>(filled), '#');
-        bar.append(static_cast<std::size_t>(width - filled), '.');
-        std::fprintf(out_, "\r[%s] %3d%%", bar.c_str(), percent);
-        bar_shown_ = true;
+        draw_bar();
+    }
+    std::fflush(out_);
+}
+
+void terminal_front_end::show_rate(int64_t done, int64_t total, double seconds)
+{
+    std::lock_guard guard(lock_);
+    const double rate = seconds > 0.0 ? static_cast<double>(done) / seconds : 0.0;
+    char text[160];
+    if (rate > 0.0) {
+        const double left = static_cast<double>(total - done) / rate;
+        char when[32];
+        if (left >= 5400.0)
+            std::snprintf(when, sizeof when, "%.1f h", left / 3600.0);
+        else if (left >= 90.0)
+            std::snprintf(when, sizeof when, "%.0f min", left / 60.0);
+        else
+            std::snprintf(when, sizeof when, "%.0f s", left);
+        std::snprintf(text, sizeof text, "%lld/%lld shapes, %.1f shapes/s, about %s left",
+                      static_cast<long long>(done), static_cast<long long>(total), rate, when);
+    } else {
+        std::snprintf(text, sizeof text, "%lld/%lld shapes", static_cast<long long>(done),
+                      static_cast<long long>(total));
+    }
+    rate_ = text;
+    if (terminal_) {
+        draw_bar();
+    } else if (seconds - rate_printed_ >= 30.0) {
+        // A log gets a line now and then, not one per update.
+        std::fprintf(out_, "progress: %s\n", text);
+        rate_printed_ = seconds;
     }
     std::fflush(out_);
 }

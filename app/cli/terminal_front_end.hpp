@@ -26,6 +26,7 @@ public:
     // The last text show_error printed ("" when none).
     std::string last_error();
     void show_note(const std::string& text) override;
+    void show_rate(int64_t done, int64_t total, double seconds) override;
 
     // Puts `text` into field `id`.
     void set_field(int id, const std::string& text);
@@ -33,6 +34,8 @@ public:
 private:
     // Ends an in-place progress line before other output.
     void end_bar_line();
+    // Draws the in-place progress line.
+    void draw_bar();
 
     std::mutex lock_;
     std::FILE* out_;
@@ -42,4 +45,6 @@ private:
     int last_percent_ = -1;
     std::map<int, std::string> fields_;
     std::string last_error_;
+    std::string rate_;           // "1234/44388 shapes, 138 shapes/s, about 5 min left"
+    double rate_printed_ = -1e9;  // when a plain rate line was last printed (seconds)
 };

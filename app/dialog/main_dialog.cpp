@@ -268,7 +268,27 @@ void main_dialog::set_item_text(int id, const std::string& text)
 void main_dialog::set_progress(int percent)
 {
     on_dialog_thread([&] {
-        if (auto* bar = qobject_cast<QProgressBar*>(control(ctl::progress))) bar->setValue(percent);
+        if (auto* bar = qobject_cast<QProgressBar*>(control(ctl::progress))) {
+            bar->setValue(percent);
+            if (percent <= 0) bar->setTextVisible(false);  // a sweep's end clears its rate
+        }
+    });
+}
+
+void main_dialog::show_rate(int64_t done, int64_t total, double seconds)
+{
+    const double rate = seconds > 0.0 ? static_cast<double>(done) / seconds : 0.0;
+    const double left = rate > 0.0 ? static_cast<double>(total - done) / rate : 0.0;
+    const QString text = left >= 5400.0 ? QString("%1 h").arg(left / 3600.0, 0, 'f', 1)
+                         : left >= 90.0 ? QString("%1 min").arg(left / 60.0, 0, 'f', 0)
+                                        : QString("%1 s").arg(left, 0, 'f', 0);
+    const QString format =
+        QString("%1 / %2 shapes, %3 shapes/s, about %4 left").arg(done).arg(total).arg(rate, 0, 'f', 1).arg(text);
+    on_dialog_thread([&] {
+        if (auto* bar = qobject_cast<QProgressBar*>(control(ctl::progress))) {
+            bar->setFormat(format);
+            bar->setTextVisible(true);
+        }
     });
 }
 

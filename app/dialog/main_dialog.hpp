@@ -43,6 +43,8 @@ public:
                      box_owner owner = box_owner::dialog) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
+    // During a sweep the bar's text tells shapes done, rate and time left.
+    void show_rate(int64_t done, int64_t total, double seconds) override;
 
 public slots:
     // The close box and Escape: command 2.

@@ -131,3 +131,20 @@ TEST(ParallelSweep, ACancelledSweepResumedOnEitherPathMatchesAnUninterruptedOne)
                   std::string::npos);
     }
 }
+
+TEST(ParallelSweep, RateReportsCountTheShapesOfThisRun)
+{
+    scratch_dir dir;
+    recording_front_end ui;
+    run_sweep(3, "0.3", "2", sweep_path::fast, ui);
+    const auto rates = ui.texts_of("rate");
+    ASSERT_FALSE(rates.empty());  // a sweep of about a second reports at least once
+    int last = 0;
+    for (const auto& c : ui.calls()) {
+        if (c.op != "rate") continue;
+        EXPECT_GT(c.id, last);
+        EXPECT_LE(c.id, 120);
+        EXPECT_EQ(c.text, std::to_string(c.id) + "/120");
+        last = c.id;
+    }
+}

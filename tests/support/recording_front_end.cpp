@@ -120,3 +120,10 @@ std::vector<std::string> recording_front_end::texts_of(const std::string& op) co
         if (call.op == op) texts.push_back(call.text);
     return texts;
 }
+
+void recording_front_end::show_rate(int64_t done, int64_t total, double)
+{
+    std::lock_guard guard(lock_);
+    calls_.push_back({"rate", static_cast<int>(done), std::to_string(done) + "/" + std::to_string(total), "",
+                      box_icon::none, box_owner::dialog});
+}

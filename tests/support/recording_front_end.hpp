@@ -34,6 +34,8 @@ public:
     bool read_item_int(int id, int& value) override;
     void show_warning(const std::string& text) override;
     void show_note(const std::string& text) override;
+    // Recorded as op "rate", id the shapes done, text "done/total".
+    void show_rate(int64_t done, int64_t total, double seconds) override;
 
     // Puts `text` into field `id`.
     void set_field(int id, const std::string& text);
