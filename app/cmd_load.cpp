@@ -149,7 +149,10 @@ command_outcome read_observations(app_state& app, const std::string& path, const
     return {true, ""};
 }
 
-command_outcome load_lightcurve(app_state& app)
+namespace {
+
+// The load itself; its refusals say why, and the command shows them.
+command_outcome load_steps(app_state& app)
 {
     status_ops& ui = *app.target;
     std::string path;
@@ -170,7 +173,7 @@ command_outcome load_lightcurve(app_state& app)
     if (digest.empty()) return {false, reason};
 
     const folder_hold hold(app);
-    if (hold.refused()) return refuse_visibly(app, hold.why);
+    if (hold.refused()) return {false, hold.why};
     describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
     app.observations = std::move(observations);
     app.spin = typed;
@@ -178,9 +181,20 @@ command_outcome load_lightcurve(app_state& app)
     app.obs_path = path;
     app.obs_sha256 = digest;
     app.block_list = ui.read_item_text(ctl::blocks, 1 << 12);
-    if (!write_reference_files(*app.reference, app.observations, &reason)) return refuse_visibly(app, reason, true);
+    if (!write_reference_files(*app.reference, app.observations, &reason)) return {false, reason, true};
 
     ui.enable_item(ctl::generate_shapes);
     ui.enable_item(ctl::step_size);
     return {true, ""};
+}
+
+}  // namespace
+
+command_outcome load_lightcurve(app_state& app)
+{
+    // A refused load says why on the status line: a silent refusal leaves
+    // the user no clue which field or which line of the file is wrong.
+    const command_outcome outcome = load_steps(app);
+    if (!outcome.done) return refuse_visibly(app, outcome.reason, outcome.failed);
+    return outcome;
 }

@@ -92,7 +92,7 @@ TEST_F(LoadCommand, ZeroPeriodIsRefusedWithAReason)
     EXPECT_FALSE(app.reference);
 }
 
-TEST_F(LoadCommand, RefusalsAreSilentAndKeepTheEarlierState)
+TEST_F(LoadCommand, RefusalsSayWhyAndKeepTheEarlierState)
 {
     ASSERT_TRUE(on_command(app, ctl::load_lightcurve).done);
     const auto reference = app.reference;
@@ -117,7 +117,9 @@ TEST_F(LoadCommand, RefusalsAreSilentAndKeepTheEarlierState)
     ui.set_field(ctl::path, "bad.txt");
     EXPECT_FALSE(on_command(app, ctl::load_lightcurve).done);
 
-    EXPECT_TRUE(ui.calls().empty());
+    // Each refusal says why on the status line, and changes nothing else.
+    for (const auto& c : ui.calls()) EXPECT_TRUE(c.op == "text" && c.id == ctl::status_line) << c.op;
+    EXPECT_EQ(ui.text_of(ctl::status_line).rfind("bad.txt:4: missing point line", 0), 0u) << ui.text_of(ctl::status_line);
     EXPECT_EQ(app.reference, reference);
     EXPECT_EQ(app.spin.lambda, spin.lambda);
     EXPECT_EQ(app.observations.count, count);

@@ -445,3 +445,18 @@ TEST_F(DialogTest, FailuresAndAHeldFolderShowTheirReasonOnTheStatusLine)
     ASSERT_TRUE(wait_for_sweep_end(30000));
     EXPECT_EQ(text(ctl::status_line).rfind("generated and compared 12 shapes in ", 0), 0u) << text(ctl::status_line);
 }
+
+TEST_F(DialogTest, ARefusedLoadSaysWhyOnTheStatusLine)
+{
+    scratch_dir dir;
+    edit(ctl::subdivisions)->setText("1");
+    click(ctl::generate_geosphere);
+    edit(ctl::path)->setText("missing.zel");
+    click(ctl::load_lightcurve);
+    EXPECT_EQ(text(ctl::status_line), "missing.zel: No such file or directory");
+    EXPECT_FALSE(button(ctl::generate_shapes)->isEnabled());
+    edit(ctl::path)->setText(QString::fromStdString(data_file("test.zel")));
+    edit(ctl::lambda)->setText("400");
+    click(ctl::load_lightcurve);
+    EXPECT_EQ(text(ctl::status_line), "the pole longitude must lie between 0 and 360 degrees");
+}
