@@ -281,31 +281,50 @@ int main(int argc, char** argv)
 {
     CLI::App cli{"Morvane: fit two-lobed asteroid shapes to a lightcurve.\n"
                  "Runs Generate Geosphere, GO! and Generate Shapes in order, with the dialog's fields as options."};
-    cli.footer("Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
+    cli.footer("Files, in the working folder: basic_shape_N.obj (the base shape); ref_lc.txt and\n"
+               "ref_lc_interpolated.txt (the observations and their 150 samples per block, time magnitude);\n"
+               "output/NNNNN.lc.txt (each shape's lightcurve, time brightness); output/main.txt (one row per shape:\n"
+               "shape x_scale_1 y_scale_1 z_scale_1 x_scale_2 y_scale_2 z_scale_2 x_shift best_shift misfit);\n"
+               "output/fits.csv (each block's fit); output/best.obj (the best shape); output/run.json (the run's\n"
+               "record). The misfit compares the synthetic magnitudes with the reference at the best cyclic shift:\n"
+               "see --fit. Lower is better.\n\n"
+               "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
                "2 an option or the input was refused before any work; 3 another run holds this folder;\n"
                "130 / 143 cancelled by Ctrl-C / SIGTERM (continue with --resume).");
     field_options f;
     // Every core by default, within the 1 to 50 the field accepts.
     f.threads = std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
     cli.add_option("--subdivisions", f.subdivisions, "subdivision passes of the geodesic sphere, 1 to 10")
-        ->capture_default_str();
-    cli.add_option("--path", f.path, "observation file")->capture_default_str();
-    cli.add_option("--lambda", f.lambda, "pole ecliptic longitude, degrees (0 to 360)")->capture_default_str();
-    cli.add_option("--beta", f.beta, "pole ecliptic latitude, degrees (-90 to 90)")->capture_default_str();
-    cli.add_option("--phi0", f.phi0, "initial rotation phase, degrees (0 to 360)")->capture_default_str();
-    cli.add_option("--period", f.period, "sidereal rotation period, hours (> 0)")->capture_default_str();
-    cli.add_option("--t0", f.t0, "epoch, Julian date (0, or 2433283 to 2524961)")->capture_default_str();
-    cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str();
-    cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str();
-    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file");
+        ->capture_default_str()
+        ->type_name("N");
+    cli.add_option("--path", f.path, "observation file")->capture_default_str()
+        ->type_name("FILE");
+    cli.add_option("--lambda", f.lambda, "pole ecliptic longitude, degrees (0 to 360)")->capture_default_str()
+        ->type_name("DEG");
+    cli.add_option("--beta", f.beta, "pole ecliptic latitude, degrees (-90 to 90)")->capture_default_str()
+        ->type_name("DEG");
+    cli.add_option("--phi0", f.phi0, "initial rotation phase, degrees (0 to 360)")->capture_default_str()
+        ->type_name("DEG");
+    cli.add_option("--period", f.period, "sidereal rotation period, hours (> 0)")->capture_default_str()
+        ->type_name("HOURS");
+    cli.add_option("--t0", f.t0, "epoch, Julian date (0, or 2433283 to 2524961)")->capture_default_str()
+        ->type_name("JD");
+    cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str()
+        ->type_name("S");
+    cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str()
+        ->type_name("T");
+    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file")
+        ->type_name("K");
     cli.add_option("--blocks", f.blocks,
                    "joint fit over these lightcurve blocks, each resampled and fitted on its own: all, or a list "
-                   "such as 0,3,7-12");
+                   "such as 0,3,7-12")
+        ->type_name("LIST");
     cli.add_option("--fit", f.fit,
                    "range: synthetic magnitudes rescaled to the reference's range, misfit the sum of squares over "
                    "samples 1 to 149 (the original fit); offset: magnitudes kept, moved by the mean difference, "
                    "misfit the mean squared difference in mag^2 over all 150 samples; either at the best cyclic "
                    "shift, and for several blocks the mean of the blocks' misfits")
+        ->type_name("MODE")
         ->check(CLI::IsMember({"range", "offset"}))
         ->capture_default_str();
     cli.add_flag("--resume", f.resume,
@@ -314,8 +333,10 @@ int main(int argc, char** argv)
                  "use the reference path: straightforward covering test, one thread, nothing shared");
     cli.add_option("--until", f.until, "stop after this step")
         ->check(CLI::IsMember({"geosphere", "load", "sweep"}))
-        ->capture_default_str();
-    cli.add_option("--best", f.best, "rows of the best-fits table")->capture_default_str();
+        ->capture_default_str()
+        ->type_name("STEP");
+    cli.add_option("--best", f.best, "rows of the best-fits table")->capture_default_str()
+        ->type_name("N");
 
     synth_options s;
     CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
@@ -351,8 +372,10 @@ int main(int argc, char** argv)
     std::string spin_file, folder;
     cli.add_option("--spin", spin_file,
                    "spin state from FILE in the two-line layout 'lambda beta P' / 'JD0 phi0' (degrees, hours, JD), "
-                   "as data/*_spin.txt; options given explicitly win");
-    cli.add_option("-C", folder, "run in the working folder DIR (all files are read and written there)");
+                   "as data/*_spin.txt; options given explicitly win")
+        ->type_name("FILE");
+    cli.add_option("-C", folder, "run in the working folder DIR (all files are read and written there)")
+        ->type_name("DIR");
 
     CLI11_PARSE(cli, argc, argv);
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
