@@ -91,7 +91,6 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     why = size_refusal(app, plan, plan.count.shapes - start.kept);
     if (!why.empty()) return refuse_visibly(app, why);
     if (!clear_run_folder(start.finished, why)) return refuse_visibly(app, why);
-    if (!journal.open(journal_file, start.journal_bytes, why)) return refuse_visibly(app, why);
     manifest.threads = plan.threads;
     manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
     manifest.version = program_version();
@@ -101,7 +100,16 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     manifest.finished_shapes = start.kept;
     manifest.started = utc_now();
     manifest.status = "running";
+    // The manifest first: a journal never exists without the record of its run.
     if (!write_manifest(manifest_file, manifest, why)) return refuse_visibly(app, why);
+    if (!journal.open(journal_file, start.journal_bytes, why)) {
+        manifest.status = "failed";
+        manifest.reason = why;
+        manifest.ended = utc_now();
+        std::string ignored;
+        write_manifest(manifest_file, manifest, ignored);
+        return refuse_visibly(app, why);
+    }
     return {true, ""};
 }
 
