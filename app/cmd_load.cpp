@@ -45,25 +45,12 @@ std::string rotation_refusal(const ref_curve& ref, const spin_state& s)
     return "";
 }
 
-// The observations of one series: [first, end) of the set.
-struct series {
-    std::size_t first, end;
-    int32_t block;  // -1 for the whole file
-};
-
-// The series a load made: each chosen block, or the whole file as one.
-std::vector<series> series_of(const obs_set& set, bool whole)
+// The series a load made: each chosen block, or the whole file as one
+// (block -1).
+std::vector<block_run> series_of(const obs_set& set, bool whole)
 {
-    std::vector<series> out;
-    const std::size_t n = set.times.size();
-    for (std::size_t first = 0; first < n;) {
-        std::size_t end = first + 1;
-        while (!whole && end < n && set.photometry[end].lc_number == set.photometry[first].lc_number) ++end;
-        if (whole) end = n;
-        out.push_back({first, end, whole ? -1 : set.photometry[first].lc_number});
-        first = end;
-    }
-    return out;
+    if (whole) return {{0, set.times.size(), -1}};
+    return block_runs(set, set.times.size());
 }
 
 // The sun-body-earth angle in degrees.
@@ -80,7 +67,7 @@ double phase_angle_deg(const vec3& s, const vec3& e)
 void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_chosen, double period_days)
 {
     char text[300];
-    for (const series& s : series_of(set, whole)) {
+    for (const block_run& s : series_of(set, whole)) {
         const std::size_t points = s.end - s.first;
         const double span = set.times[s.end - 1] - set.times[s.first];
         const double turns = span / period_days;

@@ -310,18 +310,13 @@ namespace {
 // two distinct times, or a span that is not finite.
 bool check_each_block(lc_load& load, const obs_set& set)
 {
-    std::size_t first = 0;
-    const std::size_t n = set.times.size();
-    while (first < n) {
-        std::size_t last = first;
-        const int32_t block = set.photometry[first].lc_number;
-        while (last + 1 < n && set.photometry[last + 1].lc_number == block) ++last;
-        const double span = set.times[last] - set.times[first];
-        const std::string name = "lightcurve " + std::to_string(block);
-        if (last == first) return load.fail(name + " holds a single observation (two distinct times are needed)");
+    for (const block_run& run : block_runs(set, set.times.size())) {
+        const double span = set.times[run.end - 1] - set.times[run.first];
+        const std::string name = "lightcurve " + std::to_string(run.block);
+        if (run.end - run.first == 1)
+            return load.fail(name + " holds a single observation (two distinct times are needed)");
         if (span == 0.0) return load.fail(name + ": all its observations have the same time");
         if (!std::isfinite(span)) return load.fail(name + ": the time span is too large");
-        first = last + 1;
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,3 +15,25 @@ struct obs_set {
     std::vector<vec3> sun;               // body -> sun, ecliptic
     std::vector<vec3> earth;             // body -> earth, ecliptic
 };
+
+// One lightcurve block of a set: observations [first, end) of block `block`.
+struct block_run {
+    std::size_t first;
+    std::size_t end;
+    int32_t block;
+};
+
+// The runs of equal block number in the first `n` observations, in order
+// (a selection of blocks reads each block as one run).
+inline std::vector<block_run> block_runs(const obs_set& set, std::size_t n)
+{
+    std::vector<block_run> runs;
+    for (std::size_t first = 0; first < n;) {
+        std::size_t end = first + 1;
+        const int32_t block = set.photometry[first].lc_number;
+        while (end < n && set.photometry[end].lc_number == block) ++end;
+        runs.push_back({first, end, block});
+        first = end;
+    }
+    return runs;
+}

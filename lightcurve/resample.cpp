@@ -165,12 +165,7 @@ void resample_reference(const obs_set& set, ref_curve& ref)
 void resample_blocks(const obs_set& set, ref_curve& ref)
 {
     ref_curve all;
-    const std::size_t n = usable_count(set);
-    std::size_t first = 0;
-    while (first < n) {
-        std::size_t end = first + 1;
-        const int32_t block = set.photometry[first].lc_number;
-        while (end < n && set.photometry[end].lc_number == block) ++end;
+    for (const auto [first, end, block] : block_runs(set, usable_count(set))) {
         obs_set one;
         one.count = static_cast<int32_t>(end - first);
         one.times.assign(set.times.begin() + first, set.times.begin() + end);
@@ -184,7 +179,6 @@ void resample_blocks(const obs_set& set, ref_curve& ref)
         all.sun.insert(all.sun.end(), part.sun.begin(), part.sun.end());
         all.earth.insert(all.earth.end(), part.earth.begin(), part.earth.end());
         all.blocks.push_back(block);
-        first = end;
     }
     ref = std::move(all);
 }

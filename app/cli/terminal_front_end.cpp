@@ -93,10 +93,7 @@ void terminal_front_end::enable_item(int) {}
 void terminal_front_end::message_box(const std::string& text, const std::string& caption, box_icon, box_owner)
 {
     std::lock_guard guard(lock_);
-    end_bar_line();
-    std::fflush(out_);
-    std::fprintf(err_, "[%s] %s\n", caption.c_str(), text.c_str());
-    std::fflush(err_);
+    error_line("[" + caption + "] ", text);
 }
 
 std::string terminal_front_end::read_item_text(int id, int max)
@@ -117,13 +114,18 @@ void terminal_front_end::set_field(int id, const std::string& text)
     fields_[id] = text;
 }
 
+void terminal_front_end::error_line(const std::string& prefix, const std::string& text)
+{
+    end_bar_line();
+    std::fflush(out_);
+    std::fprintf(err_, "%s%s\n", prefix.c_str(), text.c_str());
+    std::fflush(err_);
+}
+
 void terminal_front_end::show_warning(const std::string& text)
 {
     std::lock_guard guard(lock_);
-    end_bar_line();
-    std::fflush(out_);
-    std::fprintf(err_, "warning: %s\n", text.c_str());
-    std::fflush(err_);
+    error_line("warning: ", text);
 }
 
 void terminal_front_end::show_note(const std::string& text)
@@ -137,10 +139,7 @@ void terminal_front_end::show_note(const std::string& text)
 void terminal_front_end::show_error(const std::string& text)
 {
     std::lock_guard guard(lock_);
-    end_bar_line();
-    std::fflush(out_);
-    std::fprintf(err_, "morvane-cli: %s\n", text.c_str());
-    std::fflush(err_);
+    error_line("morvane-cli: ", text);
     last_error_ = text;
 }
 

@@ -36,6 +36,8 @@ private:
     void end_bar_line();
     // Draws the in-place progress line.
     void draw_bar();
+    // One line on standard error, after any progress line (lock held).
+    void error_line(const std::string& prefix, const std::string& text);
 
     std::mutex lock_;
     std::FILE* out_;
