@@ -85,11 +85,13 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     if (app.resume) {
         why = take_over_run(manifest.inputs, table, block_fits, blocks_of(app), start);
         if (!why.empty()) return refuse_visibly(app, why);
+        // The disk, now that the files kept are known (a fresh run's was
+        // checked with the memory).
+        why = size_refusal(app, plan, plan.count.shapes - start.kept);
+        if (!why.empty()) return refuse_visibly(app, why);
     } else {
         start.finished.assign(table.size(), 0);
     }
-    why = size_refusal(app, plan, plan.count.shapes - start.kept);
-    if (!why.empty()) return refuse_visibly(app, why);
     if (!clear_run_folder(start.finished, why)) return refuse_visibly(app, why);
     manifest.threads = plan.threads;
     manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
