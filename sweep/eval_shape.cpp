@@ -83,9 +83,10 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
     return 1;
 }
 
-std::string shape_memory_failure(int32_t shape_number)
+void report_memory_failure(status_ops* ui, shape_outcome& outcome, int32_t shape_number)
 {
-    return "not enough memory to evaluate shape " + std::to_string(shape_number);
+    if (ui) ui->set_item_text(ctl::status_line, "memory leak");
+    outcome.failure = "not enough memory to evaluate shape " + std::to_string(shape_number);
 }
 
 double rescale(double x, double from_lo, double from_hi, double to_lo, double to_hi)
@@ -189,8 +190,7 @@ int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, s
     try {
         shape.vertices.assign(job.vertices, job.vertices + job.vertex_count);
     } catch (const std::bad_alloc&) {
-        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-        outcome.failure = shape_memory_failure(job.shape_number);
+        report_memory_failure(ui, outcome, job.shape_number);
         return 0;
     }
     const double h = job.shape_params[param::x_shift] * 0.5;
@@ -237,8 +237,7 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
                         job.sun_dirs[i], ui);
         // Without this sample's bytes there is no brightness to compute.
         if (vis_bytes.size() != size || records.size() != size) {
-            if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-            outcome.failure = shape_memory_failure(job.shape_number);
+            report_memory_failure(ui, outcome, job.shape_number);
             return false;
         }
         double cos_phase, seen_area;
@@ -260,8 +259,7 @@ int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome
         brightness.resize(static_cast<std::size_t>(job.sample_count));
         magnitudes.resize(static_cast<std::size_t>(job.sample_count));
     } catch (const std::bad_alloc&) {
-        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-        result.failure = shape_memory_failure(job.shape_number);
+        report_memory_failure(ui, result, job.shape_number);
         return 0;
     }
     checked_file out;

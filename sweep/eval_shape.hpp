@@ -38,9 +38,6 @@ void fit_blocks(const shape_job& job, const double* m, double& misfit, double& b
 // "output/%05i.lc.txt" for a shape number.
 std::string lightcurve_file_name(int32_t shape_number);
 
-// "not enough memory to evaluate shape N".
-std::string shape_memory_failure(int32_t shape_number);
-
 // The rotation angle of a sample at time t, in the fixed order of operations.
 double rotation_angle(double t, double t0, double period, double phi0);
 
@@ -50,6 +47,10 @@ struct shape_outcome {
     std::string failure;     // what failed and the system's reason
     int64_t file_bytes = 0;  // size of the lightcurve file, when written
 };
+
+// A shape that ran out of memory: "memory leak" on the status line, and
+// "not enough memory to evaluate shape N" as the outcome's failure.
+void report_memory_failure(status_ops* ui, shape_outcome& outcome, int32_t shape_number);
 
 // A shape ready for its samples: the offset vertex copy, normals, centres.
 struct prepared_shape {

@@ -43,8 +43,7 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
         s.brightness.resize(static_cast<std::size_t>(job.sample_count));
         s.magnitudes.resize(static_cast<std::size_t>(job.sample_count));
     } catch (const std::bad_alloc&) {
-        if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-        outcome.failure = shape_memory_failure(job.shape_number);
+        report_memory_failure(ui, outcome, job.shape_number);
         return false;
     }
     const prepared_shape& shape = s.shape;
@@ -65,8 +64,7 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
                 outcome.stopped = true;
                 return false;
             }
-            if (ui) ui->set_item_text(ctl::status_line, "memory leak");
-            outcome.failure = shape_memory_failure(job.shape_number);
+            report_memory_failure(ui, outcome, job.shape_number);
             return false;
         }
         double cos_phase, seen_area;
