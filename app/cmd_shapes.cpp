@@ -9,6 +9,7 @@
 #include "app/preflight.hpp"
 #include "app/run_folder.hpp"
 #include "app/run_manifest.hpp"
+#include "lightcurve/sample_file.hpp"
 #include "common/control_ids.hpp"
 
 namespace {
@@ -104,7 +105,8 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     manifest.status = "running";
     // The manifest first: a journal never exists without the record of its run.
     if (!write_manifest(manifest_file, manifest, why)) return refuse_visibly(app, why);
-    if (!journal.open(journal_file, start.journal_bytes, why)) {
+    if (!write_sample_file(sample_file, *app.reference, app.observations, why) ||
+        !journal.open(journal_file, start.journal_bytes, why)) {
         manifest.status = "failed";
         manifest.reason = why;
         manifest.ended = utc_now();

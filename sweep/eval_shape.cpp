@@ -169,6 +169,39 @@ void fit_blocks(const shape_job& job, const double* m, double& misfit, double& b
     misfit = sum / count;
 }
 
+void fitted_curve(const shape_job& job, const double* m, double* fitted)
+{
+    const int32_t count = std::max(job.block_count, 1);
+    const int32_t n = job.sample_count / count;
+    std::vector<block_fit> fits(static_cast<std::size_t>(count));
+    double misfit, shift;
+    fit_blocks(job, m, misfit, shift, fits.data());
+    for (int32_t b = 0; b < count; ++b) {
+        const std::size_t first = static_cast<std::size_t>(b) * static_cast<std::size_t>(n);
+        const double* mb = m + first;
+        const phot_point* ref = job.ref_points + first;
+        double* out = fitted + first;
+        if (!std::isfinite(fits[b].misfit)) {
+            std::fill(out, out + n, std::nan(""));
+            continue;
+        }
+        // best_shift is s / (n - 1), exact enough to round back to s.
+        const int32_t s = n > 1 ? static_cast<int32_t>(std::lround(fits[b].best_shift * (n - 1))) : 0;
+        double lo = 0.0, hi = 0.0, m_lo = 0.0, m_hi = 0.0, mean = 0.0;
+        if (job.fit == fit_mode::offset) {
+            for (int32_t j = 0; j < n; ++j) mean = mean + (mb[j] - ref[(s + j) % n].magnitude);
+            mean = mean / n;
+        } else {
+            std::vector<double> r(static_cast<std::size_t>(n));
+            for (int32_t i = 0; i < n; ++i) r[static_cast<std::size_t>(i)] = ref[i].magnitude;
+            value_range(r.data(), n, lo, hi);
+            value_range(mb, n, m_lo, m_hi);
+        }
+        for (int32_t j = 0; j < n; ++j)
+            out[(s + j) % n] = job.fit == fit_mode::offset ? mb[j] - mean : rescale(mb[j], m_lo, m_hi, lo, hi);
+    }
+}
+
 std::string lightcurve_file_name(int32_t shape_number)
 {
     char name[64];

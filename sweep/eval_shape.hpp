@@ -35,6 +35,13 @@ void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfi
 // shift the first block's. Writes each block's fit to `blocks` when given.
 void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks);
 
+// The synthetic magnitudes `m` placed on the reference as the job's fit
+// placed them, block by block: m[j] goes to reference sample (s + j) mod n
+// of the block's best shift s, rescaled onto the reference's range (range)
+// or moved by the mean difference (offset). One value per sample into
+// `fitted`; a block without a finite fit gets NaN throughout.
+void fitted_curve(const shape_job& job, const double* m, double* fitted);
+
 // "output/%05i.lc.txt" for a shape number.
 std::string lightcurve_file_name(int32_t shape_number);
 

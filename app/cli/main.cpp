@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/cli/best_fits.hpp"
+#include "app/summary_table.hpp"
 #include "app/cli/synth.hpp"
 #include "app/cli/terminal_front_end.hpp"
 #include "app/controller.hpp"

@@ -1,4 +1,4 @@
-#include "app/cli/best_fits.hpp"
+#include "app/summary_table.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "app/run_results.hpp"
+
+// The file names (without folder, with extension) of one shape's figures.
+QStringList shape_figure_files(int32_t shape);
+
+// The file names of the misfit profiles.
+QStringList profile_figure_files();
+
+// Writes the fit, shape and rotation figures of `curves` into `folder` as
+// PNG and SVG (fit_NNNNN, shape_NNNNN, rotation_NNNNN); false with `why`.
+bool write_shape_figures(const run_results& run, const shape_curves& curves, const QString& folder, QString& why);
+
+// Writes the misfit profiles (profiles.png, profiles.svg) with shape
+// `selected` marked; false with `why`.
+bool write_profile_figure(const run_results& run, int32_t selected, const QString& folder, QString& why);

@@ -1,0 +1,135 @@
+#include "app/report/report_page.hpp"
+
+#include <cmath>
+
+#include "app/figures/charts.hpp"
+#include "app/figures/figure_set.hpp"
+
+namespace {
+
+// One row of a two-column table.
+QString record_row(const QString& name, const QString& value)
+{
+    return QString("<tr><th>%1</th><td>%2</td></tr>\n").arg(html_escaped(name), html_escaped(value));
+}
+
+// A number as the summary table writes it.
+QString fixed(double v)
+{
+    return QString::asprintf("%f", v);
+}
+
+// The run's record as a table.
+QString record_table(const run_results& run)
+{
+    const run_manifest& m = run.manifest;
+    const run_inputs& in = m.inputs;
+    QString rows;
+    rows += record_row("observation file", QString::fromStdString(in.observation_file));
+    rows += record_row("SHA-256", QString::fromStdString(in.observation_sha256));
+    rows += record_row("lightcurve blocks", !in.blocks.empty() ? QString::fromStdString(in.blocks)
+                                            : in.block >= 0    ? QString::number(in.block)
+                                                               : QString("all, as one lightcurve"));
+    rows += record_row("fit", QString::fromStdString(in.fit));
+    rows += record_row("spin", QString("lambda %1°, beta %2°, P %3 h, phi0 %4°, t0 %5")
+                                   .arg(in.lambda_deg, 0, 'g', 10)
+                                   .arg(in.beta_deg, 0, 'g', 10)
+                                   .arg(in.period_hours, 0, 'g', 12)
+                                   .arg(in.phi0_deg, 0, 'g', 10)
+                                   .arg(in.t0, 0, 'f', 6));
+    rows += record_row("grid", QString("step %1, %2 shapes, %3 subdivisions")
+                                   .arg(in.step, 0, 'g', 10)
+                                   .arg(m.shapes)
+                                   .arg(in.subdivisions));
+    rows += record_row("status", QString::fromStdString(m.status) +
+                                     (m.reason.empty() ? QString() : ": " + QString::fromStdString(m.reason)));
+    rows += record_row("shapes finished", QString::number(m.finished_shapes));
+    rows += record_row("ran", QString("%1 to %2, %3 threads, %4 path, version %5")
+                                  .arg(QString::fromStdString(m.started), QString::fromStdString(m.ended))
+                                  .arg(m.threads)
+                                  .arg(QString::fromStdString(m.sweep_path), QString::fromStdString(m.version)));
+    rows += record_row("table", QString::fromStdString(run.table_file));
+    return "<table class=\"record\">\n" + rows + "</table>\n";
+}
+
+// The best-fits table.
+QString best_table(const std::vector<summary_row>& best)
+{
+    QString html = "<table class=\"fits\">\n<tr><th>rank</th><th>shape</th>";
+    for (int p = 1; p < 7; ++p) html += QString("<th>%1</th>").arg(grid_parameter_name(p));
+    html += "<th>best_shift</th><th>misfit</th></tr>\n";
+    int rank = 0;
+    for (const summary_row& r : best) {
+        html += QString("<tr><td>%1</td><td>%2</td>").arg(++rank).arg(r.shape);
+        for (int p = 1; p < 7; ++p) html += "<td>" + fixed(r.params[p]) + "</td>";
+        html += "<td>" + fixed(r.best_shift) + "</td><td>" + fixed(r.misfit) + "</td></tr>\n";
+    }
+    return html + "</table>\n";
+}
+
+// An image that links to its SVG.
+QString figure(const QString& png, const QString& svg, const QString& words)
+{
+    return QString("<figure><a href=\"%2\"><img src=\"%1\" alt=\"%3\"></a><figcaption>%3 (<a href=\"%2\">SVG</a>)"
+                   "</figcaption></figure>\n")
+        .arg(html_escaped(png), html_escaped(svg), html_escaped(words));
+}
+
+}  // namespace
+
+QString html_escaped(const QString& text)
+{
+    QString out = text;
+    out.replace('&', "&amp;").replace('<', "&lt;").replace('>', "&gt;").replace('"', "&quot;");
+    return out;
+}
+
+QString report_page(const run_results& run, const std::vector<summary_row>& best,
+                    const std::vector<reported_shape>& shapes, const QStringList& notes, const QString& manifest_json)
+{
+    QString html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
+    html += "<title>Morvane run: " + html_escaped(QString::fromStdString(run.manifest.inputs.observation_file)) +
+            "</title>\n";
+    html += "<style>body{font-family:sans-serif;margin:2em;max-width:1500px}table{border-collapse:collapse}"
+            "td,th{border:1px solid #ccc;padding:2px 8px;text-align:right}.record th,.record td{text-align:left}"
+            "img{max-width:100%;border:1px solid #ddd}.note{color:#a00}</style>\n</head>\n<body>\n";
+    html += "<h1>Morvane run of " + html_escaped(QString::fromStdString(run.manifest.inputs.observation_file)) +
+            "</h1>\n";
+    for (const QString& note : notes) html += "<p class=\"note\">" + html_escaped(note) + "</p>\n";
+    html += "<h2>The run</h2>\n" + record_table(run);
+    html += "<details><summary>the manifest as recorded</summary><pre>" + html_escaped(manifest_json) +
+            "</pre></details>\n";
+    html += QString("<h2>The best fits</h2>\n<p>Lowest misfit first (%1 of %2 shapes). The misfit is the %3 fit's: "
+                    "%4.</p>\n")
+                .arg(best.size())
+                .arg(run.rows.size())
+                .arg(QString::fromStdString(run.manifest.inputs.fit))
+                .arg(run.manifest.inputs.fit == "offset"
+                         ? "the mean squared magnitude difference after the best constant offset (mag²)"
+                         : "the sum of squared differences after rescaling onto the reference's range (mag²)");
+    html += best_table(best);
+    const QStringList profiles = profile_figure_files();
+    html += "<h2>Misfit profiles</h2>\n" +
+            figure(profiles[0], profiles[1], "for each value of each grid parameter, the lowest misfit of all shapes");
+    for (const reported_shape& s : shapes) {
+        const shape_curves& c = s.curves;
+        const QStringList files = shape_figure_files(c.shape);
+        html += QString("<h2>Shape %1</h2>\n<p>y_scale_1 %2, z_scale_1 %3, x_scale_2 %4, y_scale_2 %5, z_scale_2 %6, "
+                        "x_shift %7; misfit %8 (the table: %9). <a href=\"shape_%10.obj\">OBJ</a></p>\n")
+                    .arg(c.shape)
+                    .arg(c.params[1])
+                    .arg(c.params[2])
+                    .arg(c.params[3])
+                    .arg(c.params[4])
+                    .arg(c.params[5])
+                    .arg(c.params[6])
+                    .arg(c.misfit, 0, 'g', 8)
+                    .arg(std::isnan(s.table_misfit) ? QString("no row") : fixed(s.table_misfit))
+                    .arg(c.shape, 5, 10, QChar('0'));
+        html += figure(files[0], files[1], "the fit: observations, reference samples and the fitted synthetic curve, "
+                                           "residuals below");
+        html += figure(files[2], files[3], "the shape seen from the earth, and along its three axes");
+        html += figure(files[4], files[5], "the shape's lightcurve over one rotation");
+    }
+    return html + "</body>\n</html>\n";
+}

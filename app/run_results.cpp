@@ -1,0 +1,168 @@
+#include "app/run_results.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "app/app_state.hpp"
+#include "app/controller.hpp"
+#include "app/preflight.hpp"
+#include "lightcurve/sample_file.hpp"
+#include "photometry/view_geometry.hpp"
+#include "sweep/eval_shape.hpp"
+#include "sweep/fast_eval.hpp"
+#include "sweep/shape_export.hpp"
+
+namespace {
+
+// `name` inside the run's folder.
+std::string in_folder(const std::string& folder, const std::string& name)
+{
+    return folder.empty() || folder == "." ? name : folder + "/" + name;
+}
+
+// The sweep's spin state from the manifest's typed one.
+sweep_spin recorded_spin(const run_inputs& in)
+{
+    spin_state s;
+    s.lambda_deg = in.lambda_deg;
+    s.beta_deg = in.beta_deg;
+    s.phi0_deg = in.phi0_deg;
+    s.period_hours = in.period_hours;
+    s.t0 = in.t0;
+    convert_spin(s);
+    return {s.lambda, s.beta, s.phi0, s.t0, s.period};
+}
+
+// Fills the model's brightness of `job` at every sample into `brightness`;
+// false with `why`.
+bool job_brightness(const shape_job& job, std::vector<double>& brightness, std::string& why)
+{
+    const std::vector<sample_view> views = shared_sample_views(job);
+    shape_scratch scratch;
+    shape_outcome outcome;
+    if (!fast_shape_brightness(job, views.data(), scratch, nullptr, outcome, {})) {
+        why = outcome.failure.empty() ? "the model could not evaluate the shape" : outcome.failure;
+        return false;
+    }
+    brightness = scratch.brightness;
+    return true;
+}
+
+// Magnitudes of brightness values, as the sweep computes them.
+std::vector<double> magnitudes_of(const std::vector<double>& brightness)
+{
+    std::vector<double> m(brightness.size());
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = std::log10(brightness[i]) * (-2.5);
+    return m;
+}
+
+// The rotation curve: the job's shape under sample `k`'s earth and sun,
+// at one-degree steps of rotation after that sample's phase.
+bool rotation_curve(shape_job job, int32_t k, shape_curves& curves, std::string& why)
+{
+    std::vector<double> times(rotation_points);
+    const std::vector<vec3> earth(rotation_points, job.earth_dirs[k]);
+    const std::vector<vec3> sun(rotation_points, job.sun_dirs[k]);
+    curves.rotation_deg.resize(rotation_points);
+    for (int32_t i = 0; i < rotation_points; ++i) {
+        curves.rotation_deg[i] = i;
+        times[i] = job.sample_times[k] + job.period * (i / 360.0);
+    }
+    job.sample_count = rotation_points;
+    job.sample_times = times.data();
+    job.earth_dirs = earth.data();
+    job.sun_dirs = sun.data();
+    std::vector<double> brightness;
+    if (!job_brightness(job, brightness, why)) return false;
+    curves.rotation_mag = magnitudes_of(brightness);
+    return true;
+}
+
+}  // namespace
+
+bool read_run(const std::string& folder, run_results& run, std::string& why)
+{
+    run = run_results{};
+    run.folder = folder;
+    if (!read_manifest(in_folder(folder, manifest_file), run.manifest, why)) return false;
+    for (const char* name : {"output/main.txt", "output/main.partial.txt"}) {
+        run.rows = read_summary(in_folder(folder, name));
+        run.table_file = name;
+        if (!run.rows.empty()) break;
+    }
+    if (run.rows.empty()) {
+        why = "no shapes in " + in_folder(folder, "output/main.txt");
+        return false;
+    }
+    auto reference = std::make_shared<ref_curve>();
+    if (!read_sample_file(in_folder(folder, sample_file), *reference, run.observations, why)) return false;
+    run.reference = std::move(reference);
+    const int32_t n = run.manifest.inputs.subdivisions;
+    if (n < 1 || n > 10) {
+        why = "the manifest's subdivision count " + std::to_string(n) + " is not between 1 and 10";
+        return false;
+    }
+    run.base = build_base_mesh(n);
+    if (!run.base) {
+        why = "not enough memory for the base shape";
+        return false;
+    }
+    return true;
+}
+
+bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sample, shape_curves& curves,
+                          std::string& why)
+{
+    try {
+        curves = shape_curves{};
+        curves.shape = shape;
+        const run_inputs& in = run.manifest.inputs;
+        if (!shape_parameters(in.step, shape, curves.params)) {
+            why = "the grid of step " + std::to_string(in.step) + " has no shape " + std::to_string(shape);
+            return false;
+        }
+        sweep_args args = make_sweep_args(run.base, run.reference, recorded_spin(in), in.step, 1);
+        shape_job& job = args.job;
+        std::vector<vec3> deformed;
+        deform_vertices(run.base->vertices, curves.params, deformed);
+        job.vertices = deformed.data();
+        job.shape_number = shape;
+        std::copy(curves.params, curves.params + param::count, job.shape_params);
+        job.fit = in.fit == "offset" ? fit_mode::offset : fit_mode::range;
+
+        std::vector<double> brightness;
+        if (!job_brightness(job, brightness, why)) return false;
+        curves.magnitudes = magnitudes_of(brightness);
+        curves.block_count = job.block_count;
+        curves.fits.resize(static_cast<std::size_t>(job.block_count));
+        fit_blocks(job, curves.magnitudes.data(), curves.misfit, curves.best_shift, curves.fits.data());
+        curves.fitted.resize(curves.magnitudes.size());
+        fitted_curve(job, curves.magnitudes.data(), curves.fitted.data());
+
+        curves.view_sample = std::clamp(view_sample, 0, job.sample_count - 1);
+        if (!rotation_curve(job, curves.view_sample, curves, why)) return false;
+
+        prepared_shape body;
+        shape_outcome outcome;
+        if (!prepare_shape(job, body, nullptr, outcome)) {
+            why = outcome.failure;
+            return false;
+        }
+        const int32_t k = curves.view_sample;
+        const double phi = rotation_angle(job.sample_times[k], job.t0, job.period, job.phi0);
+        mat3 body_rot, earth_frame, sun_frame;
+        comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda,
+                           job.beta, phi);
+        curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
+                                            body.facet_count, body_rot, earth_frame, sun_frame, job.earth_dirs[k],
+                                            job.sun_dirs[k]);
+        for (int axis = 0; axis < 3; ++axis)
+            curves.axis_views[axis] =
+                view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);
+        return true;
+    } catch (const std::bad_alloc&) {
+        why = "not enough memory to draw shape " + std::to_string(shape);
+        return false;
+    }
+}

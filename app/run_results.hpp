@@ -1,0 +1,62 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/run_manifest.hpp"
+#include "app/summary_table.hpp"
+#include "common/mesh.hpp"
+#include "lightcurve/obs_set.hpp"
+#include "lightcurve/ref_curve.hpp"
+#include "photometry/facet_view.hpp"
+#include "sweep/sweep_records.hpp"
+
+// A finished (or stopped) run as its folder holds it: the manifest, the
+// summary table and the samples it fitted. Read from files only, so that
+// a run computed elsewhere can be looked at here.
+struct run_results {
+    std::string folder;
+    run_manifest manifest;
+    std::vector<summary_row> rows;  // output/main.txt (or main.partial.txt), in file order
+    std::string table_file;         // which of the two was read
+    std::shared_ptr<const ref_curve> reference;
+    obs_set observations;
+    std::shared_ptr<const mesh> base;  // rebuilt from the recorded subdivisions
+};
+
+// Reads the run of `folder` ("." for here): false with `why` when the
+// manifest, the summary table or the samples are missing or malformed, or
+// the base shape cannot be built.
+bool read_run(const std::string& folder, run_results& run, std::string& why);
+
+// Points of the rotation curve: one per degree, 0 to 360.
+constexpr int32_t rotation_points = 361;
+
+// What the figures show of one shape, all computed with the model itself.
+struct shape_curves {
+    int32_t shape = 0;
+    double params[param::count] = {};
+    int32_t block_count = 1;
+    std::vector<double> magnitudes;  // synthetic, one per reference sample
+    std::vector<double> fitted;      // placed on the reference as the fit placed them
+    std::vector<block_fit> fits;     // per block
+    double misfit = 0.0;
+    double best_shift = 0.0;
+    // The rotation curve at the geometry of `view_sample`: phase in degrees
+    // after that sample's, and magnitude.
+    std::vector<double> rotation_deg;
+    std::vector<double> rotation_mag;
+    // The shape seen from the earth at `view_sample`, and along +x, +y, +z.
+    int32_t view_sample = 0;
+    std::vector<viewed_facet> earth_view;
+    std::array<std::vector<viewed_facet>, 3> axis_views;
+};
+
+// Computes the curves and views of shape `shape` of the run's grid, seen at
+// reference sample `view_sample`. False with `why` when the grid has no
+// such shape or the model fails (memory).
+bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sample, shape_curves& curves,
+                          std::string& why);

@@ -1,0 +1,108 @@
+#include "photometry/facet_view.hpp"
+
+#include <algorithm>
+
+#include "photometry/brightness.hpp"
+#include "photometry/view_geometry.hpp"
+#include "photometry/visibility.hpp"
+
+namespace {
+
+// The facing facets of a frame, projected, in no particular order.
+std::vector<viewed_facet> project_facing(const vec3* vertices, const facet* facets, const facet_normal* normals,
+                                         int32_t facet_count, const mat3& frame, vec3 toward)
+{
+    std::vector<viewed_facet> seen;
+    for (int32_t i = 0; i < facet_count; ++i) {
+        const facet_normal& n = normals[i];
+        const double mu = n.nx * toward.x + n.ny * toward.y + n.nz * toward.z;
+        if (!(mu > 0)) continue;
+        viewed_facet v{};
+        const int32_t corner[3] = {facets[i].a, facets[i].b, facets[i].c};
+        double z = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const vec3 p = apply(frame, vertices[corner[k] - 1]);
+            v.x[k] = p.x;
+            v.y[k] = p.y;
+            z = z + p.z;
+        }
+        v.depth = z / 3.0;
+        v.radiance = mu;
+        v.light = facet_light::lit;
+        v.index = i;
+        seen.push_back(v);
+    }
+    return seen;
+}
+
+// Farthest first; equal depths by facet index, so the order is fixed.
+void sort_far_first(std::vector<viewed_facet>& seen)
+{
+    std::sort(seen.begin(), seen.end(), [](const viewed_facet& a, const viewed_facet& b) {
+        return a.depth < b.depth || (a.depth == b.depth && a.index < b.index);
+    });
+}
+
+}  // namespace
+
+std::vector<viewed_facet> view_from_earth(const vec3* vertices, const facet* facets, const vec3* centres,
+                                          const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
+                                          const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun)
+{
+    const vec3 e = body_direction(body_rot, earth);
+    const vec3 s = body_direction(body_rot, sun);
+    const std::size_t size = static_cast<std::size_t>(facet_count);
+
+    // The model's own bytes: nonzero for the lit and seen facets.
+    std::vector<uint8_t> model;
+    std::vector<proj_facet> records;
+    comp_visibility(model, records, vertices, facets, centres, normals, facet_count, body_rot, earth_frame,
+                    sun_frame, earth, sun);
+    // The earth pass alone tells the hidden facets from the shadowed ones.
+    std::vector<uint8_t> seen_bytes(size, 255);
+    records.resize(size);
+    const int n_earth = project_facets(earth_frame, vertices, facets, centres, records.data(), normals, facet_count,
+                                       seen_bytes.data(), e);
+    comp_occlusion(n_earth, records.data(), seen_bytes.data());
+
+    std::vector<viewed_facet> seen = project_facing(vertices, facets, normals, facet_count, earth_frame, e);
+    const double c = photo_params{}.lambert_weight;
+    for (viewed_facet& v : seen) {
+        const facet_normal& n = normals[v.index];
+        const double mu = v.radiance;
+        const double mu0 = n.nx * s.x + n.ny * s.y + n.nz * s.z;
+        v.radiance = 0.0;
+        if (model.size() == size && model[v.index] != 0) {
+            v.light = facet_light::lit;
+            v.radiance = (1 / (mu + mu0) + c) * mu0;
+        } else if (seen_bytes[v.index] == 0) {
+            v.light = facet_light::hidden;
+        } else if (!(mu0 * 254.0 >= 1.0)) {
+            // Turned away, or so close to the terminator that the model's
+            // byte rounds to 0: night, not a shadow of the other lobe.
+            v.light = facet_light::night;
+        } else {
+            v.light = facet_light::shadowed;
+        }
+    }
+    sort_far_first(seen);
+    return seen;
+}
+
+std::vector<viewed_facet> view_along_axis(const vec3* vertices, const facet* facets, const facet_normal* normals,
+                                          int32_t facet_count, int axis)
+{
+    // Right-handed frames whose third row points along the axis: seen from
+    // +x the picture shows y right and z up; from +y, z right and x up;
+    // from +z, x right and y up.
+    static const mat3 frames[3] = {
+        {{0, 1, 0, 0, 0, 1, 1, 0, 0}},
+        {{0, 0, 1, 1, 0, 0, 0, 1, 0}},
+        {{1, 0, 0, 0, 1, 0, 0, 0, 1}},
+    };
+    const mat3& frame = frames[std::clamp(axis, 0, 2)];
+    const vec3 toward{frame.m[6], frame.m[7], frame.m[8]};
+    std::vector<viewed_facet> seen = project_facing(vertices, facets, normals, facet_count, frame, toward);
+    sort_far_first(seen);
+    return seen;
+}
