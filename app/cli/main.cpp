@@ -286,8 +286,9 @@ int main(int argc, char** argv)
                "output/NNNNN.lc.txt (each shape's lightcurve, time brightness); output/main.txt (one row per shape:\n"
                "shape x_scale_1 y_scale_1 z_scale_1 x_scale_2 y_scale_2 z_scale_2 x_shift best_shift misfit);\n"
                "output/fits.csv (each block's fit); output/best.obj (the best shape); output/run.json (the run's\n"
-               "record). The misfit compares the synthetic magnitudes with the reference at the best cyclic shift:\n"
-               "see --fit. Lower is better.\n\n"
+               "record); output/samples.txt (the samples fitted, with their geometry, for morvane-report).\n"
+               "The misfit compares the synthetic magnitudes with the reference at the best cyclic shift:\n"
+               "see --fit. Lower is better. Figures of a finished run: morvane-report FOLDER.\n\n"
                "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
                "2 an option or the input was refused before any work; 3 another run holds this folder;\n"
                "130 / 143 cancelled by Ctrl-C / SIGTERM (continue with --resume).");
@@ -340,33 +341,35 @@ int main(int argc, char** argv)
 
     synth_options s;
     CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
-    synth->add_option("--output", s.output, "file to write")->capture_default_str();
-    synth->add_option("--subdivisions", s.subdivisions, "subdivision passes, 1 to 7")->capture_default_str();
+    synth->add_option("--output", s.output, "file to write")->capture_default_str()->type_name("FILE");
+    synth->add_option("--subdivisions", s.subdivisions, "subdivision passes, 1 to 7")->capture_default_str()->type_name("N");
     std::vector<double> shape(std::begin(s.shape), std::end(s.shape));
     synth->add_option("--shape", shape, "y_scale_1 z_scale_1 x_scale_2 y_scale_2 z_scale_2 x_shift")
         ->expected(6)
-        ->delimiter(',');
-    synth->add_option("--lambda", s.lambda_deg, "pole ecliptic longitude, degrees")->capture_default_str();
-    synth->add_option("--beta", s.beta_deg, "pole ecliptic latitude, degrees")->capture_default_str();
-    synth->add_option("--phi0", s.phi0_deg, "initial rotation phase, degrees")->capture_default_str();
-    synth->add_option("--period", s.period_hours, "sidereal period, hours")->capture_default_str();
-    synth->add_option("--t0", s.t0, "epoch, Julian date")->capture_default_str();
-    synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")->capture_default_str();
-    synth->add_option("--start", s.start, "Julian date of the first observation")->capture_default_str();
-    synth->add_option("--hours", s.hours, "time span of the observations, hours")->capture_default_str();
-    synth->add_option("--points", s.points, "number of observations (per block)")->capture_default_str();
+        ->delimiter(',')
+        ->type_name("SCALE");
+    synth->add_option("--lambda", s.lambda_deg, "pole ecliptic longitude, degrees")->capture_default_str()->type_name("DEG");
+    synth->add_option("--beta", s.beta_deg, "pole ecliptic latitude, degrees")->capture_default_str()->type_name("DEG");
+    synth->add_option("--phi0", s.phi0_deg, "initial rotation phase, degrees")->capture_default_str()->type_name("DEG");
+    synth->add_option("--period", s.period_hours, "sidereal period, hours")->capture_default_str()->type_name("HOURS");
+    synth->add_option("--t0", s.t0, "epoch, Julian date")->capture_default_str()->type_name("JD");
+    synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")->capture_default_str()->type_name("DEG");
+    synth->add_option("--start", s.start, "Julian date of the first observation")->capture_default_str()->type_name("JD");
+    synth->add_option("--hours", s.hours, "time span of the observations, hours")->capture_default_str()->type_name("HOURS");
+    synth->add_option("--points", s.points, "number of observations (per block)")->capture_default_str()->type_name("COUNT");
     std::string geometries;
     synth->add_option("--blocks-geometry", geometries,
                       "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
-                      "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart");
+                      "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart")
+        ->type_name("PHASE:LAT,...");
 
     export_options e;
     CLI::App* exporter =
         cli.add_subcommand("export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ file");
-    exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")->required();
-    exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)");
-    exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)");
-    exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)");
+    exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")->required()->type_name("N");
+    exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)")->type_name("N");
+    exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)")->type_name("STEP");
+    exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)")->type_name("FILE");
 
     cli.set_version_flag("--version", std::string("morvane-cli ") + program_version());
     std::string spin_file, folder;

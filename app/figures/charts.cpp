@@ -146,7 +146,7 @@ QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_
     auto* below = new QChart;
     auto* rx = value_axis("hours", x0, x1, true);
     auto* ry = value_axis("residual", -r_span, r_span);
-    ry->setLabelFormat("%.2f");
+    ry->setLabelFormat("%.2g");
     ry->setTickCount(3);
     ry->setReverse(true);
     below->addAxis(rx, Qt::AlignBottom);

@@ -126,7 +126,7 @@ void shape_picture::paintEvent(QPaintEvent*)
     p.setFont(f);
     p.drawText(QRectF(0, 2, w * 0.66, title), Qt::AlignCenter,
                QString("shape %1 seen from the earth at sample %2").arg(curves_.shape).arg(curves_.view_sample + 1));
-    paint_view(p, curves_.earth_view, view_extent(curves_.earth_view), QRectF(10, title, big, big));
+    paint_view(p, curves_.earth_view, view_extent(curves_.earth_view), QRectF(20, title + 8, big - 20, big - 16));
 
     // The three axis views share one scale: the largest of their boxes.
     double span = 0.0;

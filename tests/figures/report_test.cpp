@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <QChartView>
+#include <QColor>
+#include <QImage>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+
+#include "app/figures/charts.hpp"
+#include "app/figures/figure_file.hpp"
+#include "app/figures/figure_set.hpp"
+#include "app/run_results.hpp"
+#include "support/pipeline.hpp"
+#include "support/scratch_dir.hpp"
+#include "support/shell.hpp"
+
+namespace {
+
+const std::string cli = MORVANE_CLI;
+const std::string report = MORVANE_REPORT;
+
+// A finished joint fit of three blocks in the scratch folder.
+void joint_run()
+{
+    std::string out;
+    ASSERT_EQ(run_command(cli + " --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.5 --threads 2 --fit offset --blocks all",
+                          out),
+              0)
+        << out;
+}
+
+// Whether an image has a pixel near `colour`.
+int pixels_near(const QImage& image, QColor colour)
+{
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c(image.pixel(x, y));
+            if (std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                    std::abs(c.blue() - colour.blue()) < 30)
+                ++count;
+        }
+    return count;
+}
+
+TEST(Report, ListsOnlyFilesItWroteAndAgreesWithTheTable)
+{
+    scratch_dir dir;
+    joint_run();
+    std::string out;
+    ASSERT_EQ(run_command(report + " . --shape 3", out), 0) << out;
+    EXPECT_NE(out.find("report written to ./report/index.html"), std::string::npos) << out;
+    // The recomputed misfits agree with the table: no note about it.
+    EXPECT_EQ(out.find("differs"), std::string::npos) << out;
+
+    const std::string page = read_file("report/index.html");
+    std::set<std::string> named;
+    const std::regex link("(src|href)=\"([^\"]+)\"");
+    for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
+        named.insert((*it)[2]);
+    ASSERT_GE(named.size(), 2u * 7u);  // per shape: 3 figures in 2 forms and the OBJ; and the profiles
+    for (const std::string& name : named) {
+        const std::filesystem::path file = std::filesystem::path("report") / name;
+        ASSERT_TRUE(std::filesystem::exists(file)) << name;
+        EXPECT_GT(std::filesystem::file_size(file), 100u) << name;
+        if (file.extension() == ".png") EXPECT_FALSE(QImage(QString::fromStdString(file.string())).isNull()) << name;
+        if (file.extension() == ".svg") EXPECT_NE(read_file(file).find("<svg"), std::string::npos) << name;
+    }
+    EXPECT_TRUE(named.count("fit_00003.png"));
+    EXPECT_TRUE(named.count("shape_00003.obj"));
+    EXPECT_NE(page.find("twin_three_geometries.zel"), std::string::npos);
+    EXPECT_NE(page.find("offset"), std::string::npos);
+}
+
+TEST(Report, RefusesAFolderWithoutARun)
+{
+    scratch_dir dir;
+    std::string out;
+    EXPECT_EQ(run_command(report + " .", out), 2) << out;
+    EXPECT_NE(out.find("output/run.json"), std::string::npos) << out;
+    EXPECT_FALSE(std::filesystem::exists("report"));
+}
+
+TEST(Report, NotesAMisfitThatTheFolderDoesNotExplain)
+{
+    scratch_dir dir;
+    joint_run();
+    // Shape 1's row altered, as a table from another run would be.
+    std::string table = read_file("output/main.txt");
+    const std::size_t end = table.find('\n');
+    const std::size_t last = table.rfind(' ', end);
+    table.replace(last + 1, end - last - 1, "9.999999");
+    write_file("output/main.txt", table);
+    std::string out;
+    ASSERT_EQ(run_command(report + " . --shape 1", out), 0) << out;
+    EXPECT_NE(out.find("shape 1: the recomputed misfit"), std::string::npos) << out;
+    EXPECT_NE(read_file("report/index.html").find("do not belong to one run"), std::string::npos);
+}
+
+TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
+{
+    scratch_dir dir;
+    joint_run();
+    run_results run;
+    std::string why;
+    ASSERT_TRUE(read_run(".", run, why)) << why;
+    const summary_row best = best_fits(run.rows, 1).front();
+    shape_curves curves;
+    ASSERT_TRUE(compute_shape_curves(run, best.shape, 0, curves, why)) << why;
+    EXPECT_EQ(curves.block_count, 3);
+    EXPECT_NEAR(curves.misfit, best.misfit, 5.1e-7);
+
+    const std::unique_ptr<QWidget> fit(fit_figure(run, curves));
+    EXPECT_EQ(fit->findChildren<QChartView*>().size(), 6);
+    const QImage image = figure_image(fit.get(), {1500, 1200});
+    EXPECT_GT(pixels_near(image, QColor(214, 39, 40)), 500);   // synthetic curves and residuals
+    EXPECT_GT(pixels_near(image, QColor(31, 119, 180)), 500);  // reference samples
+
+    const std::unique_ptr<QWidget> profiles(profile_figure(run, best.shape));
+    EXPECT_EQ(profiles->findChildren<QChartView*>().size(), 6);
+    const std::unique_ptr<QWidget> rotation(rotation_figure(run, curves));
+    EXPECT_GT(pixels_near(figure_image(rotation.get(), {800, 400}), QColor(214, 39, 40)), 300);
+    // The rotation curve closes on itself after one turn.
+    EXPECT_NEAR(curves.rotation_mag.front(), curves.rotation_mag.back(), 1e-9);
+}
+
+}  // namespace
