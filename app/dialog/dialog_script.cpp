@@ -1,6 +1,7 @@
 #include "app/dialog/dialog_script.hpp"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTimer>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "app/dialog/main_dialog.hpp"
+#include "app/dialog/results_window.hpp"
 
 namespace {
 
@@ -76,6 +78,16 @@ struct script_runner : std::enable_shared_from_this<script_runner> {
             std::string file;
             std::getline(in, file);
             if (!dialog->grab().save(QString::fromStdString(trimmed(file)), "PNG"))
+                script_error(step, "cannot save the picture");
+        } else if (verb == "results") {
+            std::string file;
+            std::getline(in, file);
+            dialog->check_sweep_end();
+            results_window* panel = dialog->results();
+            if (!panel || !panel->isVisible()) script_error(step, "no results window is open");
+            // The charts lay themselves out through posted events.
+            QApplication::processEvents();
+            if (!panel->grab().save(QString::fromStdString(trimmed(file)), "PNG"))
                 script_error(step, "cannot save the picture");
         } else if (verb == "running") {
             if (!app->sweep_running.load()) {

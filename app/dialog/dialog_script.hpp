@@ -14,6 +14,8 @@ class main_dialog;
 //   wait          until no sweep runs
 //   sleep MS      let MS milliseconds pass
 //   grab FILE     save a picture of the window as FILE (PNG)
+//   results FILE  save a picture of the results window of the sweep that
+//                 has just ended as FILE (PNG); there must be one
 //   running       end the program with exit code 3 unless a sweep runs
 //   close         close the window, like its close box
 // A step that cannot be understood ends the program with exit code 2.

@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -12,8 +15,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
+#include <QToolButton>
 
 #include "app/controller.hpp"
+#include "app/dialog/results_window.hpp"
 #include "app/fields.hpp"
 #include "common/control_ids.hpp"
 
@@ -64,6 +70,12 @@ const control_layout window_controls[] = {
     {ctl::progress, kind::progress, "", 0, 211, 367, 14},
 };
 
+// The "..." button right of the path field, inside the frame around it.
+constexpr control_layout browse_layout = {dialog_ctl::browse_path, kind::button, "...", 351, 31, 10, 14};
+
+// How often the dialog looks whether its sweep has ended, in milliseconds.
+constexpr int sweep_watch_ms = 100;
+
 constexpr int dialog_width = 368;
 constexpr int dialog_height = 225;
 
@@ -91,6 +103,13 @@ struct unit_map {
 };
 
 }  // namespace
+
+QString path_for_field(const QString& chosen, const QString& working_folder)
+{
+    const QString absolute = QFileInfo(chosen).absoluteFilePath();
+    const QString relative = QDir(working_folder).relativeFilePath(absolute);
+    return relative.startsWith("..") || QFileInfo(relative).isAbsolute() ? absolute : relative;
+}
 
 int symbol_font_height(int dots_per_inch)
 {
@@ -134,6 +153,9 @@ void main_dialog::build_controls()
     const QFontMetrics metrics(font());
     const unit_map units{metrics.averageCharWidth(), metrics.height()};
     setFixedSize(units.x(dialog_width), units.y(dialog_height));
+    sweep_watch_ = new QTimer(this);
+    sweep_watch_->setInterval(sweep_watch_ms);
+    connect(sweep_watch_, &QTimer::timeout, this, &main_dialog::check_sweep_end);
 
     for (const control_layout& item : window_controls) {
         const QString text = QString::fromUtf8(item.text);
@@ -189,9 +211,36 @@ void main_dialog::build_controls()
             controls_[item.id] = widget;
         }
     }
+    add_browse_button(units.char_width, units.char_height);
     // The frames stay behind the controls they surround.
     for (QGroupBox* group : findChildren<QGroupBox*>()) group->lower();
     for (int id : locked_at_start) control(id)->setEnabled(false);
+}
+
+void main_dialog::add_browse_button(int char_width, int char_height)
+{
+    const unit_map units{char_width, char_height};
+    const control_layout& item = browse_layout;
+    auto* button = new QToolButton(this);
+    button->setText(item.text);
+    button->setToolTip("Choose the observation file");
+    button->setGeometry(units.rect(item.x, item.y, item.w, item.h));
+    button->setProperty("controlId", item.id);
+    button->setObjectName(QString("control_%1").arg(item.id));
+    controls_[item.id] = button;
+    connect(button, &QToolButton::clicked, this, &main_dialog::browse_for_path);
+    // In tab order right after the field it fills.
+    setTabOrder(control(ctl::path), button);
+}
+
+void main_dialog::browse_for_path()
+{
+    auto* field = static_cast<QLineEdit*>(control(ctl::path));
+    const QFileInfo current(field->text());
+    const QString start = current.exists() ? current.absoluteFilePath() : QDir::currentPath();
+    const QString chosen = QFileDialog::getOpenFileName(this, "Observation file", start,
+                                                        "Lightcurves (*.zel *.txt *.dat);;All files (*)");
+    if (!chosen.isEmpty()) field->setText(path_for_field(chosen, QDir::currentPath()));
 }
 
 void main_dialog::fit_label(QLabel* label)
@@ -217,8 +266,37 @@ QWidget* main_dialog::control(int id) const
 
 void main_dialog::run_command(int id)
 {
-    on_command(app_, id);
+    const command_outcome outcome = on_command(app_, id);
+    if (id == ctl::generate_shapes && outcome.done) {
+        // The folder's run is being replaced: its old results go away.
+        if (results_) results_->hide();
+        sweep_watch_->start();
+    }
     if (is_close_command(id)) done(id);
+}
+
+void main_dialog::check_sweep_end()
+{
+    if (!sweep_watch_->isActive() || app_.sweep_running.load()) return;
+    sweep_watch_->stop();
+    // Only a complete sweep opens its results; the status line says how any
+    // other ended.
+    if (app_.last_sweep_result.load() != 1) return;
+    std::string why;
+    open_results(QDir::currentPath().toStdString(), why);
+}
+
+bool main_dialog::open_results(const std::string& folder, std::string& why)
+{
+    if (!results_) results_ = new results_window(this);
+    if (!results_->load(folder, why)) {
+        results_->hide();
+        return false;
+    }
+    results_->show();
+    results_->raise();
+    results_->activateWindow();
+    return true;
 }
 
 void main_dialog::reject()

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QFont>
 #include <QRect>
+#include <QString>
 
 #include <functional>
 #include <map>
@@ -12,7 +13,19 @@
 #include "common/status_ops.hpp"
 
 class QLabel;
+class QTimer;
 class QWidget;
+class results_window;
+
+// Controls of this window that the controller does not know: numbered far
+// above the controller's ids so that neither set can take the other's.
+namespace dialog_ctl {
+constexpr int browse_path = 2001;  // "..." beside the path field
+}  // namespace dialog_ctl
+
+// The path to put into the path field for a file chosen in a file dialog:
+// relative to `working_folder` when the file lies inside it, else absolute.
+QString path_for_field(const QString& chosen, const QString& working_folder);
 
 // Pixel height (negative: the character height, as a font request takes
 // it) of a 10 point font at `dots_per_inch`, rounded to nearest.
@@ -36,6 +49,15 @@ public:
     // ends the dialog with `id` as its result.
     void run_command(int id);
 
+    // The results window of the last finished sweep, or null before any.
+    results_window* results() const { return results_; }
+    // Opens (or refreshes) the results window on the run of `folder`; false
+    // with `why`, the window then left closed.
+    bool open_results(const std::string& folder, std::string& why);
+    // Notices that the sweep this dialog started has ended (it also looks on
+    // its own, a few times a second) and opens the results of a complete one.
+    void check_sweep_end();
+
     void set_item_text(int id, const std::string& text) override;
     void set_progress(int percent) override;
     void enable_item(int id) override;
@@ -55,6 +77,10 @@ protected:
 
 private:
     void build_controls();
+    // Adds the "..." button beside the path field.
+    void add_browse_button(int char_width, int char_height);
+    // Asks for an observation file and puts its path into the path field.
+    void browse_for_path();
     // Widens (or heightens) a label whose text would be clipped in its
     // place; right-aligned labels grow to the left, others to the right.
     void fit_label(QLabel* label);
@@ -65,4 +91,6 @@ private:
     std::map<int, QWidget*> controls_;
     std::map<QLabel*, QRect> label_rects_;  // the places of the window's layout
     QFont greek_font_;
+    QTimer* sweep_watch_ = nullptr;  // runs while a sweep this dialog started may still run
+    results_window* results_ = nullptr;
 };

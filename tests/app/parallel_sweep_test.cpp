@@ -66,7 +66,7 @@ TEST(ParallelSweep, EveryPathAndThreadCountWritesTheSameFiles)
     recording_front_end ui;
     run_sweep(2, "0.3", "1", sweep_path::reference, ui);
     const auto expected = output_files();
-    ASSERT_EQ(expected.size(), 121u);  // 120 lightcurves and the summary
+    ASSERT_EQ(expected.size(), 122u);  // 120 lightcurves, the summary and the samples
     for (const char* threads : {"1", "2", "3"}) {
         fs::remove_all("output");
         recording_front_end again;
