@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
+#include "sweep/block_share.hpp"
 #include "sweep/sweep_records.hpp"
 #include "sweep/sweep_worker.hpp"
 
@@ -27,6 +29,27 @@ struct spin_state {
     double phi0 = 0.0;    // radians
     double period = 0.0;  // days
     double t0 = 0.0;      // Julian date, or 0
+};
+
+// How this process takes part in a sweep that several compute: a shard of
+// a job array, or a rank of an MPI run. The default is a sweep of its own.
+struct sweep_share {
+    int32_t shard = 0;  // shard K of `shards` (0: not a shard)
+    int32_t shards = 0;
+    int32_t ranks = 0;      // ranks of an MPI run (0: one process)
+    bool follower = false;  // a rank other than 0: computes blocks, writes no shared file
+    block_dealer* dealer = nullptr;  // ranks: where the blocks come from
+    row_sink* sink = nullptr;        // followers: where the finished rows go
+    // Ranks: every rank calls it once the coordinator has prepared the run
+    // (or failed to): the coordinator passes whether the sweep may start and
+    // the shapes already finished, the others learn them. False when the
+    // sweep does not start.
+    std::function<bool(bool ready, std::vector<uint8_t>& finished)> agree;
+    bool agreed = false;
+    // The coordinator: waits for the other ranks' rows (see sweep_context).
+    std::function<std::string(shape_result*, uint8_t*, block_fit*)> gather;
+    std::atomic<int64_t>* remote_done = nullptr;
+    bool no_curves = false;  // no lightcurve file per shape
 };
 
 // The controller's state. Front ends own one instance for the whole run;
@@ -62,6 +85,7 @@ struct app_state {
     int32_t only_block = all_blocks;
     sweep_path path = sweep_path::fast;
     bool resume = false;
+    sweep_share share;
 
     // One run per folder: taken by a sweep (or by the command line for its
     // whole run); a sweep that took it gives it back when it ends.

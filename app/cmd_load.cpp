@@ -168,7 +168,8 @@ command_outcome load_steps(app_state& app)
     app.obs_path = path;
     app.obs_sha256 = digest;
     app.block_list = ui.read_item_text(ctl::blocks, 1 << 12);
-    if (!write_reference_files(*app.reference, app.observations, &reason)) return {false, reason, true};
+    if (!app.share.follower && !write_reference_files(*app.reference, app.observations, &reason))
+        return {false, reason, true};
 
     ui.enable_item(ctl::generate_shapes);
     ui.enable_item(ctl::step_size);

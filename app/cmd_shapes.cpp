@@ -32,6 +32,7 @@ run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
     in.subdivisions = app.subdivisions;
     in.blocks = app.block_list;
     in.fit = plan.fit == fit_mode::offset ? "offset" : "range";
+    in.no_curves = app.share.no_curves;
     return in;
 }
 
@@ -75,16 +76,20 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
 // to describe this run only, the journal and the manifest. Fills `start`.
 command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<shape_result>& table,
                             std::vector<block_fit>& block_fits, run_manifest& manifest, taken_over& start,
-                            sweep_journal& journal)
+                            sweep_journal& journal, const run_files& files, const std::vector<uint8_t>& own)
 {
     std::string why;
     if (!app.lock.held()) {
+        app.lock.use_file(files.lock);
         if (!app.lock.acquire(why)) return refuse_visibly(app, why);
         app.sweep_owns_lock = true;
     }
     manifest.inputs = inputs_of(app, plan);
+    manifest.shard = app.share.shard;
+    manifest.shards = app.share.shards;
+    manifest.ranks = app.share.ranks;
     if (app.resume) {
-        why = take_over_run(manifest.inputs, table, block_fits, blocks_of(app), start);
+        why = take_over_run(manifest.inputs, table, block_fits, blocks_of(app), start, files);
         if (!why.empty()) return refuse_visibly(app, why);
         // The disk, now that the files kept are known (a fresh run's was
         // checked with the memory).
@@ -93,7 +98,7 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     } else {
         start.finished.assign(table.size(), 0);
     }
-    if (!clear_run_folder(start.finished, why)) return refuse_visibly(app, why);
+    if (!clear_run_folder(start.finished, why, files, own)) return refuse_visibly(app, why);
     manifest.threads = plan.threads;
     manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
     manifest.version = program_version();
@@ -104,22 +109,53 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     manifest.started = utc_now();
     manifest.status = "running";
     // The manifest first: a journal never exists without the record of its run.
-    if (!write_manifest(manifest_file, manifest, why)) return refuse_visibly(app, why);
+    if (!write_manifest(files.manifest, manifest, why)) return refuse_visibly(app, why);
     if (!write_sample_file(sample_file, *app.reference, app.observations, why) ||
-        !journal.open(journal_file, start.journal_bytes, why)) {
+        !journal.open(files.journal, start.journal_bytes, why)) {
         manifest.status = "failed";
         manifest.reason = why;
         manifest.ended = utc_now();
         std::string ignored;
-        write_manifest(manifest_file, manifest, ignored);
+        write_manifest(files.manifest, manifest, ignored);
         return refuse_visibly(app, why);
     }
     return {true, ""};
 }
 
+// The shapes of the blocks a shard computes (1 each), and the dealer of
+// those blocks; nothing for a sweep that is not a shard.
+void shard_plan(const app_state& app, double step, int64_t shapes, std::vector<uint8_t>& own,
+                std::shared_ptr<block_dealer>& dealer)
+{
+    if (app.share.shards <= 0) return;
+    const std::vector<grid_block> blocks = list_grid_blocks(step);
+    std::vector<std::size_t> mine = shard_blocks(blocks, app.share.shard, app.share.shards);
+    own.assign(static_cast<std::size_t>(shapes), 0);
+    for (std::size_t b : mine)
+        for (int32_t k = 0; k < blocks[b].count; ++k) own[static_cast<std::size_t>(blocks[b].first_shape - 1 + k)] = 1;
+    dealer = std::make_shared<list_dealer>(std::move(mine));
+}
+
+command_outcome start_sweep(app_state& app);
+
 }  // namespace
 
 command_outcome generate_shapes(app_state& app)
+{
+    app.share.agreed = false;
+    const command_outcome outcome = start_sweep(app);
+    // Ranks that wait for the coordinator learn that the sweep did not start.
+    if (app.share.agree && !app.share.agreed) {
+        std::vector<uint8_t> none;
+        app.share.agreed = true;
+        app.share.agree(false, none);
+    }
+    return outcome;
+}
+
+namespace {
+
+command_outcome start_sweep(app_state& app)
 {
     sweep_plan plan;
     const command_outcome checked = check_shapes_fields(app, plan);
@@ -149,31 +185,68 @@ command_outcome generate_shapes(app_state& app)
     wait_for_sweep(app);
     auto manifest = std::make_shared<run_manifest>();
     auto journal = std::make_shared<sweep_journal>();
+    const run_files files = files_of_shard(app.share.shard, app.share.shards);
+    std::vector<uint8_t> own;
+    std::shared_ptr<block_dealer> shard_dealer;
+    try {
+        shard_plan(app, plan.step, plan.count.shapes, own, shard_dealer);
+    } catch (const std::bad_alloc&) {
+        return refuse_visibly(app, "not enough memory to plan the shard");
+    }
     taken_over start;
-    const command_outcome prepared = prepare_run(app, plan, table, block_fits, *manifest, start, *journal);
-    if (!prepared.done) {
-        release_sweep_lock(app);
-        return prepared;
+    const bool follower = app.share.follower;
+    if (!follower) {
+        const command_outcome prepared =
+            prepare_run(app, plan, table, block_fits, *manifest, start, *journal, files, own);
+        if (!prepared.done) {
+            release_sweep_lock(app);
+            return prepared;
+        }
+    } else {
+        start.finished.assign(table.size(), 0);
+    }
+    if (app.share.agree) {
+        app.share.agreed = true;
+        if (!app.share.agree(true, start.finished)) {
+            release_sweep_lock(app);
+            return refuse_visibly(app, "the coordinating rank did not start the sweep");
+        }
     }
 
     const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
     app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
     app.args.job.fit = plan.fit;
+    app.args.job.no_curves = app.share.no_curves;
     sweep_context context{app.target,        &app.cancel,     &app.result_table,
                           app.path,          journal.get(),   std::move(start.finished),
                           std::move(block_fits), app.reference->blocks};
+    context.dealer = shard_dealer ? shard_dealer.get() : app.share.dealer;
+    context.share_only = app.share.shards > 0 || follower;
+    context.gather = app.share.gather;
+    context.remote_done = app.share.remote_done;
+    context.table_file = follower ? "" : files.table;
+    context.partial_file = follower ? "" : files.partial;
+    context.fits_file = follower ? "" : files.fits;
+    if (follower) context.journal = app.share.sink;
     app.sweep_running.store(true);
     try {
         app.worker = std::thread([&app, args = app.args, table = std::move(table), steps = plan.count.progress_steps,
-                                  context = std::move(context), manifest, journal]() mutable {
+                                  context = std::move(context), manifest, journal, shard_dealer, files,
+                                  follower]() mutable {
             sweep_outcome outcome = sweep_worker(std::move(args), std::move(table), steps, std::move(context));
             journal->close();
+            if (follower) {
+                app.last_outcome = outcome;
+                app.last_sweep_result.store(outcome.status == sweep_status::complete ? 1 : 0);
+                app.sweep_running.store(false);
+                return;
+            }
             manifest->status = status_word(outcome.status);
             manifest->reason = outcome.reason;
             manifest->finished_shapes = outcome.finished;
             manifest->ended = utc_now();
             std::string why;
-            if (!write_manifest(manifest_file, *manifest, why) && outcome.status == sweep_status::complete) {
+            if (!write_manifest(files.manifest, *manifest, why) && outcome.status == sweep_status::complete) {
                 // The record of the run is part of its result.
                 outcome.status = sweep_status::failed;
                 outcome.reason = why;
@@ -191,3 +264,5 @@ command_outcome generate_shapes(app_state& app)
     }
     return {true, ""};
 }
+
+}  // namespace

@@ -15,7 +15,8 @@ app_state::~app_state()
 
 folder_hold::folder_hold(app_state& app) : app_(app)
 {
-    if (app.lock.held()) return;
+    // A follower rank writes none of the folder's shared files.
+    if (app.lock.held() || app.share.follower) return;
     taken_ = app.lock.acquire(why);
 }
 
@@ -105,7 +106,7 @@ command_outcome generate_geosphere(app_state& app)
     app.subdivisions = n;
 
     std::string why;
-    if (!write_obj(*twin, n, &why)) {
+    if (!app.share.follower && !write_obj(*twin, n, &why)) {
         app.text_buffer = why;
         return refuse_visibly(app, app.text_buffer, true);
     }

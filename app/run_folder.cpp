@@ -25,23 +25,40 @@ int64_t lightcurve_number(const std::string& name)
 
 }  // namespace
 
+run_files files_of_shard(int32_t k, int32_t s)
+{
+    run_files files;
+    if (s <= 0) return files;
+    const std::string tag = ".shard-" + std::to_string(k) + "-of-" + std::to_string(s);
+    files.manifest = "output/run" + tag + ".json";
+    files.journal = "output/journal" + tag + ".txt";
+    files.table = "output/main" + tag + ".txt";
+    files.partial = "output/main" + tag + ".partial.txt";
+    files.fits = "output/fits" + tag + ".csv";
+    files.lock = "morvane" + tag + ".lock";
+    return files;
+}
+
 std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
-                          int32_t blocks, taken_over& out)
+                          int32_t blocks, taken_over& out, const run_files& files)
 {
     run_manifest recorded;
     std::string why;
-    if (!read_manifest(manifest_file, recorded, why)) return "nothing to resume: " + why;
+    if (!read_manifest(files.manifest, recorded, why)) return "nothing to resume: " + why;
     const std::string differences = input_differences(recorded.inputs, now);
     if (!differences.empty())
         return "the run in this folder had other inputs (" + differences + "): start it afresh without resuming";
     out.finished.assign(table.size(), 0);
     out.kept = 0;
-    for (const journal_row& row : read_journal(journal_file, out.journal_bytes)) {
+    for (const journal_row& row : read_journal(files.journal, out.journal_bytes)) {
         if (row.shape < 1 || static_cast<std::size_t>(row.shape) > table.size()) continue;
-        // A file cut short (a crash before the system wrote it out) is redone.
-        std::error_code error;
-        const auto size = fs::file_size(lightcurve_file_name(row.shape), error);
-        if (error || static_cast<int64_t>(size) != row.file_bytes) continue;
+        // A file cut short (a crash before the system wrote it out) is redone;
+        // a run without curves has none to check.
+        if (!now.no_curves) {
+            std::error_code error;
+            const auto size = fs::file_size(lightcurve_file_name(row.shape), error);
+            if (error || static_cast<int64_t>(size) != row.file_bytes) continue;
+        }
         shape_result& r = table[static_cast<std::size_t>(row.shape - 1)];
         r.misfit = row.misfit;
         r.best_shift = row.best_shift;
@@ -59,10 +76,13 @@ std::string take_over_run(const run_inputs& now, std::vector<shape_result>& tabl
     return "";
 }
 
-bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why)
+bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files,
+                      const std::vector<uint8_t>& own)
 {
     std::error_code error;
-    for (const char* name : {"output/main.txt", "output/main.partial.txt", "output/fits.csv", "output/best.obj"}) {
+    std::vector<std::string> tables = {files.table, files.partial, files.fits};
+    if (own.empty()) tables.push_back("output/best.obj");
+    for (const std::string& name : tables) {
         fs::remove(name, error);
         if (error) {
             why = "cannot remove " + std::string(name) + ": " + error.message();
@@ -76,6 +96,7 @@ bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why)
         std::error_code kind;
         if (k < 1 || !it->is_regular_file(kind) || it->is_symlink(kind)) continue;
         if (k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
+        if (!own.empty() && (k > static_cast<int64_t>(own.size()) || !own[static_cast<std::size_t>(k - 1)])) continue;
         std::error_code removal;
         fs::remove(it->path(), removal);
         if (removal) {

@@ -11,6 +11,21 @@
 // The journal of finished shapes in the output folder.
 constexpr const char* journal_file = "output/journal.txt";
 
+// The files that describe one run of a folder: the whole sweep's, or one
+// shard's ("output/main.shard-2-of-3.txt" and so on), so that shards of
+// one run can share a folder.
+struct run_files {
+    std::string manifest = manifest_file;
+    std::string journal = journal_file;
+    std::string table = "output/main.txt";
+    std::string partial = "output/main.partial.txt";
+    std::string fits = "output/fits.csv";
+    std::string lock = "morvane.lock";
+};
+
+// The files of shard k of s; s = 0 gives the whole sweep's.
+run_files files_of_shard(int32_t k, int32_t s);
+
 // What a sweep takes over from an interrupted run of the same inputs.
 struct taken_over {
     std::vector<uint8_t> finished;  // per shape: 1 when kept
@@ -24,11 +39,14 @@ struct taken_over {
 // missing or which inputs differ ("" when taken over).
 // Each kept shape's block fits go into `block_fits` (`blocks` per shape).
 std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
-                          int32_t blocks, taken_over& out);
+                          int32_t blocks, taken_over& out, const run_files& files = {});
 
 // Makes the folder describe the new run only: removes the summary, the
 // partial summary and every plain lightcurve file that is not kept (those
 // of other runs, and all numbered above the grid); folders and links of
-// such names are left alone. False with `why` when a
-// file could not be removed.
-bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why);
+// such names are left alone. A shard (`own` not empty: 1 per shape it
+// computes) removes only its own table files and the lightcurve files of
+// its own shapes, so that the other shards' work stays. False with `why`
+// when a file could not be removed.
+bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files = {},
+                      const std::vector<uint8_t>& own = {});

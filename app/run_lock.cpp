@@ -17,9 +17,9 @@ folder_lock::~folder_lock()
 bool folder_lock::acquire(std::string& why)
 {
     if (held()) return true;
-    const int fd = ::open(run_lock_file, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        why = file_failure("create", run_lock_file, errno);
+        why = file_failure("create", file_, errno);
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -28,7 +28,7 @@ bool folder_lock::acquire(std::string& why)
         const ssize_t got = pread(fd, text, sizeof text - 1, 0);
         ::close(fd);
         if (err != EWOULDBLOCK) {
-            why = file_failure("lock", run_lock_file, err);
+            why = file_failure("lock", file_, err);
             return false;
         }
         const long pid = got > 0 ? std::strtol(text, nullptr, 10) : 0;

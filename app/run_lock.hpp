@@ -17,6 +17,8 @@ public:
     folder_lock& operator=(const folder_lock&) = delete;
     ~folder_lock();
 
+    // The lock file to take (before acquire): shards each have their own.
+    void use_file(std::string name) { file_ = std::move(name); }
     // Takes the lock without waiting. False when another run holds it (or
     // the lock file cannot be made); `why` then says so, with its pid.
     bool acquire(std::string& why);
@@ -26,4 +28,5 @@ public:
 private:
     // Read from the dialog's thread while a sweep's thread may release it.
     std::atomic<int> fd_{-1};
+    std::string file_ = run_lock_file;
 };

@@ -53,7 +53,8 @@ json inputs_json(const run_inputs& in)
                 {"period_hours", in.period_hours},
                 {"t0", in.t0},
                 {"step", in.step},
-                {"subdivisions", in.subdivisions}};
+                {"subdivisions", in.subdivisions},
+                {"curves", !in.no_curves}};
 }
 
 run_inputs inputs_from(const json& j)
@@ -71,6 +72,8 @@ run_inputs inputs_from(const json& j)
     in.t0 = j.at("t0").get<double>();
     in.step = j.at("step").get<double>();
     in.subdivisions = j.at("subdivisions").get<int32_t>();
+    // Runs recorded before the choice existed kept their curves.
+    in.no_curves = j.contains("curves") && !j.at("curves").get<bool>();
     return in;
 }
 
@@ -78,7 +81,7 @@ run_inputs inputs_from(const json& j)
 
 bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)
 {
-    const json j{{"program", "morvane"},
+    json j{{"program", "morvane"},
                  {"version", m.version},
                  {"status", m.status},
                  {"reason", text_or_null(m.reason)},
@@ -90,6 +93,8 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
                  {"resumed_shapes", m.resumed_shapes},
                  {"started", m.started},
                  {"ended", text_or_null(m.ended)}};
+    if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
+    if (m.ranks > 0) j["ranks"] = m.ranks;
     const std::string text = j.dump(2) + "\n";
     checked_file out;
     if (out.open(path, checked_file::placement::replacing)) {
@@ -121,6 +126,11 @@ bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
         m.resumed_shapes = j.at("resumed_shapes").get<int64_t>();
         m.started = j.at("started").get<std::string>();
         m.ended = text_of(j.at("ended"));
+        if (j.contains("shard")) {
+            m.shard = j.at("shard").at("index").get<int32_t>();
+            m.shards = j.at("shard").at("of").get<int32_t>();
+        }
+        if (j.contains("ranks")) m.ranks = j.at("ranks").get<int32_t>();
     } catch (const json::exception& e) {
         why = path + " is not a run manifest: " + e.what();
         return false;

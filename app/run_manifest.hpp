@@ -20,6 +20,7 @@ struct run_inputs {
     double t0 = 0.0;
     double step = 0.0;
     int32_t subdivisions = 0;
+    bool no_curves = false;  // no lightcurve file per shape
 };
 
 // The record of one run: its inputs, how it ran, and how it ended.
@@ -36,6 +37,9 @@ struct run_manifest {
     std::string ended;               // "" while running
     std::string status;              // running, complete, cancelled or failed
     std::string reason;              // why it failed
+    int32_t shard = 0;               // shard K of `shards` (0: the whole sweep)
+    int32_t shards = 0;
+    int32_t ranks = 0;               // MPI ranks that computed it (0: one process)
 };
 
 // The program's version.

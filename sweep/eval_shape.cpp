@@ -66,14 +66,14 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
 {
     for (int32_t i = 0; i < job.sample_count; ++i) {
         magnitudes[i] = std::log10(brightness[i]) * (-2.5);
-        if (!out.printf("%lf %.6lf\n", job.sample_times[i], brightness[i])) break;
+        if (!job.no_curves && !out.printf("%lf %.6lf\n", job.sample_times[i], brightness[i])) break;
     }
-    if (!out.close()) {
+    if (!job.no_curves && !out.close()) {
         outcome.failure = out.error();
         out.discard();
         return 0;
     }
-    outcome.file_bytes = out.bytes();
+    outcome.file_bytes = job.no_curves ? 0 : out.bytes();
     shape_result& row = table[job.shape_number - 1];
     for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
     block_fit* fits =
@@ -296,7 +296,7 @@ int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome
         return 0;
     }
     checked_file out;
-    if (!out.open(lightcurve_file_name(job.shape_number))) {
+    if (!job.no_curves && !out.open(lightcurve_file_name(job.shape_number))) {
         result.failure = out.error();
         return 0;
     }

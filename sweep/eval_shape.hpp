@@ -79,7 +79,8 @@ int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, s
 bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui,
                        shape_outcome& outcome, const stop_request& stop);
 
-// Writes the shape's lightcurve lines to `out` (opened, and closed here),
+// Writes the shape's lightcurve lines to `out` (opened, and closed here; with
+// job.no_curves nothing is written and `out` is left alone),
 // checking every write; then turns the brightness into magnitudes and
 // writes the shape's row. Returns 1, or 0 when the file could not be
 // written whole: then the file is removed, no row is written and

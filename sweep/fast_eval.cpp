@@ -79,7 +79,7 @@ int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratc
                     status_ops* ui, shape_outcome& outcome, const stop_request& stop)
 {
     checked_file out;
-    if (!out.open(lightcurve_file_name(job.shape_number))) {
+    if (!job.no_curves && !out.open(lightcurve_file_name(job.shape_number))) {
         outcome.failure = out.error();
         return 0;
     }

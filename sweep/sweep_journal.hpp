@@ -17,13 +17,23 @@ struct journal_row {
     std::vector<block_fit> blocks;  // each block's own fit, for a joint fit of several
 };
 
+// Where the rows of each finished block go: the journal, or (on a rank that
+// is not the coordinator) a message to the coordinator. Safe from several
+// threads.
+class row_sink {
+public:
+    virtual ~row_sink() = default;
+    // False with `why` when the rows could not be kept.
+    virtual bool append(const journal_row* rows, std::size_t count, std::string& why) = 0;
+};
+
 // The sweep's record of finished shapes, appended one block of rows at a
 // time and synced to disk after each, so that a sweep stopped in any way
 // (cancel, kill, power cut) loses at most the blocks in progress.
 // One line per row: "shape misfit best_shift bytes", then for a joint fit
 // of several blocks "shift misfit" per block, each double as the 16
 // hexadecimal digits of its bits, so that it comes back exactly.
-class sweep_journal {
+class sweep_journal : public row_sink {
 public:
     sweep_journal() = default;
     sweep_journal(const sweep_journal&) = delete;
@@ -35,7 +45,7 @@ public:
     bool open(const std::string& path, int64_t keep_bytes, std::string& why);
     // Appends the rows and syncs; safe from several threads. False with
     // `why` when the rows could not be written.
-    bool append(const journal_row* rows, std::size_t count, std::string& why);
+    bool append(const journal_row* rows, std::size_t count, std::string& why) override;
     void close();
 
 private:

@@ -57,6 +57,8 @@ struct shape_job {
     int32_t block_count;
     fit_mode fit;
     block_fit* block_fits;
+    // Runs that want only the table: no lightcurve file per shape.
+    bool no_curves;
 };
 
 // One row of the result table.

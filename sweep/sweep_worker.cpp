@@ -61,13 +61,14 @@ struct walk_end {
 struct rate_meter {
     status_ops* ui;
     int64_t total;  // shapes this run computes
+    std::atomic<int64_t>* remote = nullptr;  // shapes other ranks finished
     int64_t start_ms = clock_ms();
     std::atomic<int64_t> done{0};
     std::atomic<int64_t> shown_ms{0};
 
     void add(int64_t shapes)
     {
-        const int64_t now_done = done += shapes;
+        const int64_t now_done = (done += shapes) + (remote ? remote->load() : 0);
         const int64_t now = clock_ms();
         int64_t last = shown_ms.load();
         if (now - last < 500 || !shown_ms.compare_exchange_strong(last, now)) return;
@@ -89,7 +90,7 @@ struct block_rows {
     }
     // Appends them to the journal (when there is one) and starts afresh;
     // a failure ends the walk.
-    bool flush(sweep_journal* journal, walk_end& end)
+    bool flush(row_sink* journal, walk_end& end)
     {
         std::string why;
         const bool ok = !journal || rows.empty() || journal->append(rows.data(), rows.size(), why);
@@ -233,37 +234,6 @@ int format_summary_line(char* line, std::size_t size, int32_t k, const shape_res
                          q[5], q[6], row.best_shift, row.misfit);
 }
 
-// The shapes of one level-5 value: they share their deformed vertices.
-struct shape_block {
-    int32_t first_shape;  // 1-based
-    int32_t count;
-    int32_t group;        // 0-based level-2 value, for progress
-};
-
-// Lists the blocks of the grid in walk order.
-struct block_planner {
-    std::vector<shape_block>& blocks;
-    int32_t shapes = 0;
-    int32_t group = 0;
-
-    bool enter(int level, const double*)
-    {
-        if (level == 5) blocks.push_back({shapes + 1, 0, group});
-        return true;
-    }
-    bool shape(const double*)
-    {
-        ++shapes;
-        ++blocks.back().count;
-        return true;
-    }
-    bool leave(int level)
-    {
-        if (level == 2) ++group;
-        return true;
-    }
-};
-
 // The walk with the reference evaluation, one shape after another.
 void run_reference_walk(const sweep_args& args, shape_result* table, int64_t progress_steps, sweep_context& context,
                         walk_end& end, rate_meter& meter)
@@ -286,20 +256,19 @@ void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progres
                     walk_end& end, rate_meter& meter)
 {
     std::vector<vec3> base;
-    std::vector<shape_block> blocks;
+    std::vector<grid_block> blocks;
     std::vector<sample_view> views;
     std::vector<std::atomic<int32_t>> group_left;
     try {
         base.assign(args.vertices, args.vertices + args.vertex_count);
-        block_planner planner{blocks};
-        walk_grid(args.step, planner);
+        blocks = list_grid_blocks(args.step);
         views = shared_sample_views(args.job);
         group_left = std::vector<std::atomic<int32_t>>(static_cast<std::size_t>(progress_steps));
     } catch (const std::bad_alloc&) {
         end.fail("not enough memory to plan the sweep");
         return;
     }
-    for (const shape_block& b : blocks) ++group_left[static_cast<std::size_t>(b.group)];
+    for (const grid_block& b : blocks) ++group_left[static_cast<std::size_t>(b.group)];
 
     std::atomic<std::size_t> next{0};
     std::mutex progress_lock;
@@ -313,9 +282,9 @@ void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progres
         block_rows rows;
         while (!end.halt.load()) {
             if (end.take_cancel(*context.cancel)) return;
-            const std::size_t b = next.fetch_add(1);
-            if (b >= blocks.size()) return;
-            const shape_block& block = blocks[b];
+            const int64_t dealt = context.dealer ? context.dealer->next() : static_cast<int64_t>(next.fetch_add(1));
+            if (dealt < 0 || dealt >= static_cast<int64_t>(blocks.size())) return;
+            const grid_block& block = blocks[static_cast<std::size_t>(dealt)];
             const int32_t last = block.first_shape + block.count - 1;
             bool deformed_ready = false;
             for (int32_t k = block.first_shape; k <= last; ++k) {
@@ -437,17 +406,23 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
         walk_grid(args.step, filler);
         int64_t to_compute = 0;
         for (uint8_t done : context.finished) to_compute += done ? 0 : 1;
-        rate_meter meter{&ui, to_compute};
+        rate_meter meter{&ui, to_compute, context.remote_done};
         if (context.path == sweep_path::reference)
             run_reference_walk(args, table.data(), progress_steps, context, end, meter);
         else
             run_fast_sweep(args, table.data(), progress_steps, context, end, meter);
     }
+    // The other ranks' rows, whether this one's walk ended well or not.
+    if (context.gather) {
+        const std::string failure = context.gather(table.data(), context.finished.data(), args.job.block_fits);
+        if (!failure.empty()) end.fail(failure);
+    }
     for (uint8_t done : context.finished) outcome.finished += done;
 
     if (end.how() != early_end::none) {
         // What was finished stays readable without resuming.
-        write_summary("output/main.partial.txt", table.data(), outcome.shapes, context.finished.data());
+        if (!context.partial_file.empty())
+            write_summary(context.partial_file.c_str(), table.data(), outcome.shapes, context.finished.data());
         context.result_table->store(nullptr);
         ui.set_progress(0);
         if (end.how() == early_end::cancelled) {
@@ -461,10 +436,14 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
     }
 
     std::string why;
-    bool written = write_summary("output/main.txt", table.data(), outcome.shapes, nullptr, &why);
-    if (written && !context.block_ids.empty() && !context.block_fits.empty())
-        written = write_block_fits("output/fits.csv", context.block_fits.data(), outcome.shapes, context.block_ids, why);
-    const bool fitted = any_finite_misfit(table);
+    // A share writes the rows it holds; the whole sweep writes every row.
+    const uint8_t* only = context.share_only ? context.finished.data() : nullptr;
+    bool written = context.table_file.empty() ||
+                   write_summary(context.table_file.c_str(), table.data(), outcome.shapes, only, &why);
+    if (written && !context.fits_file.empty() && !context.block_ids.empty() && !context.block_fits.empty())
+        written = write_block_fits(context.fits_file.c_str(), context.block_fits.data(), outcome.shapes,
+                                   context.block_ids, why, only);
+    const bool fitted = context.share_only || any_finite_misfit(table);
     context.result_table->store(nullptr);
     std::vector<shape_result>().swap(table);
     if (!written || !fitted) {
@@ -490,7 +469,7 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
 }
 
 bool write_block_fits(const char* path, const block_fit* fits, int32_t shapes, const std::vector<int32_t>& block_ids,
-                      std::string& why)
+                      std::string& why, const uint8_t* only)
 {
     checked_file out;
     if (out.open(path, checked_file::placement::replacing)) {
@@ -498,7 +477,7 @@ bool write_block_fits(const char* path, const block_fit* fits, int32_t shapes, c
         out.printf("shape,block,shift,misfit\n");
         const std::size_t count = block_ids.size();
         for (int32_t k = 1; k <= shapes && out.error().empty(); ++k)
-            for (std::size_t b = 0; b < count; ++b) {
+            for (std::size_t b = 0; b < count && (!only || only[k - 1]); ++b) {
                 const block_fit& f = fits[static_cast<std::size_t>(k - 1) * count + b];
                 out.printf("%i,%i,%lf,%lf\n", k, block_ids[b], f.best_shift, f.misfit);
             }

@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/status_ops.hpp"
+#include "sweep/block_share.hpp"
 #include "sweep/sweep_journal.hpp"
 #include "sweep/sweep_records.hpp"
 
@@ -21,7 +23,7 @@ struct sweep_context {
     std::atomic<int32_t>* cancel = nullptr;             // polled between shapes and samples, reset when honoured
     std::atomic<shape_result*>* result_table = nullptr;  // published while the sweep runs
     sweep_path path = sweep_path::reference;
-    sweep_journal* journal = nullptr;  // when given, every finished block of rows is appended here
+    row_sink* journal = nullptr;  // when given, every finished block of rows is appended here
     // Per shape (index shape - 1): 1 when its file and row are already done,
     // as a resumed sweep finds them; those shapes are not evaluated again.
     // Empty means none.
@@ -31,6 +33,24 @@ struct sweep_context {
     // the blocks: when there are any, "output/fits.csv" lists every fit.
     std::vector<block_fit> block_fits;
     std::vector<int32_t> block_ids;
+
+    // A share of a sweep that several processes compute (shards, ranks):
+    // where the blocks come from (null: every block, here), and whether
+    // this process computes only a share: then it writes `table_file` and
+    // `fits_file` (when named) with the rows it holds, and no shape without
+    // a finite misfit makes it fail.
+    block_dealer* dealer = nullptr;
+    bool share_only = false;
+    // The coordinator of several ranks: once its own walk has ended, waits
+    // for the other ranks and puts their rows into the table, the finished
+    // flags and the block fits; returns why the run failed, or "".
+    std::function<std::string(shape_result* table, uint8_t* finished, block_fit* fits)> gather;
+    // Shapes that other ranks finished, for the progress shown here.
+    std::atomic<int64_t>* remote_done = nullptr;
+    // The files the sweep writes at its end.
+    std::string table_file = "output/main.txt";
+    std::string partial_file = "output/main.partial.txt";
+    std::string fits_file = "output/fits.csv";
 };
 
 // How a sweep ended.
@@ -64,9 +84,10 @@ bool write_summary(const char* path, const shape_result* rows, int32_t count, co
 double time_per_shape(const sweep_args& args, int count);
 
 // Writes "output/fits.csv": a header line, then shape, block, shift and
-// misfit for every shape and block; false with `why` when it cannot.
+// misfit for every shape (or with `only` those whose flag is 1) and block;
+// false with `why` when it cannot.
 bool write_block_fits(const char* path, const block_fit* fits, int32_t shapes, const std::vector<int32_t>& block_ids,
-                      std::string& why);
+                      std::string& why, const uint8_t* only = nullptr);
 
 // The status text of a failed sweep.
 std::string sweep_failure_text(const std::string& reason);
