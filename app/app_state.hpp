@@ -50,6 +50,9 @@ struct sweep_share {
     std::function<std::string(shape_result*, uint8_t*, block_fit*)> gather;
     std::atomic<int64_t>* remote_done = nullptr;
     bool no_curves = false;  // no lightcurve file per shape
+    // The coordinator's journal while its sweep runs, for the rows that
+    // other ranks send.
+    row_sink* journal = nullptr;
 };
 
 // The controller's state. Front ends own one instance for the whole run;

@@ -205,6 +205,7 @@ command_outcome start_sweep(app_state& app)
     } else {
         start.finished.assign(table.size(), 0);
     }
+    app.share.journal = follower ? nullptr : journal.get();
     if (app.share.agree) {
         app.share.agreed = true;
         if (!app.share.agree(true, start.finished)) {

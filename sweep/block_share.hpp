@@ -33,6 +33,8 @@ public:
     virtual ~block_dealer() = default;
     // The index of the next block, or -1 when none is left for this process.
     virtual int64_t next() = 0;
+    // Deals no more blocks to anyone: the walk here ended early.
+    virtual void stop_dealing() {}
 };
 
 // Deals a fixed list of blocks, in its order.

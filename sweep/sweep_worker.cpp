@@ -412,7 +412,9 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
         else
             run_fast_sweep(args, table.data(), progress_steps, context, end, meter);
     }
-    // The other ranks' rows, whether this one's walk ended well or not.
+    // A walk that ended early here ends it everywhere; the other ranks'
+    // rows are gathered whether this one's walk ended well or not.
+    if (end.how() != early_end::none && context.dealer) context.dealer->stop_dealing();
     if (context.gather) {
         const std::string failure = context.gather(table.data(), context.finished.data(), args.job.block_fits);
         if (!failure.empty()) end.fail(failure);

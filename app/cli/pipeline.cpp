@@ -253,13 +253,16 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
     // Each step agreed on by every rank (one process agrees with itself).
     const auto agreed = [&](const char* step, const command_outcome& outcome, int& code) {
         std::string why;
-        if (!role.agree_step || role.agree_step(step, outcome.done, why)) {
-            if (outcome.done) return true;
-            code = stopped(ui, program, step, outcome);
-            return false;
+        const bool everywhere = !role.agree_step || role.agree_step(step, outcome.done, outcome.reason, why);
+        if (everywhere && outcome.done) return true;
+        if (!outcome.done) {
+            code = outcome.failed ? exit_failed : exit_refused;
+            if (role.coordinator) code = stopped(ui, program, step, outcome);
+        } else {
+            // Stopped by another rank, which said why.
+            code = exit_refused;
+            if (role.coordinator) std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         }
-        code = outcome.done ? exit_refused : stopped(ui, program, step, outcome);
-        if (outcome.done && role.coordinator) std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return false;
     };
     int code = exit_complete;
@@ -282,7 +285,9 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
 
     catch_stop_signals();
     const command_outcome started = on_command(app, ctl::generate_shapes);
-    if (!started.done) return stopped(ui, program, "generate shapes", started);
+    if (!started.done)
+        return role.coordinator ? stopped(ui, program, "generate shapes", started)
+                                : (started.failed ? exit_failed : exit_refused);
     wait_for_sweep(app);
     const sweep_outcome& outcome = app.last_outcome;
     const run_files files = files_of_shard(app.share.shard, app.share.shards);

@@ -58,10 +58,11 @@ struct pipeline_role {
     bool coordinator = true;
     // Prints nothing but failures of its own.
     bool quiet = false;
-    // Called by every process after each step with how it went here; false
-    // (with `why`) stops the run everywhere. Ranks agree on each step so
-    // that none waits for a rank that has stopped.
-    std::function<bool(const char* step, bool done, std::string& why)> agree_step;
+    // Called by every process after each step with how it went here (and
+    // why not); false (with `why`, naming the rank that stopped) stops the
+    // run everywhere. Ranks agree on each step so that none waits for a
+    // rank that has stopped.
+    std::function<bool(const char* step, bool done, const std::string& reason, std::string& why)> agree_step;
 };
 
 // The pipeline: checks, geosphere, load, sweep, then the best fits; the

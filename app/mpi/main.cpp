@@ -1,0 +1,70 @@
+// morvane-mpi: morvane-cli's run with the grid shared among MPI ranks.
+
+#include <mpi.h>
+
+#include <cstdio>
+
+#include "app/cli/pipeline.hpp"
+#include "app/mpi/mpi_share.hpp"
+#include "app/run_manifest.hpp"
+
+namespace {
+
+// Parses the options and runs this rank's part; the exit code.
+int run_rank(int argc, char** argv)
+{
+    mpi_share mpi(MPI_COMM_WORLD);
+    CLI::App cli{"morvane-mpi: morvane-cli's three steps with the shape grid shared among MPI ranks "
+                 "(mpirun -n R morvane-mpi OPTIONS). Every rank builds the mesh and loads the observations; "
+                 "rank 0 writes the shared files, deals the grid's blocks through a one-sided counter, gathers "
+                 "the rows, journals them and writes output/main.txt; each rank writes its shapes' lightcurve "
+                 "files and uses --threads threads. The files are byte-identical to morvane-cli's."};
+    cli.set_version_flag("--version", std::string("morvane-mpi ") + program_version());
+    field_options f;
+    std::string spin_file, folder;
+    add_pipeline_options(cli, f, spin_file, folder);
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Every rank parses the same words; one of them speaks.
+        const int code = mpi.rank() == 0 ? cli.exit(e) : e.get_exit_code();
+        mpi.finish(the_app());
+        return code;
+    }
+    int code = apply_folder_and_spin("morvane-mpi", cli, f, spin_file, folder);
+    if (code < 0 && !f.shard.empty()) {
+        if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: --shard is morvane-cli's: the ranks share the grid\n");
+        code = exit_refused;
+    }
+    if (code >= 0) {
+        mpi.finish(the_app());
+        return code;
+    }
+    mpi.attach(the_app().share);
+    pipeline_role role;
+    role.program = "morvane-mpi";
+    role.coordinator = mpi.rank() == 0;
+    role.quiet = mpi.rank() != 0;
+    role.agree_step = [&mpi](const char* step, bool done, const std::string& reason, std::string& why) {
+        return mpi.agree_step(step, done, reason, why);
+    };
+    code = run_pipeline(f, cli.count("--block") > 0, role);
+    mpi.finish(the_app());
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int provided = 0;
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
+    int code = exit_failed;
+    if (provided < MPI_THREAD_MULTIPLE) {
+        std::fprintf(stderr, "morvane-mpi: this MPI library does not allow calls from several threads\n");
+    } else {
+        code = run_rank(argc, argv);
+    }
+    MPI_Finalize();
+    return code;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <mpi.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app_state.hpp"
+
+// One process's part in a sweep over MPI ranks. Rank 0 coordinates: it
+// writes the folder's shared files, holds the block counter that every
+// rank's threads draw from (one-sided, so no rank waits for another to
+// hand out work), receives the rows the other ranks finish, journals them
+// and writes the table. The others compute and send.
+class mpi_share {
+public:
+    explicit mpi_share(MPI_Comm comm);
+    ~mpi_share();
+    mpi_share(const mpi_share&) = delete;
+    mpi_share& operator=(const mpi_share&) = delete;
+
+    int rank() const { return rank_; }
+    int size() const { return size_; }
+
+    // Fills `share` with this rank's part (dealer, sink, agreement, gather).
+    void attach(sweep_share& share);
+
+    // Every rank after each step: true when it went well on every rank;
+    // otherwise `why` names the first rank that stopped and its reason.
+    bool agree_step(const char* step, bool done, const std::string& reason, std::string& why);
+
+    // A follower whose sweep started tells rank 0 how it ended; then every
+    // rank waits for the others.
+    void finish(const app_state& app);
+
+private:
+    class counter_dealer;
+    class row_sender;
+
+    // The sweep's start, agreed on (see sweep_share::agree).
+    bool agree_start(bool ready, std::vector<uint8_t>& finished);
+    // Rank 0: receives rows and endings until every follower has ended.
+    void receive();
+    // Rank 0: waits for the followers and puts their rows into the table.
+    std::string gather(shape_result* table, uint8_t* finished, block_fit* fits);
+
+    MPI_Comm comm_;
+    int rank_ = 0;
+    int size_ = 1;
+    MPI_Win window_ = MPI_WIN_NULL;
+    int64_t* counter_ = nullptr;
+    std::mutex mpi_lock_;  // one thread in a window epoch at a time
+    counter_dealer* dealer_ = nullptr;
+    row_sender* sender_ = nullptr;
+    sweep_share* share_ = nullptr;
+    bool started_ = false;
+
+    // Rank 0's receiving side.
+    std::thread receiver_;
+    std::mutex rows_lock_;
+    std::vector<journal_row> received_;
+    std::atomic<int64_t> remote_done_{0};
+    std::string failure_;  // the first rank's failure or cancel
+    std::string journal_failure_;
+};
