@@ -71,7 +71,7 @@ const control_layout window_controls[] = {
 };
 
 // The "..." button right of the path field, inside the frame around it.
-constexpr control_layout browse_layout = {dialog_ctl::browse_path, kind::button, "...", 351, 31, 10, 14};
+constexpr control_layout browse_layout = {dialog_ctl::browse_path, kind::button, "...", 351, 31, 9, 14};
 
 // How often the dialog looks whether its sweep has ended, in milliseconds.
 constexpr int sweep_watch_ms = 100;
@@ -108,7 +108,8 @@ QString path_for_field(const QString& chosen, const QString& working_folder)
 {
     const QString absolute = QFileInfo(chosen).absoluteFilePath();
     const QString relative = QDir(working_folder).relativeFilePath(absolute);
-    return relative.startsWith("..") || QFileInfo(relative).isAbsolute() ? absolute : relative;
+    const bool outside = relative == ".." || relative.startsWith("../") || QFileInfo(relative).isAbsolute();
+    return outside ? absolute : relative;
 }
 
 int symbol_font_height(int dots_per_inch)

@@ -1,0 +1,329 @@
+#include "app/dialog/results_window.hpp"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QScrollArea>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QStandardItemModel>
+#include <QTabWidget>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <vector>
+
+#include "app/figures/charts.hpp"
+#include "app/figures/figure_set.hpp"
+#include "app/figures/shape_picture.hpp"
+#include "sweep/shape_export.hpp"
+
+namespace {
+
+// The role that holds a cell's number, by which its column sorts.
+constexpr int number_role = Qt::UserRole;
+
+// Orders the table by the cells' numbers, not their text; a missing misfit
+// (NaN) sorts after every number.
+class numeric_order : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override
+    {
+        const double a = left.data(number_role).toDouble();
+        const double b = right.data(number_role).toDouble();
+        if (std::isnan(a) || std::isnan(b)) return !std::isnan(a) && std::isnan(b);
+        return a < b;
+    }
+};
+
+// A read-only cell showing `text` and sorting by `value`.
+QStandardItem* cell(const QString& text, double value)
+{
+    auto* item = new QStandardItem(text);
+    item->setData(value, number_role);
+    item->setEditable(false);
+    item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return item;
+}
+
+// A misfit as the command line prints it.
+QString misfit_text(double misfit)
+{
+    return std::isnan(misfit) ? QString("none") : QString::number(misfit, 'g', 6);
+}
+
+}  // namespace
+
+results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
+{
+    setWindowTitle("Morvane: results");
+
+    model_ = new QStandardItemModel(0, results_column::count, this);
+    QStringList headers{"shape"};
+    for (int p = 1; p <= 6; ++p) headers << grid_parameter_name(p);
+    headers << "best_shift" << "misfit";
+    model_->setHorizontalHeaderLabels(headers);
+    order_ = new numeric_order(this);
+    order_->setSourceModel(model_);
+
+    table_ = new QTableView;
+    table_->setModel(order_);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setAlternatingRowColors(true);
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    table_->horizontalHeader()->setHighlightSections(false);
+    table_->setSortingEnabled(true);
+    table_->sortByColumn(results_column::misfit, Qt::AscendingOrder);
+    connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) {
+                if (!marking_ && current.isValid()) select_shape(shape_at(current.row()));
+            });
+
+    count_label_ = new QLabel;
+    count_label_->setWordWrap(true);
+    export_obj_button_ = new QPushButton("Export OBJ...");
+    export_obj_button_->setToolTip("Write the selected shape as a Wavefront OBJ file");
+    export_figures_button_ = new QPushButton("Export figures...");
+    export_figures_button_->setToolTip("Write the selected shape's figures and the misfit profiles as PNG and SVG");
+    connect(export_obj_button_, &QPushButton::clicked, this, &results_window::ask_obj_file);
+    connect(export_figures_button_, &QPushButton::clicked, this, &results_window::ask_figure_folder);
+    status_label_ = new QLabel;
+    status_label_->setWordWrap(true);
+    status_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    // Above: the table, and beside it what it holds and the exports; below:
+    // the figures, which want the window's whole width.
+    auto* side = new QVBoxLayout;
+    side->addWidget(count_label_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(export_obj_button_);
+    buttons->addWidget(export_figures_button_);
+    buttons->addStretch(1);
+    side->addLayout(buttons);
+    side->addWidget(status_label_);
+    side->addStretch(1);
+    auto* top = new QWidget;
+    auto* top_layout = new QHBoxLayout(top);
+    top_layout->setContentsMargins(0, 0, 0, 0);
+    top_layout->addWidget(table_);
+    top_layout->addLayout(side, 1);
+
+    heading_ = new QLabel;
+    QFont bold = heading_->font();
+    bold.setBold(true);
+    heading_->setFont(bold);
+    tabs_ = new QTabWidget;
+    const char* names[results_tab::count] = {"Fit", "Misfit profiles", "Shape", "Rotation"};
+    for (int t = 0; t < results_tab::count; ++t) {
+        pages_[t] = new QScrollArea;
+        pages_[t]->setWidgetResizable(true);
+        pages_[t]->setFrameShape(QFrame::NoFrame);
+        tabs_->addTab(pages_[t], names[t]);
+    }
+    auto* bottom = new QWidget;
+    auto* bottom_layout = new QVBoxLayout(bottom);
+    bottom_layout->setContentsMargins(0, 0, 0, 0);
+    bottom_layout->addWidget(heading_);
+    bottom_layout->addWidget(tabs_, 1);
+
+    auto* split = new QSplitter(Qt::Vertical);
+    split->addWidget(top);
+    split->addWidget(bottom);
+    split->setStretchFactor(0, 0);
+    split->setStretchFactor(1, 1);
+    split->setChildrenCollapsible(false);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(split);
+
+    // As large as the figures are drawn for files, within the screen.
+    QSize size(1400, 1000);
+    if (const QScreen* screen = this->screen())
+        size = size.boundedTo(screen->availableGeometry().size() - QSize(40, 60));
+    resize(size);
+    split->setSizes({size.height() / 4, size.height() - size.height() / 4});
+}
+
+bool results_window::load(const std::string& folder, std::string& why)
+{
+    run_results run;
+    if (!read_run(folder, run, why)) return false;
+    run_ = std::move(run);
+    curves_ = shape_curves{};
+    status_label_->clear();
+    setWindowTitle(QString("Morvane: results in %1").arg(QFileInfo(QString::fromStdString(folder)).absoluteFilePath()));
+    fill_table();
+    const std::vector<summary_row> best = best_fits(run_.rows, 1);
+    if (!select_shape(best.front().shape)) {
+        // The table stays usable; the status label says why nothing is drawn.
+        for (QScrollArea* page : pages_) delete page->takeWidget();
+        heading_->clear();
+    }
+    export_obj_button_->setEnabled(curves_.shape != 0);
+    export_figures_button_->setEnabled(curves_.shape != 0);
+    return true;
+}
+
+void results_window::fill_table()
+{
+    const std::vector<summary_row> rows = best_fits(run_.rows, table_limit);
+    shape_count_ = run_.rows.size();
+    // Filled unsorted, then sorted once: the rows stay in best-fit order
+    // wherever the sort column ties.
+    table_->setSortingEnabled(false);
+    model_->removeRows(0, model_->rowCount());
+    for (const summary_row& r : rows) {
+        QList<QStandardItem*> items{cell(QString::number(r.shape), r.shape)};
+        for (int p = 1; p <= 6; ++p) items << cell(QString::number(r.params[p], 'f', 4), r.params[p]);
+        items << cell(QString::number(r.best_shift, 'f', 6), r.best_shift) << cell(misfit_text(r.misfit), r.misfit);
+        model_->appendRow(items);
+    }
+    table_->setSortingEnabled(true);
+    table_->sortByColumn(results_column::misfit, Qt::AscendingOrder);
+    table_->resizeColumnsToContents();
+    // Every column in view; the rows scroll.
+    table_->setFixedWidth(table_->horizontalHeader()->length() + table_->verticalScrollBar()->sizeHint().width() +
+                          2 * table_->frameWidth());
+
+    QString words = shape_count_ == 1 ? QString("1 shape") : QString("%1 shapes").arg(shape_count_);
+    if (shape_count_ > rows.size())
+        words += QString("; the table holds the %1 of lowest misfit").arg(rows.size());
+    words += QString(", step %1").arg(run_.manifest.inputs.step, 0, 'g', 6);
+    if (run_.table_file != "output/main.txt")
+        words += QString(" (from %1: the run did not finish)").arg(QString::fromStdString(run_.table_file));
+    words += ". Click a row to show its shape; click a heading to sort.";
+    count_label_->setText(words);
+}
+
+bool results_window::select_shape(int32_t shape)
+{
+    if (shape == curves_.shape && shape != 0) {
+        mark_selected_row();
+        return true;
+    }
+    shape_curves curves;
+    std::string why;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool computed = compute_shape_curves(run_, shape, 0, curves, why);
+    QApplication::restoreOverrideCursor();
+    if (!computed) {
+        status_label_->setText(QString::fromStdString(why));
+        mark_selected_row();  // back to the shape still shown
+        return false;
+    }
+    curves_ = std::move(curves);
+    status_label_->clear();
+    show_figures();
+    export_obj_button_->setEnabled(true);
+    export_figures_button_->setEnabled(true);
+    mark_selected_row();
+    return true;
+}
+
+void results_window::show_figures()
+{
+    heading_->setText(QString("Shape %1: misfit %2, best shift %3")
+                          .arg(curves_.shape)
+                          .arg(misfit_text(curves_.misfit))
+                          .arg(curves_.best_shift, 0, 'f', 6));
+    // setWidget deletes the figure a page showed before.
+    pages_[results_tab::fit]->setWidget(fit_figure(run_, curves_));
+    pages_[results_tab::profiles]->setWidget(profile_figure(run_, curves_.shape));
+    pages_[results_tab::shape]->setWidget(new shape_picture(curves_));
+    pages_[results_tab::rotation]->setWidget(rotation_figure(run_, curves_));
+}
+
+QWidget* results_window::figure(int tab) const
+{
+    return tab >= 0 && tab < results_tab::count ? pages_[tab]->widget() : nullptr;
+}
+
+int32_t results_window::shape_at(int row) const
+{
+    return order_->index(row, results_column::shape).data(number_role).toInt();
+}
+
+void results_window::mark_selected_row()
+{
+    marking_ = true;
+    QModelIndex found;
+    for (int row = 0; row < order_->rowCount() && !found.isValid(); ++row)
+        if (shape_at(row) == curves_.shape) found = order_->index(row, results_column::shape);
+    if (found.isValid()) {
+        table_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |
+                                                             QItemSelectionModel::Rows);
+        table_->scrollTo(found);
+    } else {
+        table_->selectionModel()->clear();
+    }
+    marking_ = false;
+}
+
+QString results_window::obj_file_name(int32_t shape)
+{
+    return QString("shape_%1.obj").arg(shape, 5, 10, QChar('0'));
+}
+
+bool results_window::export_obj(const QString& path, QString& why) const
+{
+    if (curves_.shape == 0 || !run_.base) {
+        why = "no shape is selected";
+        return false;
+    }
+    std::string reason;
+    if (write_shape_obj(*run_.base, curves_.params, path.toStdString(), reason)) return true;
+    why = QString::fromStdString(reason);
+    return false;
+}
+
+bool results_window::export_figures(const QString& folder, QString& why) const
+{
+    if (curves_.shape == 0) {
+        why = "no shape is selected";
+        return false;
+    }
+    return write_shape_figures(run_, curves_, folder, why) && write_profile_figure(run_, curves_.shape, folder, why);
+}
+
+void results_window::ask_obj_file()
+{
+    const QString folder = QFileInfo(QString::fromStdString(run_.folder)).absoluteFilePath();
+    const QString path = QFileDialog::getSaveFileName(this, "Export the shape as OBJ",
+                                                      folder + "/" + obj_file_name(curves_.shape),
+                                                      "Wavefront OBJ (*.obj);;All files (*)");
+    if (path.isEmpty()) return;
+    QString why;
+    if (!export_obj(path, why)) {
+        QMessageBox::critical(this, "Export OBJ", why);
+        return;
+    }
+    status_label_->setText(QString("shape %1 written to %2").arg(curves_.shape).arg(path));
+}
+
+void results_window::ask_figure_folder()
+{
+    const QString start = QFileInfo(QString::fromStdString(run_.folder)).absoluteFilePath();
+    const QString folder = QFileDialog::getExistingDirectory(this, "Export the figures into", start);
+    if (folder.isEmpty()) return;
+    QString why;
+    if (!export_figures(folder, why)) {
+        QMessageBox::critical(this, "Export figures", why);
+        return;
+    }
+    status_label_->setText(QString("figures of shape %1 and the misfit profiles written to %2")
+                               .arg(curves_.shape)
+                               .arg(folder));
+}
