@@ -56,12 +56,22 @@ struct walk_end {
     early_end how() const { return static_cast<early_end>(ended.load()); }
 };
 
+// The bar's position once `done` of `total` level-2 values are finished:
+// the fraction first, then times 100, truncated.
+int progress_percent(int64_t done, int64_t total)
+{
+    return static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+}
+
 // Counts the shapes a sweep computes and tells the front end how far it is,
 // at most twice a second, from whichever thread finishes a shape.
 struct rate_meter {
     status_ops* ui;
     int64_t total;  // shapes this run computes
     std::atomic<int64_t>* remote = nullptr;  // shapes other ranks finished
+    // A share of the grid moves the bar by shapes: its level-2 values are
+    // never all computed here.
+    bool bar_by_shapes = false;
     int64_t start_ms = clock_ms();
     std::atomic<int64_t> done{0};
     std::atomic<int64_t> shown_ms{0};
@@ -72,6 +82,7 @@ struct rate_meter {
         const int64_t now = clock_ms();
         int64_t last = shown_ms.load();
         if (now - last < 500 || !shown_ms.compare_exchange_strong(last, now)) return;
+        if (bar_by_shapes && total > 0) ui->set_progress(progress_percent(std::min(now_done, total), total));
         ui->show_rate(now_done, total, static_cast<double>(now - start_ms) / 1000.0);
     }
 };
@@ -130,12 +141,6 @@ void prefill_row(shape_result& row, const double* p)
     row.best_shift = std::nan("");
 }
 
-// The bar's position once `done` of `total` level-2 values are finished:
-// the fraction first, then times 100, truncated.
-int progress_percent(int64_t done, int64_t total)
-{
-    return static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
-}
 
 // The reference path's side of the grid walk: one fresh working copy per
 // value of levels 1 to 5 (copy 0 is the base copy), the cancel check at
@@ -311,7 +316,7 @@ void run_fast_sweep(const sweep_args& args, shape_result* table, int64_t progres
                 }
             }
             if (!rows.flush(context.journal, end)) return;
-            if (--group_left[static_cast<std::size_t>(block.group)] == 0) {
+            if (--group_left[static_cast<std::size_t>(block.group)] == 0 && !context.dealer) {
                 std::lock_guard guard(progress_lock);
                 ++groups_done;
                 context.ui->set_progress(progress_percent(groups_done, progress_steps));
@@ -406,7 +411,7 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
         walk_grid(args.step, filler);
         int64_t to_compute = 0;
         for (uint8_t done : context.finished) to_compute += done ? 0 : 1;
-        rate_meter meter{&ui, to_compute, context.remote_done};
+        rate_meter meter{&ui, to_compute, context.remote_done, context.dealer != nullptr};
         if (context.path == sweep_path::reference)
             run_reference_walk(args, table.data(), progress_steps, context, end, meter);
         else

@@ -40,7 +40,8 @@ QValueAxis* value_axis(const QString& title, double lo, double hi, bool exact = 
         return axis;
     }
     const double pad = (hi - lo) * 0.05;
-    axis->setRange(lo - pad, hi + pad);
+    // Values that cannot be negative (scales, misfits) get no negative tick.
+    axis->setRange(lo >= 0.0 ? std::max(0.0, lo - pad) : lo - pad, hi + pad);
     axis->applyNiceNumbers();
     return axis;
 }
@@ -196,8 +197,11 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         line->setPen(QPen(QColor(31, 119, 180), 1.5));
         auto* points = markers("lowest misfit", QColor(31, 119, 180), 7.0);
         auto* best = markers("best", QColor(214, 39, 40), 12.0);
-        auto* mine = markers("selected shape", QColor(44, 160, 44), 10.0);
+        // A hollow square around the point, visible over the best one too.
+        auto* mine = markers("selected shape", QColor(44, 160, 44), 17.0);
         mine->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
+        mine->setColor(Qt::transparent);
+        mine->setPen(QPen(QColor(44, 160, 44), 2.0));
         std::vector<double> xs, ys;
         for (const profile_point& p : profile.points) {
             line->append(p.value, p.misfit);
@@ -224,8 +228,8 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         chart->addAxis(y_axis, Qt::AlignLeft);
         attach(chart, line, x_axis, y_axis);
         attach(chart, points, x_axis, y_axis);
-        attach(chart, mine, x_axis, y_axis);
         attach(chart, best, x_axis, y_axis);
+        attach(chart, mine, x_axis, y_axis);
         chart->legend()->hide();
         grid->addWidget(view_of(chart, 220), static_cast<int>(i) / 3, static_cast<int>(i) % 3);
     }
