@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "support/pipeline.hpp"
+#include "support/run_files.hpp"
+#include "support/scratch_dir.hpp"
+#include "support/shell.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string cli = MORVANE_CLI;
+
+// mpirun with R ranks of morvane-mpi, allowed to run as root (as in CI) and
+// to place more ranks than cores.
+std::string mpirun(int ranks)
+{
+    return std::string("env OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 ") + MORVANE_MPIRUN +
+           " --oversubscribe -n " + std::to_string(ranks) + " " + MORVANE_MPI;
+}
+
+// A fresh folder for one run.
+fs::path folder(const std::string& name)
+{
+    fs::remove_all(name);
+    fs::create_directories(name);
+    return fs::absolute(name);
+}
+
+// The rank number of a running morvane-mpi process, from its environment.
+int rank_of(pid_t pid)
+{
+    const std::string environment = read_file("/proc/" + std::to_string(pid) + "/environ");
+    const std::string key = std::string("OMPI_COMM_WORLD_RANK=");
+    const std::size_t at = environment.find(key);
+    return at == std::string::npos ? -1 : std::atoi(environment.c_str() + at + key.size());
+}
+
+// Waits until `file` has at least `lines` lines (or a minute has passed).
+void wait_for_lines(const fs::path& file, std::size_t lines)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((!fs::exists(file) || read_lines(file).size() < lines) && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST(Mpi, AnyRanksAndThreadsWriteWhatOneThreadWrites)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = " --path " + data_file("test.zel") + " --subdivisions 2 --step 0.25";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 1", out), 0) << out;
+    const auto expected = result_files("one");
+    ASSERT_EQ(expected.size(), 280u + 3u);  // lightcurves, table, samples, best shape
+    for (int ranks : {1, 2, 3, 4})
+        for (int threads : {1, 2}) {
+            const fs::path run = folder("ranks");
+            ASSERT_EQ(run_command(mpirun(ranks) + " -C " + run.string() + common + " --threads " +
+                                      std::to_string(threads),
+                                  out),
+                      0)
+                << out;
+            EXPECT_EQ(result_differences(expected, result_files(run)), "") << ranks << " ranks, " << threads;
+            EXPECT_NE(read_file(run / "output/run.json").find("\"ranks\": " + std::to_string(ranks)),
+                      std::string::npos);
+            EXPECT_EQ(read_lines(run / "output/journal.txt").size(), 280u);
+        }
+}
+
+TEST(Mpi, AJointFitOverRanksWritesWhatOneProcessWrites)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common =
+        " --path " + data_file("twin_three_geometries.zel") + " --subdivisions 1 --step 0.5 --blocks all --fit offset";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 1", out), 0) << out;
+    ASSERT_EQ(run_command(mpirun(3) + " -C " + folder("ranks").string() + common + " --threads 1", out), 0) << out;
+    EXPECT_EQ(result_differences(result_files("one"), result_files("ranks")), "");
+    EXPECT_TRUE(fs::exists("ranks/output/fits.csv"));
+}
+
+TEST(Mpi, AKilledRankFailsTheRunAndResumeFinishesIt)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = " --path " + data_file("test.zel") + " --subdivisions 3 --step 0.25 --threads 1";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common, out), 0) << out;
+    const fs::path run = folder("ranks");
+    const pid_t launcher = start_command(mpirun(3) + " -C " + run.string() + common + " >ranks.log 2>&1");
+    wait_for_lines(run / "output/journal.txt", 40);
+    // The rank-2 process of this run (its folder is in its command line).
+    bool killed = false;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = std::atoi(name.c_str());
+        const std::string command = read_file(entry.path() / "cmdline");
+        if (command.find("morvane-mpi") == std::string::npos || command.find(run.string()) == std::string::npos ||
+            rank_of(pid) != 2)
+            continue;
+        killed = kill(pid, SIGKILL) == 0;
+    }
+    ASSERT_TRUE(killed);
+    EXPECT_NE(wait_command(launcher), 0) << read_file("ranks.log");
+    EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"running\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(run / "output/main.txt"));
+    ASSERT_EQ(run_command(mpirun(2) + " -C " + run.string() + common + " --resume", out), 0) << out;
+    EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
+}
+
+TEST(Mpi, AFailingRankFailsTheRunWithItsReason)
+{
+    scratch_dir dir;
+    std::string out;
+    const fs::path run = folder("ranks");
+    // Shape 7's lightcurve cannot be written: a folder stands in its place.
+    fs::create_directories(run / "output/00007.lc.txt");
+    const std::string common = " --path " + data_file("test.zel") + " --subdivisions 1 --step 0.25 --threads 1";
+    EXPECT_EQ(run_command(mpirun(3) + " -C " + run.string() + common, out) == 0, false) << out;
+    EXPECT_NE(out.find("output/00007.lc.txt"), std::string::npos) << out;
+    EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"failed\""), std::string::npos);
+    EXPECT_FALSE(fs::exists(run / "output/main.txt"));
+}
+
+TEST(Mpi, ARefusalOnAnyRankStopsEveryRank)
+{
+    scratch_dir dir;
+    std::string out;
+    EXPECT_EQ(run_command(mpirun(2) + " --path missing.zel --subdivisions 1", out), 2) << out;
+    EXPECT_NE(out.find("missing.zel"), std::string::npos) << out;
+    EXPECT_EQ(run_command(mpirun(2) + " --path x --shard 1/2", out), 2) << out;
+    EXPECT_NE(out.find("--shard"), std::string::npos) << out;
+}
+
+}  // namespace
