@@ -178,7 +178,8 @@ command_outcome start_sweep(app_state& app)
         return refuse_visibly(app, "not enough memory for the result table of " + std::to_string(plan.count.shapes) +
                                        " shapes");
     }
-    const command_outcome folder = check_output_folder(true);
+    // A follower writes into the folder the coordinator made ready.
+    const command_outcome folder = app.share.follower ? command_outcome{true, ""} : check_output_folder(true);
     if (!folder.done) return refuse_visibly(app, folder.reason);
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.
@@ -218,9 +219,15 @@ command_outcome start_sweep(app_state& app)
     app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
     app.args.job.fit = plan.fit;
     app.args.job.no_curves = app.share.no_curves;
-    sweep_context context{app.target,        &app.cancel,     &app.result_table,
-                          app.path,          journal.get(),   std::move(start.finished),
-                          std::move(block_fits), app.reference->blocks};
+    sweep_context context;
+    context.ui = app.target;
+    context.cancel = &app.cancel;
+    context.result_table = &app.result_table;
+    context.path = app.path;
+    context.journal = journal.get();
+    context.finished = std::move(start.finished);
+    context.block_fits = std::move(block_fits);
+    context.block_ids = app.reference->blocks;
     context.dealer = shard_dealer ? shard_dealer.get() : app.share.dealer;
     context.share_only = app.share.shards > 0 || follower;
     context.gather = app.share.gather;

@@ -247,7 +247,9 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     sweep_plan plan;
     outcome = check_shapes_fields(app, plan);
     if (!outcome.done) return outcome;
-    outcome = check_output_folder(false);
+    // The coordinator alone tries the folder: a probe of one rank must not
+    // meet the folder another rank made and removed.
+    outcome = app.share.follower ? command_outcome{true, ""} : check_output_folder(false);
     if (!outcome.done) return outcome;
     const int64_t files = app.resume ? 0 : plan.count.shapes;
     const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));

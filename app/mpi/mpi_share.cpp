@@ -1,5 +1,6 @@
 #include "app/mpi/mpi_share.hpp"
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -179,7 +180,14 @@ void mpi_share::receive()
     int ended = 0;
     while (ended < size_ - 1) {
         MPI_Status status;
-        MPI_Probe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &status);
+        int waiting = 0;
+        // Polled with pauses: a blocking probe spins, and would take a core
+        // from rank 0's own threads.
+        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &waiting, &status);
+        if (!waiting) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
         int count = 0;
         MPI_Get_count(&status, MPI_BYTE, &count);
         std::vector<char> message(static_cast<std::size_t>(count));
