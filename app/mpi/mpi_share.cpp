@@ -179,45 +179,52 @@ void mpi_share::receive()
 {
     int ended = 0;
     while (ended < size_ - 1) {
-        MPI_Status status;
-        int waiting = 0;
-        // Polled with pauses: a blocking probe spins, and would take a core
-        // from rank 0's own threads.
-        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &waiting, &status);
-        if (!waiting) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        int count = 0;
-        MPI_Get_count(&status, MPI_BYTE, &count);
-        std::vector<char> message(static_cast<std::size_t>(count));
-        MPI_Recv(message.data(), count, MPI_BYTE, status.MPI_SOURCE, status.MPI_TAG, comm_, MPI_STATUS_IGNORE);
-        const std::string rank = "rank " + std::to_string(status.MPI_SOURCE);
-        if (status.MPI_TAG == rows_tag) {
-            std::vector<journal_row> rows;
-            std::string why;
-            if (!decode_rows(message, rows)) why = rank + " sent a cut message";
-            else if (share_->journal && !share_->journal->append(rows.data(), rows.size(), why)) why = rank + ": " + why;
-            std::lock_guard guard(rows_lock_);
-            if (!why.empty()) {
-                if (journal_failure_.empty()) journal_failure_ = why;
-                dealer_->stop_dealing();
+        // Every message waiting now, then one journal write and sync for all
+        // their rows: with many ranks the syncs, not the messages, would
+        // otherwise bound rank 0.
+        std::vector<journal_row> pending;
+        std::string why;
+        for (;;) {
+            MPI_Status status;
+            int waiting = 0;
+            MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, comm_, &waiting, &status);
+            if (!waiting) break;
+            int count = 0;
+            MPI_Get_count(&status, MPI_BYTE, &count);
+            std::vector<char> message(static_cast<std::size_t>(count));
+            MPI_Recv(message.data(), count, MPI_BYTE, status.MPI_SOURCE, status.MPI_TAG, comm_, MPI_STATUS_IGNORE);
+            const std::string rank = "rank " + std::to_string(status.MPI_SOURCE);
+            if (status.MPI_TAG == rows_tag) {
+                if (!decode_rows(message, pending) && why.empty()) why = rank + " sent a cut message";
                 continue;
             }
-            remote_done_ += static_cast<int64_t>(rows.size());
-            for (journal_row& r : rows) received_.push_back(std::move(r));
+            ++ended;
+            int32_t how = 0;
+            std::size_t at = 0;
+            take(message, at, how);
+            const std::string reason(message.begin() + static_cast<std::ptrdiff_t>(at), message.end());
+            if (how != 0) {
+                std::lock_guard guard(rows_lock_);
+                if (failure_.empty()) failure_ = rank + (how == 1 ? " was cancelled" : ": " + reason);
+                dealer_->stop_dealing();
+            }
+        }
+        if (pending.empty() && why.empty()) {
+            // A blocking probe spins, and would take a core from rank 0's
+            // own threads: poll with pauses.
+            if (ended < size_ - 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
-        ++ended;
-        int32_t how = 0;
-        std::size_t at = 0;
-        take(message, at, how);
-        const std::string reason(message.begin() + static_cast<std::ptrdiff_t>(at), message.end());
-        if (how != 0) {
-            std::lock_guard guard(rows_lock_);
-            if (failure_.empty()) failure_ = rank + (how == 1 ? " was cancelled" : ": " + reason);
+        if (why.empty() && share_->journal && !share_->journal->append(pending.data(), pending.size(), why))
+            why = "the journal: " + why;
+        std::lock_guard guard(rows_lock_);
+        if (!why.empty()) {
+            if (journal_failure_.empty()) journal_failure_ = why;
             dealer_->stop_dealing();
+            continue;
         }
+        remote_done_ += static_cast<int64_t>(pending.size());
+        for (journal_row& r : pending) received_.push_back(std::move(r));
     }
 }
 
