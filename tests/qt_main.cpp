@@ -1,4 +1,4 @@
-// The figures' tests need a QApplication around GoogleTest.
+// The Qt tests (the dialog, the figures) need a QApplication around GoogleTest.
 
 #include <QApplication>
 
