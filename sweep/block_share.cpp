@@ -36,8 +36,11 @@ std::vector<std::size_t> shard_blocks(const std::vector<grid_block>& blocks, int
 {
     std::vector<std::size_t> order(blocks.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return blocks[a].count > blocks[b].count; });
+    // Largest first, equal sizes in walk order: a total order, so any sort
+    // gives it.
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return blocks[a].count > blocks[b].count || (blocks[a].count == blocks[b].count && a < b);
+    });
     std::vector<int64_t> load(static_cast<std::size_t>(std::max(s, 1)), 0);
     std::vector<std::size_t> mine;
     for (std::size_t b : order) {
