@@ -74,6 +74,9 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
         return 0;
     }
     outcome.file_bytes = job.no_curves ? 0 : out.bytes();
+    if (job.curves_out)
+        std::copy(magnitudes, magnitudes + job.sample_count,
+                  job.curves_out + static_cast<std::size_t>(job.shape_number - 1) * job.sample_count);
     shape_result& row = table[job.shape_number - 1];
     for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
     block_fit* fits =

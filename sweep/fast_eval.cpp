@@ -67,6 +67,9 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
             report_memory_failure(ui, outcome, job.shape_number);
             return false;
         }
+        if (s.visibility_log)
+            s.visibility_log->insert(s.visibility_log->end(), s.visibility.bytes.begin(),
+                                     s.visibility.bytes.begin() + shape.facet_count);
         double cos_phase, seen_area;
         s.brightness[static_cast<std::size_t>(i)] =
             comp_brightness(shape.normals.data(), v.body_rot, shape.facet_count, cos_phase, seen_area,

@@ -29,6 +29,9 @@ struct shape_scratch {
     fast_visibility_scratch visibility;
     std::vector<double> brightness;
     std::vector<double> magnitudes;
+    // When given, every sample's visibility bytes (one per facet) are
+    // appended here, sample after sample.
+    std::vector<uint8_t>* visibility_log = nullptr;
 };
 
 // The base vertices deformed as the grid walk deforms them: y and z of body

@@ -59,6 +59,9 @@ struct shape_job {
     block_fit* block_fits;
     // Runs that want only the table: no lightcurve file per shape.
     bool no_curves;
+    // When given, each shape's magnitudes go to curves_out[(shape_number - 1)
+    // * sample_count + i] as well.
+    double* curves_out;
 };
 
 // One row of the result table.

@@ -452,7 +452,10 @@ sweep_outcome sweep_worker(sweep_args args, std::vector<shape_result> table, int
                                    context.block_ids, why, only);
     const bool fitted = context.share_only || any_finite_misfit(table);
     context.result_table->store(nullptr);
-    std::vector<shape_result>().swap(table);
+    if (context.rows_out && written && fitted)
+        *context.rows_out = std::move(table);
+    else
+        std::vector<shape_result>().swap(table);
     if (!written || !fitted) {
         outcome.reason = !written ? why : "no shape got a finite misfit: check the spin state and the observations";
         ui.set_progress(0);

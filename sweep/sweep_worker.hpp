@@ -51,6 +51,9 @@ struct sweep_context {
     std::string table_file = "output/main.txt";
     std::string partial_file = "output/main.partial.txt";
     std::string fits_file = "output/fits.csv";
+    // When given, a complete sweep leaves its rows here (for callers that
+    // keep the results in memory, such as the Python module).
+    std::vector<shape_result>* rows_out = nullptr;
 };
 
 // How a sweep ended.

@@ -16,6 +16,7 @@
 #include "app/cli/terminal_front_end.hpp"
 #include "app/preflight.hpp"
 #include "app/run_folder.hpp"
+#include "app/spin_file.hpp"
 #include "app/summary_table.hpp"
 #include "common/control_ids.hpp"
 #include "sweep/shape_export.hpp"
@@ -82,20 +83,8 @@ int stopped(terminal_front_end& ui, const char* program, const char* name, const
 // words become the fields' texts unchanged, so they read exactly as typed.
 bool apply_spin_file(const std::string& path, const CLI::App& cli, field_options& f, std::string& why)
 {
-    std::FILE* in = std::fopen(path.c_str(), "r");
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
     std::string words[5];
-    char word[256];
-    int found = 0;
-    while (found < 5 && std::fscanf(in, "%255s", word) == 1) words[found++] = word;
-    std::fclose(in);
-    if (found < 5) {
-        why = "expected 'lambda beta P' and 'JD0 phi0', found " + std::to_string(found) + " numbers";
-        return false;
-    }
+    if (!read_spin_words(path, words, why)) return false;
     const std::pair<const char*, std::string*> fields[5] = {
         {"--lambda", &f.lambda}, {"--beta", &f.beta}, {"--period", &f.period}, {"--t0", &f.t0}, {"--phi0", &f.phi0}};
     for (int i = 0; i < 5; ++i)
