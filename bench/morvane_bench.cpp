@@ -68,7 +68,11 @@ double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_c
     silent_front_end ui;
     std::atomic<int32_t> cancel{0};
     std::atomic<shape_result*> table{nullptr};
-    sweep_context context{&ui, &cancel, &table, path, nullptr, {}, {}, {}};
+    sweep_context context;
+    context.ui = &ui;
+    context.cancel = &cancel;
+    context.result_table = &table;
+    context.path = path;
     const auto start = std::chrono::steady_clock::now();
     sweep_worker(args, std::vector<shape_result>(static_cast<std::size_t>(count.shapes)), count.progress_steps,
                  context);

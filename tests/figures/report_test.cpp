@@ -66,8 +66,12 @@ TEST(Report, ListsOnlyFilesItWroteAndAgreesWithTheTable)
         const std::filesystem::path file = std::filesystem::path("report") / name;
         ASSERT_TRUE(std::filesystem::exists(file)) << name;
         EXPECT_GT(std::filesystem::file_size(file), 100u) << name;
-        if (file.extension() == ".png") EXPECT_FALSE(QImage(QString::fromStdString(file.string())).isNull()) << name;
-        if (file.extension() == ".svg") EXPECT_NE(read_file(file).find("<svg"), std::string::npos) << name;
+        if (file.extension() == ".png") {
+            EXPECT_FALSE(QImage(QString::fromStdString(file.string())).isNull()) << name;
+        }
+        if (file.extension() == ".svg") {
+            EXPECT_NE(read_file(file).find("<svg"), std::string::npos) << name;
+        }
     }
     EXPECT_TRUE(named.count("fit_00003.png"));
     EXPECT_TRUE(named.count("shape_00003.obj"));
