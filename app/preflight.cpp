@@ -43,20 +43,6 @@ constexpr spin_field spin_fields[] = {
     {ctl::epoch, "epoch", &spin_state::t0},
 };
 
-// Range checks in the order longitude, latitude, phase, period, epoch.
-// Every comparison is written so that NaN fails it.
-std::string range_refusal(const spin_state& s)
-{
-    if (!(s.lambda_deg >= 0.0 && s.lambda_deg <= 360.0)) return "the pole longitude must lie between 0 and 360 degrees";
-    if (!(s.beta_deg >= -90.0 && s.beta_deg <= 90.0)) return "the pole latitude must lie between -90 and 90 degrees";
-    if (!(s.phi0_deg >= 0.0 && s.phi0_deg <= 360.0)) return "the initial rotation phase must lie between 0 and 360 degrees";
-    if (!(s.period_hours >= 0.0)) return "the sidereal period must not be negative";
-    // Every phase computation divides by the period: refuse 0 (and infinity).
-    if (!(s.period_hours > 0.0) || std::isinf(s.period_hours)) return "the sidereal period must be greater than 0 hours";
-    if (!(s.t0 == 0.0 || (s.t0 >= 2433283.0 && s.t0 <= 2524961.0)))
-        return "the epoch must be 0 or a Julian date from 2433283 to 2524961";
-    return "";
-}
 
 // Available memory: MemAvailable of /proc/meminfo, else the physical pages.
 double available_memory()
@@ -98,6 +84,19 @@ std::string duration_text(double seconds)
 
 }  // namespace
 
+std::string spin_range_refusal(const spin_state& s)
+{
+    if (!(s.lambda_deg >= 0.0 && s.lambda_deg <= 360.0)) return "the pole longitude must lie between 0 and 360 degrees";
+    if (!(s.beta_deg >= -90.0 && s.beta_deg <= 90.0)) return "the pole latitude must lie between -90 and 90 degrees";
+    if (!(s.phi0_deg >= 0.0 && s.phi0_deg <= 360.0)) return "the initial rotation phase must lie between 0 and 360 degrees";
+    if (!(s.period_hours >= 0.0)) return "the sidereal period must not be negative";
+    // Every phase computation divides by the period: refuse 0 (and infinity).
+    if (!(s.period_hours > 0.0) || std::isinf(s.period_hours)) return "the sidereal period must be greater than 0 hours";
+    if (!(s.t0 == 0.0 || (s.t0 >= 2433283.0 && s.t0 <= 2524961.0)))
+        return "the epoch must be 0 or a Julian date from 2433283 to 2524961";
+    return "";
+}
+
 command_outcome check_geosphere_fields(app_state& app, int& n)
 {
     if (!app.target->read_item_int(ctl::subdivisions, n)) return {false, "the subdivision count must be a whole number"};
@@ -114,7 +113,7 @@ command_outcome check_load_fields(app_state& app, std::string& path, spin_state&
     for (const spin_field& field : spin_fields)
         if (!read_decimal_field(ui, field.id, typed.*field.typed))
             return {false, std::string("the ") + field.name + " field must hold a single number"};
-    std::string refusal = range_refusal(typed);
+    std::string refusal = spin_range_refusal(typed);
     if (!refusal.empty()) return {false, refusal};
     struct stat info {};
     if (path.find('\0') != std::string::npos) return {false, "the path holds a NUL character"};

@@ -65,6 +65,11 @@ std::string sweep_size_refusal(const sweep_needs& needs, double seconds_per_shap
 command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
                                   obs_set& observations, std::shared_ptr<ref_curve>& reference);
 
+// Why a typed spin state is refused ("" when it is not): its ranges
+// checked in the order longitude, latitude, phase, period, epoch, every
+// comparison written so that NaN fails it.
+std::string spin_range_refusal(const spin_state& s);
+
 // Converts the typed spin state into the units the sweep uses: radians and
 // days.
 void convert_spin(spin_state& spin);

@@ -1,0 +1,538 @@
+// The Python module `morvane`: the model and the sweep of the core library,
+// numpy in and out, for notebooks. No second implementation: every number
+// comes from the same functions as the command line's.
+
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/controller.hpp"
+#include "app/preflight.hpp"
+#include "app/spin_file.hpp"
+#include "lightcurve/lc_reader.hpp"
+#include "lightcurve/resample.hpp"
+#include "sweep/eval_shape.hpp"
+#include "sweep/fast_eval.hpp"
+#include "sweep/shape_export.hpp"
+#include "sweep/shape_grid.hpp"
+#include "sweep/sweep_worker.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using double_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Observations as read, with how they were chosen.
+struct observations {
+    obs_set set;
+    bool whole = true;  // the file as one series (else each block its own)
+    std::string path;
+};
+
+// The spin state as typed: degrees, hours, Julian date.
+struct spin {
+    double lambda_deg = 0.0;
+    double beta_deg = 0.0;
+    double period_hours = 0.0;
+    double t0 = 0.0;
+    double phi0_deg = 0.0;
+};
+
+// A shape of the grid's family, ready for the model.
+struct twin {
+    std::shared_ptr<const mesh> base;
+    int subdivisions = 0;
+    double params[param::count] = {};
+    std::vector<vec3> deformed;  // before the lobes are moved apart
+};
+
+// One row of the summary table, as numpy sees it.
+struct table_row {
+    int32_t shape;
+    double x_scale_1, y_scale_1, z_scale_1, x_scale_2, y_scale_2, z_scale_2, x_shift;
+    double best_shift;
+    double misfit;
+};
+
+// The spin state checked and in the sweep's units; ValueError when refused.
+sweep_spin checked_spin(const spin& s)
+{
+    spin_state typed;
+    typed.lambda_deg = s.lambda_deg;
+    typed.beta_deg = s.beta_deg;
+    typed.period_hours = s.period_hours;
+    typed.t0 = s.t0;
+    typed.phi0_deg = s.phi0_deg;
+    const std::string refusal = spin_range_refusal(typed);
+    if (!refusal.empty()) throw py::value_error(refusal);
+    convert_spin(typed);
+    return {typed.lambda, typed.beta, typed.phi0, typed.t0, typed.period};
+}
+
+// The base shape of n subdivisions; ValueError outside 1 to 10.
+std::shared_ptr<const mesh> base_of(int n)
+{
+    if (n < 1 || n > 10) throw py::value_error("the subdivision count must lie between 1 and 10");
+    std::shared_ptr<const mesh> base = build_base_mesh(n);
+    if (!base) throw std::bad_alloc();
+    return base;
+}
+
+// A 1-D float64 array of `what`; ValueError otherwise.
+double_array vector_of(const py::handle& values, const char* what)
+{
+    auto array = py::array::ensure(values);
+    if (!array || array.ndim() != 1) throw py::value_error(std::string(what) + " must be a 1-D array");
+    if (!py::isinstance<py::array_t<double>>(array) && array.dtype().kind() != 'f' && array.dtype().kind() != 'i')
+        throw py::value_error(std::string(what) + " must hold numbers");
+    return double_array::ensure(array);
+}
+
+// An N x 3 float64 array of `what`; ValueError otherwise.
+std::vector<vec3> vectors_of(const py::handle& values, py::ssize_t n, const char* what)
+{
+    auto array = py::array::ensure(values);
+    if (!array || array.ndim() != 2 || array.shape(1) != 3 || array.shape(0) != n)
+        throw py::value_error(std::string(what) + " must be an array of shape (" + std::to_string(n) + ", 3)");
+    if (array.dtype().kind() != 'f' && array.dtype().kind() != 'i')
+        throw py::value_error(std::string(what) + " must hold numbers");
+    const double_array values64 = double_array::ensure(array);
+    std::vector<vec3> out(static_cast<std::size_t>(n));
+    const auto v = values64.unchecked<2>();
+    for (py::ssize_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = {v(i, 0), v(i, 1), v(i, 2)};
+    return out;
+}
+
+// An N x 3 array of vectors.
+py::array_t<double> array_of(const std::vector<vec3>& v, std::size_t first, std::size_t end)
+{
+    py::array_t<double> out({static_cast<py::ssize_t>(end - first), py::ssize_t{3}});
+    auto o = out.mutable_unchecked<2>();
+    for (std::size_t i = first; i < end; ++i) {
+        o(static_cast<py::ssize_t>(i - first), 0) = v[i].x;
+        o(static_cast<py::ssize_t>(i - first), 1) = v[i].y;
+        o(static_cast<py::ssize_t>(i - first), 2) = v[i].z;
+    }
+    return out;
+}
+
+// Reads an observation file; `blocks` as --block / --blocks take it.
+observations read_file(const std::string& path, const py::object& blocks)
+{
+    observations obs;
+    obs.path = path;
+    std::string reason;
+    int32_t read = 0;
+    if (blocks.is_none()) {
+        read = read_lc_file(path, obs.set, nullptr, reason, all_blocks);
+    } else if (py::isinstance<py::int_>(blocks)) {
+        const int block = blocks.cast<int>();
+        if (block < 0) throw py::value_error("the block index must be 0 or more");
+        read = read_lc_file(path, obs.set, nullptr, reason, block);
+    } else {
+        block_selection selection;
+        if (py::isinstance<py::str>(blocks)) {
+            if (!parse_block_list(blocks.cast<std::string>(), selection, reason)) throw py::value_error(reason);
+        } else {
+            std::vector<int> list;
+            try {
+                list = blocks.cast<std::vector<int>>();
+            } catch (const py::cast_error&) {
+                throw py::value_error("blocks must be None, an int, a list of ints or \"all\"");
+            }
+            std::string text;
+            for (int b : list) text += (text.empty() ? "" : ",") + std::to_string(b);
+            if (list.empty() || !parse_block_list(text, selection, reason))
+                throw py::value_error(list.empty() ? "the list of blocks is empty" : reason);
+        }
+        obs.whole = false;
+        read = read_lc_file(path, obs.set, nullptr, reason, selection);
+    }
+    if (read == 0) throw py::value_error(reason);
+    return obs;
+}
+
+// The blocks of a set as dictionaries of numpy arrays.
+py::list block_list(const observations& obs)
+{
+    py::list out;
+    for (const block_run& run : block_runs(obs.set, static_cast<std::size_t>(obs.set.count))) {
+        const std::size_t n = run.end - run.first;
+        py::array_t<double> times(static_cast<py::ssize_t>(n)), magnitude(static_cast<py::ssize_t>(n)),
+            brightness(static_cast<py::ssize_t>(n));
+        for (std::size_t i = 0; i < n; ++i) {
+            times.mutable_at(static_cast<py::ssize_t>(i)) = obs.set.times[run.first + i];
+            const double m = obs.set.photometry[run.first + i].magnitude;
+            magnitude.mutable_at(static_cast<py::ssize_t>(i)) = m;
+            brightness.mutable_at(static_cast<py::ssize_t>(i)) = std::pow(10.0, m / -2.5);
+        }
+        py::dict block;
+        block["block"] = obs.whole ? py::object(py::none()) : py::object(py::int_(run.block));
+        block["times"] = times;
+        block["magnitude"] = magnitude;
+        block["brightness"] = brightness;
+        block["sun"] = array_of(obs.set.sun, run.first, run.end);
+        block["earth"] = array_of(obs.set.earth, run.first, run.end);
+        out.append(block);
+    }
+    return out;
+}
+
+// The shape of six grid parameters, as the sweep evaluates it.
+twin twin_shape(const double_array& values, int subdivisions)
+{
+    if (values.ndim() != 1 || values.shape(0) != 6)
+        throw py::value_error("params must hold the six grid parameters y_scale_1, z_scale_1, x_scale_2, "
+                              "y_scale_2, z_scale_2, x_shift");
+    twin t;
+    t.base = base_of(subdivisions);
+    t.subdivisions = subdivisions;
+    t.params[0] = 1.0;
+    for (int i = 0; i < 6; ++i) {
+        t.params[i + 1] = values.at(i);
+        if (!std::isfinite(t.params[i + 1])) throw py::value_error("the shape parameters must be finite");
+    }
+    deform_vertices(t.base->vertices, t.params, t.deformed);
+    return t;
+}
+
+// A job for one shape: the arrays point into `t` and the given samples.
+shape_job job_of(const twin& t, int32_t samples, const vec3* earth, const vec3* sun, const double* times,
+                 const sweep_spin& s)
+{
+    shape_job job{};
+    job.vertex_count = t.base->vertex_count;
+    job.vertices = t.deformed.data();
+    job.shape_number = 1;
+    std::copy(t.params, t.params + param::count, job.shape_params);
+    job.facet_count = t.base->facet_count;
+    job.facets = t.base->facets.data();
+    job.sample_count = samples;
+    job.earth_dirs = earth;
+    job.sun_dirs = sun;
+    job.sample_times = times;
+    job.lambda = s.lambda;
+    job.beta = s.beta;
+    job.phi0 = s.phi0;
+    job.t0 = s.t0;
+    job.period = s.period;
+    job.block_count = 1;
+    return job;
+}
+
+// The vertices of a shape with its lobes moved apart, as the model sees them.
+py::array_t<double> shape_vertices(const twin& t)
+{
+    shape_job job = job_of(t, 0, nullptr, nullptr, nullptr, {});
+    prepared_shape prepared;
+    shape_outcome outcome;
+    if (!prepare_shape(job, prepared, nullptr, outcome)) throw std::runtime_error(outcome.failure);
+    return array_of(prepared.vertices, 0, prepared.vertices.size());
+}
+
+// The facets of a shape, 0-based.
+py::array_t<int32_t> shape_facets(const twin& t)
+{
+    const std::size_t n = t.base->facets.size();
+    py::array_t<int32_t> out({static_cast<py::ssize_t>(n), py::ssize_t{3}});
+    auto o = out.mutable_unchecked<2>();
+    for (std::size_t i = 0; i < n; ++i) {
+        o(static_cast<py::ssize_t>(i), 0) = t.base->facets[i].a - 1;
+        o(static_cast<py::ssize_t>(i), 1) = t.base->facets[i].b - 1;
+        o(static_cast<py::ssize_t>(i), 2) = t.base->facets[i].c - 1;
+    }
+    return out;
+}
+
+// The brightness of a shape at each time, as the sweep computes it.
+py::object lightcurve(const twin& t, const py::object& times_in, const py::object& sun_in,
+                      const py::object& earth_in, const spin& s, bool visibility)
+{
+    const double_array times = vector_of(times_in, "times");
+    const py::ssize_t n = times.shape(0);
+    if (n < 1) throw py::value_error("times must hold at least one time");
+    const std::vector<vec3> sun = vectors_of(sun_in, n, "sun");
+    const std::vector<vec3> earth = vectors_of(earth_in, n, "earth");
+    const std::vector<double> when(times.data(), times.data() + n);
+    const sweep_spin converted = checked_spin(s);
+    const shape_job job = job_of(t, static_cast<int32_t>(n), earth.data(), sun.data(), when.data(), converted);
+    shape_scratch scratch;
+    std::vector<uint8_t> bytes;
+    if (visibility) scratch.visibility_log = &bytes;
+    shape_outcome outcome;
+    bool done = false;
+    {
+        py::gil_scoped_release unlocked;
+        const std::vector<sample_view> views = shared_sample_views(job);
+        done = fast_shape_brightness(job, views.data(), scratch, nullptr, outcome, {});
+    }
+    if (!done) throw std::runtime_error(outcome.failure.empty() ? "the model failed" : outcome.failure);
+    py::array_t<double> brightness(n);
+    std::copy(scratch.brightness.begin(), scratch.brightness.end(), brightness.mutable_data());
+    if (!visibility) return brightness;
+    const py::ssize_t facets = static_cast<py::ssize_t>(t.base->facets.size());
+    py::array_t<uint8_t> seen({n, facets});
+    std::copy(bytes.begin(), bytes.end(), seen.mutable_data());
+    return py::make_tuple(brightness, seen);
+}
+
+// The sweep's front end here: only the progress counts and the failure.
+class progress_front_end : public status_ops {
+public:
+    void set_item_text(int, const std::string&) override {}
+    void set_progress(int) override {}
+    void enable_item(int) override {}
+    void message_box(const std::string&, const std::string&, box_icon, box_owner) override {}
+    std::string read_item_text(int, int) override { return ""; }
+    bool read_item_int(int, int&) override { return false; }
+    void show_rate(int64_t done, int64_t total, double) override
+    {
+        done_.store(done);
+        total_.store(total);
+    }
+    int64_t done() const { return done_.load(); }
+
+private:
+    std::atomic<int64_t> done_{0};
+    std::atomic<int64_t> total_{0};
+};
+
+// The grid's rows as a numpy structured array.
+py::array_t<table_row> table_of(const std::vector<shape_result>& rows)
+{
+    py::array_t<table_row> out(static_cast<py::ssize_t>(rows.size()));
+    table_row* o = out.mutable_data();
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const double* p = rows[k].shape_params;
+        o[k] = {static_cast<int32_t>(k + 1), p[0], p[1], p[2], p[3], p[4], p[5], p[6], rows[k].best_shift,
+                rows[k].misfit};
+    }
+    return out;
+}
+
+// The whole sweep in memory; see the docstring.
+py::object sweep(const observations& obs, const spin& s, double step, int subdivisions, const std::string& fit,
+                 const py::object& threads_in, bool curves, const py::object& progress)
+{
+    if (!(step > 0.0) || !std::isfinite(step)) throw py::value_error("the step must be greater than 0");
+    if (fit != "range" && fit != "offset") throw py::value_error("fit must be \"range\" or \"offset\"");
+    int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
+    if (!threads_in.is_none()) threads = threads_in.cast<int>();
+    if (threads < 1 || threads > 50) throw py::value_error("threads must lie between 1 and 50");
+    const sweep_spin converted = checked_spin(s);
+    const grid_count count = count_grid(step, INT32_MAX);
+    if (count.too_large) throw py::value_error("the grid of this step has more shapes than a sweep can hold");
+
+    auto reference = std::make_shared<ref_curve>();
+    if (obs.whole)
+        resample_reference(obs.set, *reference);
+    else
+        resample_blocks(obs.set, *reference);
+    std::string reason;
+    if (!check_reference(*reference, reason)) throw py::value_error(reason);
+
+    sweep_args args = make_sweep_args(base_of(subdivisions), reference, converted, step, threads);
+    args.job.fit = fit == "offset" ? fit_mode::offset : fit_mode::range;
+    args.job.no_curves = true;
+    const std::size_t shapes = static_cast<std::size_t>(count.shapes);
+    const int32_t blocks = args.job.block_count;
+    std::vector<double> magnitudes;
+    if (curves) {
+        magnitudes.assign(shapes * static_cast<std::size_t>(args.job.sample_count), std::nan(""));
+        args.job.curves_out = magnitudes.data();
+    }
+    progress_front_end ui;
+    std::atomic<int32_t> cancel{0};
+    std::atomic<shape_result*> published{nullptr};
+    std::vector<shape_result> rows;
+    sweep_context context;
+    context.ui = &ui;
+    context.cancel = &cancel;
+    context.result_table = &published;
+    context.path = sweep_path::fast;
+    context.table_file.clear();
+    context.partial_file.clear();
+    context.fits_file.clear();
+    context.rows_out = &rows;
+    // Each block's fit, kept here (the context's own list is for the files).
+    std::vector<block_fit> block_fits(shapes * static_cast<std::size_t>(blocks), block_fit{std::nan(""), std::nan("")});
+    args.job.block_fits = block_fits.data();
+
+    // The sweep runs on its own threads; this thread reports progress and
+    // watches for Ctrl-C, taking the GIL only for that.
+    std::mutex lock;
+    std::condition_variable ended_signal;
+    bool ended = false;
+    sweep_outcome outcome;
+    std::thread worker([&] {
+        outcome = sweep_worker(args, std::vector<shape_result>(shapes), count.progress_steps, std::move(context));
+        std::lock_guard guard(lock);
+        ended = true;
+        ended_signal.notify_all();
+    });
+    // Ends the sweep and waits for it, for an exception leaving here.
+    const auto stop_worker = [&] {
+        cancel.store(1);
+        py::gil_scoped_release unlocked;
+        worker.join();
+    };
+    int64_t shown = -1;
+    for (;;) {
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock guard(lock);
+            ended_signal.wait_for(guard, std::chrono::milliseconds(100), [&] { return ended; });
+            if (ended) break;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            py::error_already_set interrupted;  // KeyboardInterrupt, taken out of the interpreter
+            stop_worker();
+            throw interrupted;
+        }
+        if (!progress.is_none() && ui.done() != shown) {
+            shown = ui.done();
+            try {
+                progress(shown, count.shapes);
+            } catch (py::error_already_set&) {
+                stop_worker();
+                throw;
+            }
+        }
+    }
+    worker.join();
+    if (outcome.status == sweep_status::cancelled) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+    if (outcome.status != sweep_status::complete) throw std::runtime_error(sweep_failure_text(outcome.reason));
+    if (!progress.is_none()) progress(count.shapes, count.shapes);
+    py::array_t<table_row> table = table_of(rows);
+    if (blocks <= 1 && !curves) return table;
+    py::dict extra;
+    if (blocks > 1) {
+        extra["blocks"] = py::array_t<int32_t>(static_cast<py::ssize_t>(reference->blocks.size()),
+                                               reference->blocks.data());
+        py::array_t<double> shift({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
+        py::array_t<double> misfit({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
+        for (std::size_t i = 0; i < block_fits.size(); ++i) {
+            shift.mutable_data()[i] = block_fits[i].best_shift;
+            misfit.mutable_data()[i] = block_fits[i].misfit;
+        }
+        extra["block_shift"] = shift;
+        extra["block_misfit"] = misfit;
+    }
+    if (curves) {
+        py::array_t<double> m({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(args.job.sample_count)});
+        std::copy(magnitudes.begin(), magnitudes.end(), m.mutable_data());
+        extra["magnitudes"] = m;
+    }
+    return py::make_tuple(table, extra);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(morvane, m)
+{
+    PYBIND11_NUMPY_DTYPE(table_row, shape, x_scale_1, y_scale_1, z_scale_1, x_scale_2, y_scale_2, z_scale_2, x_shift,
+                         best_shift, misfit);
+    m.doc() = "Morvane's faceted two-lobe lightcurve model and shape sweep, with numpy arrays.\n\n"
+              "The same core as morvane-cli: every brightness, misfit and shift is the command line's, "
+              "bit for bit. Times are Julian dates, vectors are ecliptic (AU), angles degrees, periods hours.";
+
+    py::class_<observations>(m, "Observations", "Observations read from a file (see read_observations).")
+        .def_property_readonly("blocks", &block_list,
+                               "The blocks read: a list of dicts with 'block' (the file's 0-based block, or None "
+                               "when the file is read as one series), 'times' (N, JD), 'magnitude' (N, as fitted: "
+                               "-2.5 log10 brightness), 'brightness' (N), 'sun' and 'earth' (N x 3, AU, from the "
+                               "body).")
+        .def_property_readonly("path", [](const observations& o) { return o.path; })
+        .def("__len__", [](const observations& o) { return o.set.count; })
+        .def("__repr__", [](const observations& o) {
+            return "<morvane.Observations of " + o.path + ": " + std::to_string(o.set.count) + " points>";
+        });
+
+    m.def("read_observations", &read_file, py::arg("path"), py::arg("blocks") = py::none(),
+          "Reads an observation file. blocks: None (the whole file as one series, the command line's default), "
+          "an int K (only block K, as --block K), a list of ints or \"all\" (each block its own series, as "
+          "--blocks). Raises ValueError with the command line's reason for a bad file.");
+
+    py::class_<spin>(m, "Spin", "The spin state: pole longitude and latitude (degrees), sidereal period (hours), "
+                                "epoch (Julian date, or 0) and initial rotation phase (degrees).")
+        .def(py::init<double, double, double, double, double>(), py::arg("lambda_deg"), py::arg("beta_deg"),
+             py::arg("period_hours"), py::arg("t0") = 0.0, py::arg("phi0_deg") = 0.0)
+        .def_static(
+            "from_file",
+            [](const std::string& path) {
+                std::string words[5], why;
+                if (!read_spin_words(path, words, why)) throw py::value_error(path + ": " + why);
+                spin s;
+                double* fields[5] = {&s.lambda_deg, &s.beta_deg, &s.period_hours, &s.t0, &s.phi0_deg};
+                for (int i = 0; i < 5; ++i) {
+                    std::size_t used = 0;
+                    try {
+                        *fields[i] = std::stod(words[i], &used);
+                    } catch (const std::exception&) {
+                        used = 0;
+                    }
+                    if (used != words[i].size()) throw py::value_error(path + ": '" + words[i] + "' is not a number");
+                }
+                return s;
+            },
+            py::arg("path"), "Reads a two-line spin file: 'lambda beta P' then 'JD0 phi0' (as data/*_spin.txt).")
+        .def_readwrite("lambda_deg", &spin::lambda_deg)
+        .def_readwrite("beta_deg", &spin::beta_deg)
+        .def_readwrite("period_hours", &spin::period_hours)
+        .def_readwrite("t0", &spin::t0)
+        .def_readwrite("phi0_deg", &spin::phi0_deg)
+        .def("__repr__", [](const spin& s) {
+            return "morvane.Spin(lambda_deg=" + std::to_string(s.lambda_deg) + ", beta_deg=" +
+                   std::to_string(s.beta_deg) + ", period_hours=" + std::to_string(s.period_hours) +
+                   ", t0=" + std::to_string(s.t0) + ", phi0_deg=" + std::to_string(s.phi0_deg) + ")";
+        });
+
+    py::class_<twin>(m, "Shape", "A two-lobed shape of the grid's family (see twin_shape).")
+        .def_property_readonly("vertices", &shape_vertices,
+                               "V x 3 vertices, both lobes deformed and moved apart as the sweep evaluates them "
+                               "(unwelded: each lobe's records as the model uses them).")
+        .def_property_readonly("facets", &shape_facets, "F x 3 vertex indices (0-based), outward.")
+        .def_property_readonly("params", [](const twin& t) {
+            return py::array_t<double>(6, t.params + 1);
+        }, "The six grid parameters.")
+        .def_readonly("subdivisions", &twin::subdivisions);
+
+    m.def("twin_shape", &twin_shape, py::arg("params"), py::arg("subdivisions") = 3,
+          "The shape of the six grid parameters (y_scale_1, z_scale_1, x_scale_2, y_scale_2, z_scale_2, x_shift), "
+          "exactly as the sweep evaluates it, on the base shape of `subdivisions` passes (1 to 10).");
+
+    m.def("lightcurve", &lightcurve, py::arg("shape"), py::arg("times"), py::arg("sun"), py::arg("earth"),
+          py::arg("spin"), py::arg("visibility") = false,
+          "The brightness of `shape` at each time (T, JD), seen with the sun and earth vectors (T x 3, AU, from "
+          "the body, ecliptic), bit-identical to the sweep's. With visibility=True returns (brightness, bytes): "
+          "bytes (T x F, uint8) is the model's visibility byte of each facet at each time, 0 for a facet that "
+          "is not lit and seen (night side, shadowed by the other lobe, hidden, or facing away).");
+
+    m.def("sweep", &sweep, py::arg("observations"), py::arg("spin"), py::arg("step"), py::arg("subdivisions") = 3,
+          py::arg("fit") = "range", py::arg("threads") = py::none(), py::arg("curves") = false,
+          py::arg("progress") = py::none(),
+          "Sweeps the shape grid of `step` against the observations, as morvane-cli does, in memory (no files). "
+          "Returns a structured array with the fields of output/main.txt (shape, x_scale_1 .. x_shift, "
+          "best_shift, misfit), the same doubles. For a joint fit (observations read with a list of blocks "
+          "or \"all\") or with curves=True, returns (table, extra): extra['blocks'] (B), "
+          "extra['block_shift'] and extra['block_misfit'] (shapes x B), and with curves=True "
+          "extra['magnitudes'] (shapes x samples, the synthetic magnitudes). Runs on `threads` threads "
+          "(default: every core) with the GIL released; progress(done, total) is called from the calling "
+          "thread; Ctrl-C cancels within a second (KeyboardInterrupt).");
+}

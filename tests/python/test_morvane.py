@@ -1,0 +1,193 @@
+"""The Python module against the command line: same numbers, errors with reasons, threads, Ctrl-C."""
+
+import math
+import os
+import pathlib
+import signal
+import struct
+import subprocess
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import morvane
+
+ROOT = pathlib.Path(os.environ.get("MORVANE_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+CLI = os.environ.get("MORVANE_CLI", str(ROOT / "build/app/cli/morvane-cli"))
+TEST_ZEL = str(ROOT / "data/test.zel")
+THREE = str(ROOT / "data/twin_three_geometries.zel")
+DEFAULT_SPIN = morvane.Spin(90, 90, 21.9, 0.0, 90)  # the command line's defaults
+
+
+def run_cli(folder, *options):
+    """Runs morvane-cli in `folder`; its completed process."""
+    return subprocess.run([CLI, "-C", str(folder), *options], capture_output=True, text=True)
+
+
+def journal_bits(folder):
+    """shape -> (misfit, best_shift) exactly, from the journal's hexadecimal bits."""
+    rows = {}
+    for line in (folder / "output/journal.txt").read_text().splitlines():
+        words = line.split()
+        as_double = lambda h: struct.unpack("<d", struct.pack("<Q", int(h, 16)))[0]
+        rows[int(words[0])] = (as_double(words[1]), as_double(words[2]))
+    return rows
+
+
+def summary_text(table):
+    """The table as output/main.txt writes it ("%i" then nine "%lf")."""
+    lines = []
+    for r in table:
+        values = [r[name] for name in table.dtype.names[1:]]
+        lines.append("%i " % r["shape"] + " ".join("%f" % v for v in values) + "\n")
+    return "".join(lines)
+
+
+@pytest.fixture(scope="module")
+def cli_run(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cli")
+    done = run_cli(folder, "--path", TEST_ZEL, "--subdivisions", "2", "--step", "0.5", "--threads", "1")
+    assert done.returncode == 0, done.stderr
+    return folder
+
+
+def test_sweep_gives_the_command_lines_table_bit_for_bit(cli_run):
+    obs = morvane.read_observations(TEST_ZEL)
+    table = morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=2, threads=2)
+    assert table.dtype.names == ("shape", "x_scale_1", "y_scale_1", "z_scale_1", "x_scale_2", "y_scale_2",
+                                 "z_scale_2", "x_shift", "best_shift", "misfit")
+    assert summary_text(table) == (cli_run / "output/main.txt").read_text()
+    exact = journal_bits(cli_run)
+    assert len(exact) == len(table) == 12
+    for r in table:
+        assert (r["misfit"], r["best_shift"]) == exact[int(r["shape"])]
+
+
+def test_lightcurve_gives_the_sweeps_brightness(cli_run):
+    # The samples the command line fitted, to 17 digits, and shape 7's file.
+    samples = [line.split() for line in (cli_run / "output/samples.txt").read_text().splitlines()
+               if line.startswith("sample ")]
+    times = np.array([float(w[2]) for w in samples])
+    earth = np.array([[float(x) for x in w[4:7]] for w in samples])
+    sun = np.array([[float(x) for x in w[7:10]] for w in samples])
+    table = morvane.sweep(morvane.read_observations(TEST_ZEL), DEFAULT_SPIN, 0.5, subdivisions=2, threads=1)
+    row = table[6]
+    params = [row[n] for n in ("y_scale_1", "z_scale_1", "x_scale_2", "y_scale_2", "z_scale_2", "x_shift")]
+    shape = morvane.twin_shape(params, subdivisions=2)
+    brightness = morvane.lightcurve(shape, times, sun, earth, DEFAULT_SPIN)
+    written = "".join("%f %.6f\n" % (t, b) for t, b in zip(times, brightness))
+    assert written == (cli_run / "output/00007.lc.txt").read_text()
+    # Bit for bit: the sweep's own magnitudes of shape 7 are these brightnesses' (math.log10 is the
+    # C library's, as the sweep's).
+    _, extra = morvane.sweep(morvane.read_observations(TEST_ZEL), DEFAULT_SPIN, 0.5, subdivisions=2, curves=True)
+    assert extra["magnitudes"].shape == (12, 150)
+    assert np.array_equal(extra["magnitudes"][6], np.array([math.log10(b) * -2.5 for b in brightness]))
+
+
+def test_joint_fit_gives_each_blocks_fit(tmp_path):
+    done = run_cli(tmp_path, "--path", THREE, "--subdivisions", "1", "--step", "0.5", "--blocks", "all",
+                   "--fit", "offset", "--threads", "1")
+    assert done.returncode == 0, done.stderr
+    obs = morvane.read_observations(THREE, blocks="all")
+    assert [b["block"] for b in obs.blocks] == [0, 1, 2]
+    table, extra = morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=1, fit="offset")
+    assert summary_text(table) == (tmp_path / "output/main.txt").read_text()
+    lines = (tmp_path / "output/fits.csv").read_text().splitlines()[1:]
+    ours = ["%i,%i,%f,%f" % (k + 1, b, extra["block_shift"][k][i], extra["block_misfit"][k][i])
+            for k in range(len(table)) for i, b in enumerate(extra["blocks"])]
+    assert ours == lines
+
+
+def test_observations_come_as_arrays_and_bad_files_as_value_errors(tmp_path):
+    blocks = morvane.read_observations(str(ROOT / "data/kleopatra_lc.txt"), blocks=54).blocks
+    assert len(blocks) == 1 and blocks[0]["block"] is None or blocks[0]["block"] == 54
+    b = blocks[0]
+    assert b["times"].shape == (149,) and b["sun"].shape == (149, 3) and b["earth"].shape == (149, 3)
+    assert np.allclose(-2.5 * np.log10(b["brightness"]), b["magnitude"])
+    bad = tmp_path / "bad.zel"
+    bad.write_text("1\n3 0\n2451545 1 1 0 0 0 1 0\n2451544 1 1 0 0 0 1 0\n2451546 1 1 0 0 0 1 0\n")
+    with pytest.raises(ValueError) as caught:
+        morvane.read_observations(str(bad))
+    printed = run_cli(tmp_path, "--path", str(bad), "--subdivisions", "1").stderr
+    assert str(caught.value) in printed
+    with pytest.raises(ValueError, match="missing.zel"):
+        morvane.read_observations(str(tmp_path / "missing.zel"))
+    with pytest.raises(ValueError):
+        morvane.read_observations(TEST_ZEL, blocks="none of them")
+    with pytest.raises(ValueError, match="period"):
+        morvane.sweep(morvane.read_observations(TEST_ZEL), morvane.Spin(90, 90, 0.0), 0.5, subdivisions=1)
+
+
+def test_arrays_of_the_wrong_shape_or_kind_raise_value_errors():
+    shape = morvane.twin_shape([1.0, 0.5, 0.6, 0.3, 0.15, 0.9], subdivisions=1)
+    t = np.linspace(2451545.0, 2451546.0, 5)
+    v = np.tile([1.0, 0.0, 0.0], (5, 1))
+    for times, sun, earth in [(t.reshape(5, 1), v, v), (t, v[:, :2], v), (t, v, v[:4]), (t, v, v.T),
+                              (np.array(["a"] * 5), v, v), (t, v.astype(str), v), (np.array([]), v[:0], v[:0])]:
+        with pytest.raises(ValueError):
+            morvane.lightcurve(shape, times, sun, earth, DEFAULT_SPIN)
+    for params in ([1.0] * 5, [[1.0] * 6], [1.0, 1.0, 1.0, 1.0, 1.0, float("nan")]):
+        with pytest.raises(ValueError):
+            morvane.twin_shape(params)
+    with pytest.raises(ValueError):
+        morvane.twin_shape([1.0] * 6, subdivisions=11)
+    # Integers are numbers too.
+    assert morvane.lightcurve(shape, t, v.astype(int), v.astype(int), DEFAULT_SPIN).shape == (5,)
+
+
+def test_shape_and_visibility_bytes():
+    n = 2
+    shape = morvane.twin_shape([1.0, 0.5, 0.6, 0.3, 0.15, 0.9], subdivisions=n)
+    facets = 2 * 20 * 4 ** n
+    assert shape.facets.shape == (facets, 3) and shape.facets.min() == 0
+    assert shape.vertices.shape == (shape.facets.max() + 1, 3)
+    t = np.linspace(2451545.0, 2451546.0, 7)
+    sun = np.tile([1.0, 0.0, 0.0], (7, 1))
+    earth = np.tile([0.9, 0.3, 0.0], (7, 1))
+    brightness, seen = morvane.lightcurve(shape, t, sun, earth, DEFAULT_SPIN, visibility=True)
+    assert seen.shape == (7, facets) and seen.dtype == np.uint8
+    assert np.array_equal(brightness, morvane.lightcurve(shape, t, sun, earth, DEFAULT_SPIN))
+    lit = (seen > 0).sum(axis=1)
+    assert np.all(lit > 0) and np.all(lit < facets / 2)
+
+
+def test_spin_from_file_equals_the_options():
+    s = morvane.Spin.from_file(str(ROOT / "data/kleopatra_spin.txt"))
+    assert (s.lambda_deg, s.beta_deg, s.period_hours, s.t0, s.phi0_deg) == (73.0895, 20.1825, 5.38528201,
+                                                                             2444502.76914, 0.0)
+
+
+def test_a_sweep_lets_other_python_threads_run_and_reports_progress():
+    obs = morvane.read_observations(TEST_ZEL)
+    seen = []
+    callers = set()
+    ticks = 0
+    result = {}
+
+    def work():
+        result["table"] = morvane.sweep(obs, DEFAULT_SPIN, 0.25, subdivisions=3, threads=1,
+                                        progress=lambda done, total: (seen.append((done, total)),
+                                                                      callers.add(threading.get_ident())))
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    while worker.is_alive():
+        ticks += 1
+        time.sleep(0.001)
+    assert len(result["table"]) == 280
+    assert ticks > 200  # this thread ran all along
+    assert callers == {worker.ident}
+    assert seen[-1] == (280, 280)
+    assert [d for d, _ in seen] == sorted(d for d, _ in seen)
+
+
+def test_ctrl_c_ends_a_sweep_within_a_second():
+    obs = morvane.read_observations(TEST_ZEL)
+    timer = threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        morvane.sweep(obs, DEFAULT_SPIN, 0.1, subdivisions=3, threads=2)
+    assert time.monotonic() - start < 1.5
