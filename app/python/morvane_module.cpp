@@ -269,9 +269,11 @@ py::object lightcurve(const twin& t, const py::object& times_in, const py::objec
     const std::vector<double> when(times.data(), times.data() + n);
     const sweep_spin converted = checked_spin(s);
     const shape_job job = job_of(t, static_cast<int32_t>(n), earth.data(), sun.data(), when.data(), converted);
-    shape_scratch scratch;
+    // One working store per thread, kept from call to call as the sweep keeps
+    // it from shape to shape: a call then allocates (and faults in) nothing.
+    thread_local shape_scratch scratch;
     std::vector<uint8_t> bytes;
-    if (visibility) scratch.visibility_log = &bytes;
+    scratch.visibility_log = visibility ? &bytes : nullptr;
     shape_outcome outcome;
     bool done = false;
     {
