@@ -229,6 +229,18 @@ void convert_spin(spin_state& spin)
     spin.period = spin.period_hours / 24;
 }
 
+sweep_spin typed_spin(double lambda_deg, double beta_deg, double period_hours, double t0, double phi0_deg)
+{
+    spin_state s;
+    s.lambda_deg = lambda_deg;
+    s.beta_deg = beta_deg;
+    s.period_hours = period_hours;
+    s.t0 = t0;
+    s.phi0_deg = phi0_deg;
+    convert_spin(s);
+    return {s.lambda, s.beta, s.phi0, s.t0, s.period};
+}
+
 command_outcome check_pipeline(app_state& app, pipeline_end last)
 {
     int n = 0;

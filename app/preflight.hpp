@@ -74,6 +74,10 @@ std::string spin_range_refusal(const spin_state& s);
 // days.
 void convert_spin(spin_state& spin);
 
+// The spin state typed in degrees, hours and a Julian date (lambda, beta,
+// period, epoch, phase), in the sweep's units.
+sweep_spin typed_spin(double lambda_deg, double beta_deg, double period_hours, double t0, double phi0_deg);
+
 // The last step a run goes to.
 enum class pipeline_end { geosphere, load, sweep };
 

@@ -21,18 +21,6 @@ std::string in_folder(const std::string& folder, const std::string& name)
     return folder.empty() || folder == "." ? name : folder + "/" + name;
 }
 
-// The sweep's spin state from the manifest's typed one.
-sweep_spin recorded_spin(const run_inputs& in)
-{
-    spin_state s;
-    s.lambda_deg = in.lambda_deg;
-    s.beta_deg = in.beta_deg;
-    s.phi0_deg = in.phi0_deg;
-    s.period_hours = in.period_hours;
-    s.t0 = in.t0;
-    convert_spin(s);
-    return {s.lambda, s.beta, s.phi0, s.t0, s.period};
-}
 
 // Fills the model's brightness of `job` at every sample into `brightness`;
 // false with `why`.
@@ -122,7 +110,7 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
             why = "the grid of step " + std::to_string(in.step) + " has no shape " + std::to_string(shape);
             return false;
         }
-        sweep_args args = make_sweep_args(run.base, run.reference, recorded_spin(in), in.step, 1);
+        sweep_args args = make_sweep_args(run.base, run.reference, typed_spin(in.lambda_deg, in.beta_deg, in.period_hours, in.t0, in.phi0_deg), in.step, 1);
         shape_job& job = args.job;
         std::vector<vec3> deformed;
         deform_vertices(run.base->vertices, curves.params, deformed);

@@ -78,8 +78,7 @@ sweep_spin checked_spin(const spin& s)
     typed.phi0_deg = s.phi0_deg;
     const std::string refusal = spin_range_refusal(typed);
     if (!refusal.empty()) throw py::value_error(refusal);
-    convert_spin(typed);
-    return {typed.lambda, typed.beta, typed.phi0, typed.t0, typed.period};
+    return typed_spin(s.lambda_deg, s.beta_deg, s.period_hours, s.t0, s.phi0_deg);
 }
 
 // The base shape of n subdivisions; ValueError outside 1 to 10.
