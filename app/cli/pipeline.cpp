@@ -301,6 +301,9 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
     default:
         if (ui.last_error() != sweep_failure_text(outcome.reason))
             std::fprintf(stderr, "%s: %s\n", program, sweep_failure_text(outcome.reason).c_str());
+        // Another rank's failure names its rank; say so of the coordinator's own.
+        if (app.share.ranks > 0 && role.coordinator && outcome.reason.rfind("rank ", 0) != 0)
+            std::fprintf(stderr, "%s: the failure was on rank 0\n", program);
         return exit_failed;
     }
 }

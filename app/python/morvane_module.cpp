@@ -90,13 +90,20 @@ std::shared_ptr<const mesh> base_of(int n)
     return base;
 }
 
+// Whether an array holds real numbers (floating or integer), which convert
+// to doubles; strings, objects, booleans and complex numbers do not.
+bool is_numeric(const py::array& array)
+{
+    const char kind = array.dtype().kind();
+    return kind == 'f' || kind == 'i' || kind == 'u';
+}
+
 // A 1-D float64 array of `what`; ValueError otherwise.
 double_array vector_of(const py::handle& values, const char* what)
 {
     auto array = py::array::ensure(values);
     if (!array || array.ndim() != 1) throw py::value_error(std::string(what) + " must be a 1-D array");
-    if (!py::isinstance<py::array_t<double>>(array) && array.dtype().kind() != 'f' && array.dtype().kind() != 'i')
-        throw py::value_error(std::string(what) + " must hold numbers");
+    if (!is_numeric(array)) throw py::value_error(std::string(what) + " must hold numbers");
     return double_array::ensure(array);
 }
 
@@ -106,8 +113,7 @@ std::vector<vec3> vectors_of(const py::handle& values, py::ssize_t n, const char
     auto array = py::array::ensure(values);
     if (!array || array.ndim() != 2 || array.shape(1) != 3 || array.shape(0) != n)
         throw py::value_error(std::string(what) + " must be an array of shape (" + std::to_string(n) + ", 3)");
-    if (array.dtype().kind() != 'f' && array.dtype().kind() != 'i')
-        throw py::value_error(std::string(what) + " must hold numbers");
+    if (!is_numeric(array)) throw py::value_error(std::string(what) + " must hold numbers");
     const double_array values64 = double_array::ensure(array);
     std::vector<vec3> out(static_cast<std::size_t>(n));
     const auto v = values64.unchecked<2>();

@@ -125,6 +125,10 @@ TEST(Mpi, AFailingRankFailsTheRunWithItsReason)
     const std::string common = " --path " + data_file("test.zel") + " --subdivisions 1 --step 0.25 --threads 1";
     EXPECT_EQ(run_command(mpirun(3) + " -C " + run.string() + common, out) == 0, false) << out;
     EXPECT_NE(out.find("output/00007.lc.txt"), std::string::npos) << out;
+    // Whichever rank drew shape 7 is named.
+    EXPECT_TRUE(out.find("rank 1: ") != std::string::npos || out.find("rank 2: ") != std::string::npos ||
+                out.find("the failure was on rank 0") != std::string::npos)
+        << out;
     EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"failed\""), std::string::npos);
     EXPECT_FALSE(fs::exists(run / "output/main.txt"));
 }

@@ -125,7 +125,9 @@ def test_arrays_of_the_wrong_shape_or_kind_raise_value_errors():
     t = np.linspace(2451545.0, 2451546.0, 5)
     v = np.tile([1.0, 0.0, 0.0], (5, 1))
     for times, sun, earth in [(t.reshape(5, 1), v, v), (t, v[:, :2], v), (t, v, v[:4]), (t, v, v.T),
-                              (np.array(["a"] * 5), v, v), (t, v.astype(str), v), (np.array([]), v[:0], v[:0])]:
+                              (np.array(["a"] * 5), v, v), (t, v.astype(str), v), (np.array([]), v[:0], v[:0]),
+                              (t.astype(complex), v, v), (t, v.astype(bool), v), (np.array([None] * 5), v, v),
+                              (None, v, v), (t, None, v)]:
         with pytest.raises(ValueError):
             morvane.lightcurve(shape, times, sun, earth, DEFAULT_SPIN)
     for params in ([1.0] * 5, [[1.0] * 6], [1.0, 1.0, 1.0, 1.0, 1.0, float("nan")]):
@@ -134,7 +136,7 @@ def test_arrays_of_the_wrong_shape_or_kind_raise_value_errors():
     with pytest.raises(ValueError):
         morvane.twin_shape([1.0] * 6, subdivisions=11)
     # Integers are numbers too.
-    assert morvane.lightcurve(shape, t, v.astype(int), v.astype(int), DEFAULT_SPIN).shape == (5,)
+    assert morvane.lightcurve(shape, t, v.astype(int), v.astype(np.uint8), DEFAULT_SPIN).shape == (5,)
 
 
 def test_shape_and_visibility_bytes():
