@@ -115,6 +115,28 @@ TEST(Mpi, AKilledRankFailsTheRunAndResumeFinishesIt)
     EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
 }
 
+TEST(Mpi, SigtermToMpirunCancelsEveryRankAndKeepsTheJournal)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = " --path " + data_file("test.zel") + " --subdivisions 3 --step 0.25 --threads 1";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common, out), 0) << out;
+    const fs::path run = folder("ranks");
+    const pid_t launcher = start_command(mpirun(2) + " -C " + run.string() + common + " >ranks.log 2>&1");
+    wait_for_lines(run / "output/journal.txt", 20);
+    kill(launcher, SIGTERM);
+    EXPECT_NE(wait_command(launcher), 0) << read_file("ranks.log");
+    const std::size_t kept = read_lines(run / "output/journal.txt").size();
+    EXPECT_GE(kept, 20u);
+    if (kept < 280u) {
+        EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"cancelled\""), std::string::npos)
+            << read_file("ranks.log");
+        EXPECT_FALSE(fs::exists(run / "output/main.txt"));
+    }
+    ASSERT_EQ(run_command(mpirun(3) + " -C " + run.string() + common + " --resume", out), 0) << out;
+    EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
+}
+
 TEST(Mpi, AFailingRankFailsTheRunWithItsReason)
 {
     scratch_dir dir;
