@@ -97,21 +97,46 @@ double rescale(double x, double from_lo, double from_hi, double to_lo, double to
     return (x - from_lo) * (to_hi - to_lo) / (from_hi - from_lo) + to_lo;
 }
 
-void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift)
+namespace {
+
+// The reference magnitudes into `r`, and the synthetic ones rescaled onto
+// their range into `y` (which does not depend on the shift); whether every
+// synthetic magnitude is finite.
+bool rescale_to_reference(const double* m, const phot_point* ref, int32_t n, std::vector<double>& r,
+                          std::vector<double>& y)
 {
-    std::vector<double> r(static_cast<std::size_t>(n));
+    r.resize(static_cast<std::size_t>(n));
     for (int32_t i = 0; i < n; ++i) r[static_cast<std::size_t>(i)] = ref[i].magnitude;
     double r_min, r_max, m_min, m_max;
     value_range(r.data(), n, r_min, r_max);
     value_range(m, n, m_min, m_max);
-
-    // The rescaled synthetic magnitudes do not depend on the shift.
-    std::vector<double> y(static_cast<std::size_t>(n));
+    y.resize(static_cast<std::size_t>(n));
     bool finite = true;
     for (int32_t j = 0; j < n; ++j) {
         finite = finite && std::isfinite(m[j]);
         y[static_cast<std::size_t>(j)] = rescale(m[j], m_min, m_max, r_min, r_max);
     }
+    return finite;
+}
+
+// The mean difference m[j] - ref[(s + j) mod n]: the constant that
+// minimises the squares at shift s.
+double offset_mean(const double* m, const phot_point* ref, int32_t n, int32_t s)
+{
+    double mean = 0.0;
+    for (int32_t j = 0; j < n; ++j) {
+        const int32_t k = s + j < n ? s + j : s + j - n;
+        mean = mean + (m[j] - ref[k].magnitude);
+    }
+    return mean / n;
+}
+
+}  // namespace
+
+void fit_cyclic_shift(const double* m, const phot_point* ref, int32_t n, double& misfit, double& best_shift)
+{
+    std::vector<double> r, y;
+    const bool finite = rescale_to_reference(m, ref, n, r, y);
 
     best_cyclic_shift(
         n, finite,
@@ -134,13 +159,7 @@ void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfi
     best_cyclic_shift(
         n, finite,
         [&](int32_t s) {
-            // The constant that minimises the squares is the mean difference.
-            double mean = 0.0;
-            for (int32_t j = 0; j < n; ++j) {
-                const int32_t k = s + j < n ? s + j : s + j - n;
-                mean = mean + (m[j] - ref[k].magnitude);
-            }
-            mean = mean / n;
+            const double mean = offset_mean(m, ref, n, s);
             double sum = 0.0;
             for (int32_t j = 0; j < n; ++j) {
                 const int32_t k = s + j < n ? s + j : s + j - n;
@@ -190,18 +209,14 @@ void fitted_curve(const shape_job& job, const double* m, double* fitted)
         }
         // best_shift is s / (n - 1), exact enough to round back to s.
         const int32_t s = n > 1 ? static_cast<int32_t>(std::lround(fits[b].best_shift * (n - 1))) : 0;
-        double lo = 0.0, hi = 0.0, m_lo = 0.0, m_hi = 0.0, mean = 0.0;
         if (job.fit == fit_mode::offset) {
-            for (int32_t j = 0; j < n; ++j) mean = mean + (mb[j] - ref[(s + j) % n].magnitude);
-            mean = mean / n;
+            const double mean = offset_mean(mb, ref, n, s);
+            for (int32_t j = 0; j < n; ++j) out[(s + j) % n] = mb[j] - mean;
         } else {
-            std::vector<double> r(static_cast<std::size_t>(n));
-            for (int32_t i = 0; i < n; ++i) r[static_cast<std::size_t>(i)] = ref[i].magnitude;
-            value_range(r.data(), n, lo, hi);
-            value_range(mb, n, m_lo, m_hi);
+            std::vector<double> r, y;
+            rescale_to_reference(mb, ref, n, r, y);
+            for (int32_t j = 0; j < n; ++j) out[(s + j) % n] = y[static_cast<std::size_t>(j)];
         }
-        for (int32_t j = 0; j < n; ++j)
-            out[(s + j) % n] = job.fit == fit_mode::offset ? mb[j] - mean : rescale(mb[j], m_lo, m_hi, lo, hi);
     }
 }
 
