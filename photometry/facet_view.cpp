@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "photometry/brightness.hpp"
+#include "photometry/fast_visibility.hpp"
 #include "photometry/view_geometry.hpp"
-#include "photometry/visibility.hpp"
 
 namespace {
 
@@ -46,24 +46,30 @@ void sort_far_first(std::vector<viewed_facet>& seen)
 }  // namespace
 
 std::vector<viewed_facet> view_from_earth(const vec3* vertices, const facet* facets, const vec3* centres,
-                                          const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
-                                          const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun)
+                                          const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
+                                          const mat3& body_rot, const mat3& earth_frame, const mat3& sun_frame,
+                                          vec3 earth, vec3 sun)
 {
     const vec3 e = body_direction(body_rot, earth);
     const vec3 s = body_direction(body_rot, sun);
     const std::size_t size = static_cast<std::size_t>(facet_count);
+    const int32_t split = lobe_split > 0 ? lobe_split : facet_count;
+    const double reach[2] = {facet_reach(vertices, facets, centres, 0, split),
+                             facet_reach(vertices, facets, centres, split, facet_count)};
 
     // The model's own bytes: nonzero for the lit and seen facets.
+    fast_visibility_scratch scratch;
     std::vector<uint8_t> model;
-    std::vector<proj_facet> records;
-    comp_visibility(model, records, vertices, facets, centres, normals, facet_count, body_rot, earth_frame,
-                    sun_frame, earth, sun);
-    // The earth pass alone tells the hidden facets from the shadowed ones.
+    if (fast_visibility(scratch, vertices, facets, centres, normals, facet_count, lobe_split, reach, earth_frame,
+                        sun_frame, e, s))
+        model = scratch.bytes;
+    // Both passes toward the earth tell the hidden facets from the shadowed
+    // ones: a facet is 0 there only when covered from the earth (or seen so
+    // edge-on that its byte rounds to 0).
     std::vector<uint8_t> seen_bytes(size, 255);
-    records.resize(size);
-    const int n_earth = project_facets(earth_frame, vertices, facets, centres, records.data(), normals, facet_count,
-                                       seen_bytes.data(), e);
-    comp_occlusion(n_earth, records.data(), seen_bytes.data());
+    if (fast_visibility(scratch, vertices, facets, centres, normals, facet_count, lobe_split, reach, earth_frame,
+                        earth_frame, e, e))
+        seen_bytes = scratch.bytes;
 
     std::vector<viewed_facet> seen = project_facing(vertices, facets, normals, facet_count, earth_frame, e);
     const double c = photo_params{}.lambert_weight;

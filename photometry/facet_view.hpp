@@ -32,11 +32,13 @@ struct viewed_facet {
 // The facets of a body facing the earth at one sample, farthest first, so
 // that drawing them in order paints the nearer ones over the farther. The
 // arrays are a prepared body's (1-based facet indices); the matrices and the
-// ecliptic vectors are the sample's (comp_view_matrices). The lit, shadowed
-// and hidden facets are exactly those of the model's visibility step.
+// ecliptic vectors are the sample's (comp_view_matrices); `lobe_split` is as
+// fast_visibility takes it. The lit, shadowed and hidden facets are exactly
+// those of the model's visibility step, found the sweep's fast way.
 std::vector<viewed_facet> view_from_earth(const vec3* vertices, const facet* facets, const vec3* centres,
-                                          const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
-                                          const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun);
+                                          const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
+                                          const mat3& body_rot, const mat3& earth_frame, const mat3& sun_frame,
+                                          vec3 earth, vec3 sun);
 
 // The facets of a body seen from far along body axis `axis` (0 x, 1 y,
 // 2 z, from the positive side), lit from the viewer (radiance = cosine),

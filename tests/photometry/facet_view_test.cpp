@@ -60,8 +60,10 @@ TEST(FacetView, LitFacetsAreExactlyThoseTheModelCounts)
     std::vector<proj_facet> records;
     comp_visibility(bytes, records, twins.vertices.data(), twins.facets.data(), twins.centres.data(),
                     twins.normals.data(), n, body_rot, earth_frame, sun_frame, earth, sun);
+    // The view takes the fast way; the straightforward step is the reference.
     const auto view = view_from_earth(twins.vertices.data(), twins.facets.data(), twins.centres.data(),
-                                      twins.normals.data(), n, body_rot, earth_frame, sun_frame, earth, sun);
+                                      twins.normals.data(), n, twins.lobe_facets, body_rot, earth_frame, sun_frame,
+                                      earth, sun);
     int lit = 0;
     for (const viewed_facet& f : view) {
         EXPECT_EQ(f.light == facet_light::lit, bytes[f.index] != 0) << "facet " << f.index;
@@ -85,8 +87,11 @@ TEST(FacetView, TwinSideOnWithTheSunBehindOneLobeShadowsTheOther)
     EXPECT_GT(shadowed.first, 20);
     EXPECT_EQ(shadowed.second, 0);
     // The shadow falls on the half of the first lobe that faces the sun.
-    for (const viewed_facet& f : view)
-        if (f.light == facet_light::shadowed) EXPECT_LT(twins.centres[f.index].x, 1.0) << "facet " << f.index;
+    for (const viewed_facet& f : view) {
+        if (f.light == facet_light::shadowed) {
+            EXPECT_LT(twins.centres[f.index].x, 1.0) << "facet " << f.index;
+        }
+    }
 }
 
 TEST(FacetView, AxisViewsShowTheOutlineFromEachSide)
