@@ -231,19 +231,17 @@ void mpi_share::receive()
 std::string mpi_share::gather(shape_result* table, uint8_t* finished, block_fit* fits)
 {
     if (receiver_.joinable()) receiver_.join();
-    const int32_t blocks = 1;
     for (const journal_row& r : received_) {
         const std::size_t k = static_cast<std::size_t>(r.shape - 1);
         table[k].misfit = r.misfit;
         table[k].best_shift = r.best_shift;
         finished[k] = 1;
         if (!fits) continue;
-        const std::size_t count = r.blocks.empty() ? blocks : r.blocks.size();
-        block_fit* mine = fits + k * count;
+        // One lightcurve's fit is the shape's own; several come with the row.
         if (r.blocks.empty())
-            mine[0] = {r.best_shift, r.misfit};
+            fits[k] = {r.best_shift, r.misfit};
         else
-            std::copy(r.blocks.begin(), r.blocks.end(), mine);
+            std::copy(r.blocks.begin(), r.blocks.end(), fits + k * r.blocks.size());
     }
     return !journal_failure_.empty() ? journal_failure_ : failure_;
 }
