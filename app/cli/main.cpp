@@ -9,8 +9,9 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/synth.hpp"
-#include "app/run_manifest.hpp"
-#include "app/shard_merge.hpp"
+#include "runs/run_manifest.hpp"
+#include "runs/shard_merge.hpp"
+#include "mesh/base_shape.hpp"
 #include "sweep/shape_export.hpp"
 
 namespace {

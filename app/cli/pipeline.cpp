@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "app/cli/terminal_front_end.hpp"
-#include "app/preflight.hpp"
-#include "app/run_folder.hpp"
-#include "app/spin_file.hpp"
-#include "app/summary_table.hpp"
+#include "workflow/preflight.hpp"
+#include "runs/run_folder.hpp"
+#include "runs/spin_file.hpp"
+#include "runs/summary_table.hpp"
 #include "common/control_ids.hpp"
 #include "sweep/shape_export.hpp"
 

@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "app/app_state.hpp"
-#include "app/controller.hpp"
+#include "workflow/app_state.hpp"
+#include "workflow/controller.hpp"
 
 // Exit codes.
 constexpr int exit_complete = 0;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/fields.hpp"
+#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
 
 terminal_front_end::terminal_front_end(std::FILE* out, std::FILE* err)

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 
 class main_dialog;
 

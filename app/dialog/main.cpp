@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
 

@@ -18,9 +18,9 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "app/controller.hpp"
+#include "workflow/controller.hpp"
 #include "app/dialog/results_window.hpp"
-#include "app/fields.hpp"
+#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
 
 namespace {

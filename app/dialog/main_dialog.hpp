@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 #include "common/status_ops.hpp"
 
 class QLabel;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 
 class QLabel;
 class QPushButton;

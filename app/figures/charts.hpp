@@ -3,8 +3,8 @@
 #include <QWidget>
 #include <cstdint>
 
-#include "app/misfit_profile.hpp"
-#include "app/run_results.hpp"
+#include "runs/misfit_profile.hpp"
+#include "runs/run_results.hpp"
 
 // The fit of one shape: per lightcurve block, the observations, the
 // reference samples and the synthetic curve placed as the fit placed it,

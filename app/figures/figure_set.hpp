@@ -3,7 +3,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 
 // The file names (without folder, with extension) of one shape's figures.
 QStringList shape_figure_files(int32_t shape);

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <vector>
 
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 #include "photometry/facet_view.hpp"
 
 // The fill of a facet in a picture: lit facets in grey by their brightness

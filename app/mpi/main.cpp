@@ -6,7 +6,7 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/mpi/mpi_share.hpp"
-#include "app/run_manifest.hpp"
+#include "runs/run_manifest.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 
 // One process's part in a sweep over MPI ranks. Rank 0 coordinates: it
 // writes the folder's shared files, holds the block counter that every

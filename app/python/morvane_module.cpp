@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/controller.hpp"
-#include "app/preflight.hpp"
-#include "app/spin_file.hpp"
+#include "mesh/base_shape.hpp"
+#include "sweep/spin.hpp"
+#include "runs/spin_file.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
 #include "sweep/eval_shape.hpp"

@@ -16,7 +16,7 @@
 
 #include "app/figures/figure_set.hpp"
 #include "app/report/report_page.hpp"
-#include "app/run_manifest.hpp"
+#include "runs/run_manifest.hpp"
 #include "sweep/shape_export.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <QString>
 #include <vector>
 
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 
 // One shape of a report: its curves as recomputed, and the misfit the run's
 // table holds for it (NaN when the table has no row for it).

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/controller.hpp"
+#include "mesh/base_shape.hpp"
 #include "mesh/weld.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "support/pipeline.hpp"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/fields.hpp"
+#include "workflow/fields.hpp"
 
 TEST(DecimalField, AcceptsOneNumberWithBlanks)
 {

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "app/controller.hpp"
+#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/controller.hpp"
-#include "app/fields.hpp"
+#include "workflow/controller.hpp"
+#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "app/misfit_profile.hpp"
+#include "runs/misfit_profile.hpp"
 
 namespace {
 

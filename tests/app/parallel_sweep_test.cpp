@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/controller.hpp"
+#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"

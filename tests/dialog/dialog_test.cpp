@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 #include "app/dialog/main_dialog.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"

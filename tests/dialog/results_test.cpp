@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 #include "app/dialog/main_dialog.hpp"
 #include "app/dialog/results_window.hpp"
 #include "app/figures/figure_set.hpp"

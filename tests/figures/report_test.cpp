@@ -11,7 +11,7 @@
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_file.hpp"
 #include "app/figures/figure_set.hpp"
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "app/controller.hpp"
+#include "mesh/base_shape.hpp"
 #include "mesh/geosphere.hpp"
 #include "photometry/view_geometry.hpp"
 

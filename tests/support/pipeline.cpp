@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/controller.hpp"
+#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/scratch_dir.hpp"
 

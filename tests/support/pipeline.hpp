@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/app_state.hpp"
+#include "workflow/app_state.hpp"
 #include "support/recording_front_end.hpp"
 
 // Path of a file shipped in the repository's data/ folder.

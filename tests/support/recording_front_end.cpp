@@ -1,6 +1,6 @@
 #include "support/recording_front_end.hpp"
 
-#include "app/fields.hpp"
+#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
 
 recording_front_end::recording_front_end()

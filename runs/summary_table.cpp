@@ -1,4 +1,4 @@
-#include "app/summary_table.hpp"
+#include "runs/summary_table.hpp"
 
 #include <algorithm>
 #include <cmath>

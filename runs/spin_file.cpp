@@ -1,4 +1,4 @@
-#include "app/spin_file.hpp"
+#include "runs/spin_file.hpp"
 
 #include <cerrno>
 #include <cstdio>

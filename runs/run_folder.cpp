@@ -1,4 +1,4 @@
-#include "app/run_folder.hpp"
+#include "runs/run_folder.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "app/fields.hpp"
+#include "workflow/fields.hpp"
 
 #include <cctype>
 #include <cerrno>

@@ -5,12 +5,13 @@
 #include <new>
 #include <system_error>
 
-#include "app/controller.hpp"
-#include "app/preflight.hpp"
-#include "app/run_folder.hpp"
-#include "app/run_manifest.hpp"
-#include "lightcurve/sample_file.hpp"
 #include "common/control_ids.hpp"
+#include "lightcurve/sample_file.hpp"
+#include "runs/run_checks.hpp"
+#include "runs/run_folder.hpp"
+#include "runs/run_manifest.hpp"
+#include "workflow/controller.hpp"
+#include "workflow/preflight.hpp"
 
 namespace {
 
@@ -67,8 +68,7 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
     const sweep_needs needs =
         estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads, blocks_of(app));
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return "";
-    const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
-    const double per_shape = time_per_shape(make_sweep_args(app.base, app.reference, spin, plan.step, 1), 3);
+    const double per_shape = time_per_shape(make_sweep_args(app.base, app.reference, used_spin(app.spin), plan.step, 1), 3);
     return sweep_size_refusal(needs, per_shape, plan.threads);
 }
 
@@ -179,8 +179,8 @@ command_outcome start_sweep(app_state& app)
                                        " shapes");
     }
     // A follower writes into the folder the coordinator made ready.
-    const command_outcome folder = app.share.follower ? command_outcome{true, ""} : check_output_folder(true);
-    if (!folder.done) return refuse_visibly(app, folder.reason);
+    std::string why;
+    if (!app.share.follower && !check_output_folder(true, why)) return refuse_visibly(app, why);
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.
     wait_for_sweep(app);
@@ -215,8 +215,7 @@ command_outcome start_sweep(app_state& app)
         }
     }
 
-    const sweep_spin spin{app.spin.lambda, app.spin.beta, app.spin.phi0, app.spin.t0, app.spin.period};
-    app.args = make_sweep_args(app.base, app.reference, spin, app.step, app.thread_count);
+    app.args = make_sweep_args(app.base, app.reference, used_spin(app.spin), app.step, app.thread_count);
     app.args.job.fit = plan.fit;
     app.args.job.no_curves = app.share.no_curves;
     sweep_context context;

@@ -1,4 +1,4 @@
-#include "app/misfit_profile.hpp"
+#include "runs/misfit_profile.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "app/run_manifest.hpp"
+#include "runs/run_manifest.hpp"
 
 #include <ctime>
 #include <fstream>

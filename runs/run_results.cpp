@@ -1,17 +1,16 @@
-#include "app/run_results.hpp"
+#include "runs/run_results.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 
-#include "app/app_state.hpp"
-#include "app/controller.hpp"
-#include "app/preflight.hpp"
 #include "lightcurve/sample_file.hpp"
+#include "mesh/base_shape.hpp"
 #include "photometry/view_geometry.hpp"
 #include "sweep/eval_shape.hpp"
 #include "sweep/fast_eval.hpp"
 #include "sweep/shape_export.hpp"
+#include "sweep/spin.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/shard_merge.hpp"
+#include "runs/shard_merge.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 #include <map>
 #include <vector>
 
-#include "app/run_folder.hpp"
-#include "app/run_manifest.hpp"
+#include "runs/run_folder.hpp"
+#include "runs/run_manifest.hpp"
 #include "common/checked_file.hpp"
 
 namespace fs = std::filesystem;

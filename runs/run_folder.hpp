@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_manifest.hpp"
+#include "runs/run_manifest.hpp"
 #include "sweep/sweep_journal.hpp"
 #include "sweep/sweep_records.hpp"
 

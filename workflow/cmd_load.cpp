@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <new>
 
-#include "app/controller.hpp"
-#include "app/preflight.hpp"
 #include "common/control_ids.hpp"
 #include "common/sha256.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
 #include "sweep/eval_shape.hpp"
+#include "workflow/controller.hpp"
+#include "workflow/preflight.hpp"
 
 namespace {
 

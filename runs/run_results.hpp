@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run_manifest.hpp"
-#include "app/summary_table.hpp"
+#include "runs/run_manifest.hpp"
+#include "runs/summary_table.hpp"
 #include "common/mesh.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"

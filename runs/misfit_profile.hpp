@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/summary_table.hpp"
+#include "runs/summary_table.hpp"
 
 // The lowest misfit over all shapes at one value of a grid parameter.
 struct profile_point {

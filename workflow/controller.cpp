@@ -1,12 +1,12 @@
-#include "app/controller.hpp"
-#include "app/preflight.hpp"
+#include "workflow/controller.hpp"
 
 #include <cstdio>
 #include <new>
 
 #include "common/control_ids.hpp"
-#include "mesh/geosphere.hpp"
+#include "mesh/base_shape.hpp"
 #include "mesh/twin_shape.hpp"
+#include "workflow/preflight.hpp"
 
 app_state::~app_state()
 {
@@ -23,12 +23,6 @@ folder_hold::folder_hold(app_state& app) : app_(app)
 folder_hold::~folder_hold()
 {
     if (taken_) app_.lock.release();
-}
-
-command_outcome refuse_visibly(app_state& app, const std::string& text, bool failed)
-{
-    app.target->show_error(text);
-    return {false, text, failed};
 }
 
 void on_init(app_state& app, status_ops* target)
@@ -63,17 +57,6 @@ void cancel_sweep(app_state& app)
 void wait_for_sweep(app_state& app)
 {
     if (app.worker.joinable()) app.worker.join();
-}
-
-std::shared_ptr<const mesh> build_base_mesh(int n)
-{
-    mesh sphere;
-    if (!make_icosahedron(sphere)) return nullptr;
-    for (int pass = 0; pass < n; ++pass)
-        if (!subdivide_mesh(sphere)) return nullptr;
-    auto twin = std::make_shared<mesh>();
-    if (!make_twin_shape(sphere, *twin)) return nullptr;
-    return twin;
 }
 
 command_outcome generate_geosphere(app_state& app)

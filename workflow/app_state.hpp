@@ -7,29 +7,17 @@
 #include <string>
 #include <thread>
 
-#include "app/run_lock.hpp"
 #include "common/clock.hpp"
 #include "common/mesh.hpp"
 #include "common/status_ops.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
+#include "runs/run_lock.hpp"
 #include "sweep/block_share.hpp"
 #include "sweep/sweep_records.hpp"
+#include "sweep/spin.hpp"
 #include "sweep/sweep_worker.hpp"
-
-// The spin state as typed and as used.
-struct spin_state {
-    double lambda_deg = 0.0;
-    double beta_deg = 0.0;
-    double phi0_deg = 0.0;
-    double period_hours = 0.0;
-    double lambda = 0.0;  // radians
-    double beta = 0.0;    // radians
-    double phi0 = 0.0;    // radians
-    double period = 0.0;  // days
-    double t0 = 0.0;      // Julian date, or 0
-};
 
 // How this process takes part in a sweep that several compute: a shard of
 // a job array, or a rank of an MPI run. The default is a sweep of its own.

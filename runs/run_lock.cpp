@@ -1,4 +1,4 @@
-#include "app/run_lock.hpp"
+#include "runs/run_lock.hpp"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The checks a run makes of its machine and its folder before it writes
+// anything.
+
+// Proves "output" usable: created when missing, and written with a probe
+// file that is removed again. Without `keep` a folder it made is removed
+// too. False with `why` when it is not usable.
+bool check_output_folder(bool keep, std::string& why);
+
+// The memory and the disk a sweep needs, against what the machine has.
+struct sweep_needs {
+    int64_t shapes = 0;
+    double memory_bytes = 0.0;
+    double free_memory_bytes = 0.0;
+    double disk_bytes = 0.0;
+    double free_disk_bytes = 0.0;
+    int64_t files = 0;
+    int64_t free_files = -1;  // -1: the file system sets no limit
+};
+
+// Estimates the needs of `shapes` shapes of which `new_files` get a new
+// lightcurve file, on a base of `vertex_count` vertices and `threads`
+// threads, for `blocks` lightcurve blocks; the disk is the one of "output"
+// (or of the working folder).
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads,
+                                 int blocks = 1);
+
+// "" when the needs fit; otherwise the refusal, with the figures, and the
+// time it would take when `seconds_per_shape` is known (> 0).
+std::string sweep_size_refusal(const sweep_needs& needs, double seconds_per_shape, int threads);
