@@ -66,7 +66,7 @@ void BM_LoadResampleWrite1M(benchmark::State& state)
             break;
         }
         resample_reference(set, ref);
-        if (!write_reference_files(ref, set)) {
+        if (std::string why; !write_reference_files(ref, set, why)) {
             state.SkipWithError("cannot write the reference files");
             break;
         }

@@ -70,18 +70,25 @@ void photometry_sample(benchmark::State& state)
 void fast_photometry_sample(benchmark::State& state)
 {
     const base_shape b = make_base(static_cast<int>(state.range(0)));
-    const double reach[2] = {
-        facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), 0, b.twin.facet_count),
-        facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), b.twin.facet_count, b.count())};
+    visibility_body body;
+    body.vertices = b.twin.vertices.data();
+    body.vertex_count = b.twin.vertex_count;
+    body.facets = b.twin.facets.data();
+    body.centres = b.centres.data();
+    body.normals = b.normals.data();
+    body.facet_count = b.count();
+    body.lobe_split = b.twin.facet_count;
+    body.reach[0] = facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), 0, b.twin.facet_count);
+    body.reach[1] =
+        facet_reach(b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), b.twin.facet_count, b.count());
     fast_visibility_scratch scratch;
     const photo_params params;
     int k = 0;
     for (auto _ : state) {
         mat3 body_rot, earth_frame, sun_frame;
         comp_view_matrices(body_rot, earth_frame, sun_frame, earth, sun, lambda, beta, rotation(k));
-        fast_visibility(scratch, b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), b.normals.data(),
-                        b.count(), b.twin.facet_count, reach, earth_frame, sun_frame,
-                        body_direction(body_rot, earth), body_direction(body_rot, sun));
+        fast_visibility(scratch, body, {earth_frame, sun_frame, body_direction(body_rot, earth),
+                                        body_direction(body_rot, sun)});
         double cos_phase, seen_area;
         benchmark::DoNotOptimize(comp_brightness(b.normals.data(), body_rot, b.count(), cos_phase, seen_area,
                                                  scratch.bytes.data(), earth, sun, params));

@@ -25,10 +25,9 @@
 #include "common/status_ops.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
-#include "mesh/geosphere.hpp"
-#include "mesh/twin_shape.hpp"
+#include "mesh/base_shape.hpp"
 #include "sweep/shape_grid.hpp"
-#include "sweep/sweep_worker.hpp"
+#include "sweep/run_sweep.hpp"
 
 namespace fs = std::filesystem;
 
@@ -43,17 +42,6 @@ public:
     }
 };
 
-// The twin-sphere base shape of n subdivisions.
-std::shared_ptr<const mesh> base_mesh(int n)
-{
-    mesh sphere;
-    make_icosahedron(sphere);
-    for (int i = 0; i < n; ++i) subdivide_mesh(sphere);
-    auto twin = std::make_shared<mesh>();
-    make_twin_shape(sphere, *twin);
-    return twin;
-}
-
 // One sweep in directory `dir`; returns its seconds.
 double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> ref, double step, sweep_path path, int threads,
                    const fs::path& dir)
@@ -67,15 +55,11 @@ double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_c
     const grid_count count = count_grid(step, INT32_MAX);
     silent_front_end ui;
     std::atomic<int32_t> cancel{0};
-    std::atomic<shape_result*> table{nullptr};
-    sweep_context context;
-    context.ui = &ui;
-    context.cancel = &cancel;
-    context.result_table = &table;
-    context.path = path;
+    sweep_sinks sinks;
+    sinks.ui = &ui;
+    sinks.cancel = &cancel;
     const auto start = std::chrono::steady_clock::now();
-    sweep_worker(args, std::vector<shape_result>(static_cast<std::size_t>(count.shapes)), count.progress_steps,
-                 context);
+    run_sweep(make_sweep_request(args, count, path), sinks);
     const auto end = std::chrono::steady_clock::now();
     fs::current_path(home);
     return std::chrono::duration<double>(end - start).count();
@@ -106,7 +90,7 @@ bool same_output(const fs::path& a, const fs::path& b)
 double compare_paths(int n, double step, int rounds, const std::shared_ptr<const ref_curve>& ref, const fs::path& work,
                      bool& identical)
 {
-    const auto base = base_mesh(n);
+    const auto base = build_base_mesh(n);
     const int shapes = static_cast<int>(count_grid(step, INT32_MAX).shapes);
     const fs::path ref_dir = work / ("n" + std::to_string(n) + "-reference");
     const fs::path fast_dir = work / ("n" + std::to_string(n) + "-fast");
@@ -146,7 +130,7 @@ int main()
     const double n4 = compare_paths(4, 0.9, 1, ref, work, identical);
 
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const auto base = base_mesh(3);
+    const auto base = build_base_mesh(3);
     const int shapes = static_cast<int>(count_grid(0.3, INT32_MAX).shapes);
     double one = INFINITY, all = INFINITY;
     for (int round = 0; round < 2; ++round) {

@@ -13,12 +13,9 @@ std::string file_failure(const char* action, const std::string& path, int err)
 
 checked_file::~checked_file()
 {
-    if (file_) {
-        if (where_ == placement::replacing)
-            discard();
-        else
-            std::fclose(file_);
-    }
+    // Only a failure (an exception on its way out) leaves a file open: none
+    // is left cut.
+    if (file_) discard();
     std::free(buffer_);
 }
 

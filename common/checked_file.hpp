@@ -19,8 +19,8 @@ public:
     checked_file() = default;
     checked_file(const checked_file&) = delete;
     checked_file& operator=(const checked_file&) = delete;
-    // Abandons a file that was not closed: a replacing file's temporary is
-    // removed, an in-place file is closed as it stands.
+    // Abandons a file that was not closed, as discard() does, so that work
+    // ended by an exception leaves no cut file.
     ~checked_file();
 
     // Creates or truncates the file; false (with error()) when it cannot be.

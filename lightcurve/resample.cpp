@@ -210,10 +210,8 @@ bool check_reference(const ref_curve& ref, std::string& reason)
     return true;
 }
 
-bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string* why)
+bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string& reason)
 {
-    std::string failure;
-    std::string& reason = why ? *why : failure;
     const std::size_t samples = std::min(ref.times.size(), ref.photometry.size());
     if (!write_pairs("ref_lc_interpolated.txt", ref.times.data(), samples,
                      [&](std::size_t i) { return ref.photometry[i].magnitude; }, reason))

@@ -22,6 +22,6 @@ bool check_reference(const ref_curve& ref, std::string& reason);
 
 // Writes "ref_lc_interpolated.txt" then "ref_lc.txt" in the working
 // directory, each through a temporary file renamed into place; false when
-// either could not be written whole, with `why` (when given) naming the file
-// and the system's reason.
-bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string* why = nullptr);
+// either could not be written whole, with `why` naming the file and the
+// system's reason.
+bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string& why);

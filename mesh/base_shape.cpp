@@ -3,6 +3,13 @@
 #include "mesh/geosphere.hpp"
 #include "mesh/twin_shape.hpp"
 
+std::string subdivision_refusal(int n)
+{
+    if (n >= min_subdivisions && n <= max_subdivisions) return "";
+    return "the subdivision count must lie between " + std::to_string(min_subdivisions) + " and " +
+           std::to_string(max_subdivisions);
+}
+
 std::shared_ptr<const mesh> build_base_mesh(int n)
 {
     mesh sphere;

@@ -2,8 +2,16 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/mesh.hpp"
+
+// The subdivision counts a base shape may have.
+constexpr int min_subdivisions = 1;
+constexpr int max_subdivisions = 10;
+
+// "" for a subdivision count a base shape may have, else the refusal.
+std::string subdivision_refusal(int n);
 
 // Builds the refined sphere of n subdivisions and its twin, in memory only;
 // null when memory ran out.

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "common/handles.hpp"
+
 namespace {
 
 constexpr double two_pi = 6.283185307179586;
@@ -31,33 +33,31 @@ int make_icosahedron(mesh& m)
 {
     const double h = std::sqrt(5.0) / 5.0;
     const double r = 0.4 * std::sqrt(5.0);
-    try {
-        std::vector<vec3> vertices;
-        std::vector<facet> facets;
-        vertices.reserve(40);
-        facets.reserve(20);
-        // The sector angle is advanced by repeated addition; the fifth sum is
-        // exactly 2 pi, so there are exactly five sectors.
-        for (double theta = 0.0; theta < two_pi; theta += two_pi_fifth) {
-            const int32_t b = static_cast<int32_t>(vertices.size());
-            const double next = theta + two_pi_fifth;
-            const double middle = theta + pi_fifth;
-            const vec3 upper{r * std::cos(theta), r * std::sin(theta), h};
-            const vec3 upper_next{r * std::cos(next), r * std::sin(next), h};
-            const vec3 north{0.0, 0.0, 1.0};
-            const vec3 lower{r * std::cos(middle), r * std::sin(middle), -h};
-            vertices.insert(vertices.end(), {upper, upper_next, north, lower, negated(upper),
-                                             negated(upper_next), negated(north), negated(lower)});
-            facets.push_back({b + 1, b + 2, b + 3});
-            facets.push_back({b + 1, b + 4, b + 2});
-            facets.push_back({b + 6, b + 5, b + 7});
-            facets.push_back({b + 8, b + 5, b + 6});
-        }
-        m.vertices.swap(vertices);
-        m.facets.swap(facets);
-    } catch (const std::bad_alloc&) {
+    std::vector<vec3> vertices;
+    std::vector<facet> facets;
+    // Room for the whole seed first, so that filling it allocates nothing.
+    if (!obtain_array(vertices, [](std::vector<vec3>& v) { v.reserve(40); }) ||
+        !obtain_array(facets, [](std::vector<facet>& f) { f.reserve(20); }))
         return 0;
+    // The sector angle is advanced by repeated addition; the fifth sum is
+    // exactly 2 pi, so there are exactly five sectors.
+    for (double theta = 0.0; theta < two_pi; theta += two_pi_fifth) {
+        const int32_t b = static_cast<int32_t>(vertices.size());
+        const double next = theta + two_pi_fifth;
+        const double middle = theta + pi_fifth;
+        const vec3 upper{r * std::cos(theta), r * std::sin(theta), h};
+        const vec3 upper_next{r * std::cos(next), r * std::sin(next), h};
+        const vec3 north{0.0, 0.0, 1.0};
+        const vec3 lower{r * std::cos(middle), r * std::sin(middle), -h};
+        vertices.insert(vertices.end(), {upper, upper_next, north, lower, negated(upper),
+                                         negated(upper_next), negated(north), negated(lower)});
+        facets.push_back({b + 1, b + 2, b + 3});
+        facets.push_back({b + 1, b + 4, b + 2});
+        facets.push_back({b + 6, b + 5, b + 7});
+        facets.push_back({b + 8, b + 5, b + 6});
     }
+    m.vertices.swap(vertices);
+    m.facets.swap(facets);
     m.vertex_count = static_cast<int32_t>(m.vertices.size());
     m.facet_count = static_cast<int32_t>(m.facets.size());
     return 1;
@@ -70,12 +70,9 @@ int subdivide_mesh(mesh& m)
     if (old_facets * 6 > std::numeric_limits<int32_t>::max()) return 0;
     std::vector<vec3> vertices;
     std::vector<facet> facets;
-    try {
-        vertices.resize(static_cast<std::size_t>(old_facets * 6));
-        facets.resize(static_cast<std::size_t>(old_facets * 4));
-    } catch (const std::bad_alloc&) {
+    if (!replace_array(vertices, static_cast<std::size_t>(old_facets * 6)) ||
+        !replace_array(facets, static_cast<std::size_t>(old_facets * 4)))
         return 0;
-    }
     const vec3* old = m.vertices.data();
     for (int64_t i = 0; i < old_facets; ++i) {
         const facet& f = m.facets[static_cast<std::size_t>(i)];

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 
 #include "common/checked_file.hpp"
-#include <limits>
-#include <new>
+#include "common/handles.hpp"
 
 int make_twin_shape(mesh& sphere, mesh& twin)
 {
@@ -13,12 +13,7 @@ int make_twin_shape(mesh& sphere, mesh& twin)
     const std::size_t f = sphere.facets.size();
     if (2 * v > static_cast<std::size_t>(std::numeric_limits<int32_t>::max())) return 0;
     mesh built;
-    try {
-        built.vertices.resize(2 * v);
-        built.facets.resize(2 * f);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    if (!replace_array(built.vertices, 2 * v) || !replace_array(built.facets, 2 * f)) return 0;
     for (std::size_t i = 0; i < v; ++i) {
         vec3 p = sphere.vertices[i];
         built.vertices[i] = {p.x + 1.0, p.y, p.z};
@@ -44,7 +39,7 @@ std::string obj_file_name(int n)
     return name;
 }
 
-bool write_obj(const mesh& base, int n, std::string* why)
+bool write_obj(const mesh& base, int n, std::string& why)
 {
     // Written beside the old file and renamed over it only when complete.
     checked_file out;
@@ -57,6 +52,6 @@ bool write_obj(const mesh& base, int n, std::string* why)
             if (!out.printf("f %i %i %i\n", t.a, t.b, t.c)) break;
         out.close();
     }
-    if (why) *why = out.error();
-    return out.error().empty();
+    why = out.error();
+    return why.empty();
 }

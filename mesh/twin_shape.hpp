@@ -14,10 +14,10 @@ int make_twin_shape(mesh& sphere, mesh& twin);
 
 // "basic_shape_<n>.obj": one "v %lf %lf %lf" line per vertex record, then one
 // "f %i %i %i" line per facet of both bodies, through a temporary file renamed
-// into place. False when it could not be written whole; then `why` (when
-// given) says which file and the system's reason, and an earlier file of
-// that name is kept.
-bool write_obj(const mesh& base, int n, std::string* why = nullptr);
+// into place. False when it could not be written whole; then `why` says
+// which file and the system's reason, and an earlier file of that name is
+// kept.
+bool write_obj(const mesh& base, int n, std::string& why);
 
 // The name of the base shape file for n subdivisions.
 std::string obj_file_name(int n);

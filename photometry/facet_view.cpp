@@ -43,6 +43,14 @@ void sort_far_first(std::vector<viewed_facet>& seen)
     });
 }
 
+// The highest vertex index the facets use: the vertices they need.
+int32_t max_vertex_index(const facet* facets, int32_t facet_count)
+{
+    int32_t top = 0;
+    for (int32_t i = 0; i < facet_count; ++i) top = std::max({top, facets[i].a, facets[i].b, facets[i].c});
+    return top;
+}
+
 }  // namespace
 
 std::vector<viewed_facet> view_from_earth(const vec3* vertices, const facet* facets, const vec3* centres,
@@ -54,22 +62,26 @@ std::vector<viewed_facet> view_from_earth(const vec3* vertices, const facet* fac
     const vec3 s = body_direction(body_rot, sun);
     const std::size_t size = static_cast<std::size_t>(facet_count);
     const int32_t split = lobe_split > 0 ? lobe_split : facet_count;
-    const double reach[2] = {facet_reach(vertices, facets, centres, 0, split),
-                             facet_reach(vertices, facets, centres, split, facet_count)};
+    visibility_body body;
+    body.vertices = vertices;
+    body.vertex_count = max_vertex_index(facets, facet_count);
+    body.facets = facets;
+    body.centres = centres;
+    body.normals = normals;
+    body.facet_count = facet_count;
+    body.lobe_split = lobe_split;
+    body.reach[0] = facet_reach(vertices, facets, centres, 0, split);
+    body.reach[1] = facet_reach(vertices, facets, centres, split, facet_count);
 
     // The model's own bytes: nonzero for the lit and seen facets.
     fast_visibility_scratch scratch;
     std::vector<uint8_t> model;
-    if (fast_visibility(scratch, vertices, facets, centres, normals, facet_count, lobe_split, reach, earth_frame,
-                        sun_frame, e, s))
-        model = scratch.bytes;
+    if (fast_visibility(scratch, body, {earth_frame, sun_frame, e, s})) model = scratch.bytes;
     // Both passes toward the earth tell the hidden facets from the shadowed
     // ones: a facet is 0 there only when covered from the earth (or seen so
     // edge-on that its byte rounds to 0).
     std::vector<uint8_t> seen_bytes(size, 255);
-    if (fast_visibility(scratch, vertices, facets, centres, normals, facet_count, lobe_split, reach, earth_frame,
-                        earth_frame, e, e))
-        seen_bytes = scratch.bytes;
+    if (fast_visibility(scratch, body, {earth_frame, earth_frame, e, e})) seen_bytes = scratch.bytes;
 
     std::vector<viewed_facet> seen = project_facing(vertices, facets, normals, facet_count, earth_frame, e);
     const double c = photo_params{}.lambert_weight;

@@ -1,8 +1,8 @@
 #include "photometry/fast_visibility.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
-#include <new>
 
 #include "photometry/visibility.hpp"
 
@@ -123,8 +123,11 @@ struct flat_triangle {
     double x_min, x_max, y_min, y_max;
 };
 
-flat_triangle project_triangle(const mat3& frame, const vec3* vertices, const facet& t)
+flat_triangle project_triangle(const mat3& frame, const visibility_body& body, const facet& t)
 {
+    assert(t.a >= 1 && t.a <= body.vertex_count && t.b >= 1 && t.b <= body.vertex_count && t.c >= 1 &&
+           t.c <= body.vertex_count);
+    const vec3* vertices = body.vertices;
     const double* m = frame.m;
     const vec3& a = vertices[t.a - 1];
     const vec3& b = vertices[t.b - 1];
@@ -209,7 +212,7 @@ bool build_points(point_grid& g, const facing_set& f, int32_t begin, int32_t end
 // each candidate centre strictly inside its triangle that comes before it
 // in the depth order (lower centre z first, equal heights by facet index).
 bool cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32_t end, uint8_t* bytes,
-                  const octagon& near, double bottom, const mat3& frame, const vec3* vertices, const facet* facets,
+                  const octagon& near, double bottom, const mat3& frame, const visibility_body& body,
                   const stop_request& stop)
 {
     for (int32_t o = begin; o < end; ++o) {
@@ -220,7 +223,8 @@ bool cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32
         if (!contains(near, f.cx[static_cast<std::size_t>(o)], f.cy[static_cast<std::size_t>(o)])) continue;
         const int32_t o_index = f.index[o];
         const double oz = f.cz[o];
-        const flat_triangle t = project_triangle(frame, vertices, facets[o_index]);
+        assert(o_index >= 0 && o_index < body.facet_count);
+        const flat_triangle t = project_triangle(frame, body, body.facets[o_index]);
         const int32_t x0 = g.x.cell(t.x_min), x1 = g.x.cell(t.x_max);
         const int32_t y0 = g.y.cell(t.y_min), y1 = g.y.cell(t.y_max);
         // The cells of one row are consecutive, and so are their centres.
@@ -270,11 +274,12 @@ void outline_of(const facing_set& f, int32_t begin, int32_t end, octagon& o, dou
 
 // One pass: bytes, then the covering of each lobe by the other. False when
 // abandoned at a stop request.
-bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertices, const facet* facets,
-               const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-               const double* reach, vec3 direction, const stop_request& stop)
+bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const visibility_body& body, vec3 direction,
+               const stop_request& stop)
 {
-    project_centres(s, frame, centres, normals, facet_count, direction);
+    const double* reach = body.reach;
+    const int32_t lobe_split = body.lobe_split;
+    project_centres(s, frame, body.centres, body.normals, body.facet_count, direction);
     if (stop.requested()) return false;
     const facing_set& f = s.facing;
     const int32_t n = f.count;
@@ -288,8 +293,8 @@ bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
         octagon spread;
         double bottom;
         if (build_points(s.points, f, 0, n, s.bytes.data(), grown(outline, widest), top, spread, bottom))
-            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, vertices,
-                                facets, stop);
+            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, body,
+                                stop);
         return true;
     }
     const int32_t split = static_cast<int32_t>(
@@ -306,7 +311,7 @@ bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const vec3* vertic
         if (build_points(s.points, f, run[lobe][0], run[lobe][1], s.bytes.data(),
                          grown(outline[other], reach[other]), top[other], spread, bottom) &&
             !cover_points(s.points, f, run[other][0], run[other][1], s.bytes.data(), grown(spread, reach[other]),
-                          bottom, frame, vertices, facets, stop))
+                          bottom, frame, body, stop))
             return false;
     }
     return true;
@@ -329,28 +334,20 @@ double facet_reach(const vec3* vertices, const facet* facets, const vec3* centre
     return std::sqrt(square) * 1.000001 + 1e-9;
 }
 
-bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, const facet* facets,
-                     const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-                     const double* reach, const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir,
+bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const visibility_view& view,
                      const stop_request& stop)
 {
+    assert(body.facet_count >= 0 && body.lobe_split >= 0 && body.lobe_split <= body.facet_count);
     scratch.stopped = false;
-    try {
-        scratch.bytes.resize(static_cast<std::size_t>(facet_count));
-        std::fill(scratch.bytes.begin(), scratch.bytes.end(), uint8_t{255});
-        facing_set& f = scratch.facing;
-        const std::size_t size = static_cast<std::size_t>(facet_count);
-        f.index.resize(size);
-        f.cx.resize(size);
-        f.cy.resize(size);
-        f.cz.resize(size);
-        scratch.stopped =
-            !fast_pass(scratch, sun_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach, sun_dir,
-                       stop) ||
-            !fast_pass(scratch, earth_frame, vertices, facets, centres, normals, facet_count, lobe_split, reach,
-                       earth_dir, stop);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    const std::size_t size = static_cast<std::size_t>(body.facet_count);
+    scratch.bytes.resize(size);
+    std::fill(scratch.bytes.begin(), scratch.bytes.end(), uint8_t{255});
+    facing_set& f = scratch.facing;
+    f.index.resize(size);
+    f.cx.resize(size);
+    f.cy.resize(size);
+    f.cz.resize(size);
+    scratch.stopped = !fast_pass(scratch, view.sun_frame, body, view.sun_dir, stop) ||
+                      !fast_pass(scratch, view.earth_frame, body, view.earth_dir, stop);
     return !scratch.stopped;
 }

@@ -72,6 +72,30 @@ struct fast_visibility_scratch {
 // within this reach of its projected centre.
 double facet_reach(const vec3* vertices, const facet* facets, const vec3* centres, int32_t begin, int32_t end);
 
+// A body as the fast visibility step sees it: its vertices, the facets of
+// both lobes with their centres and normals, where the second lobe's
+// facets begin (0: the body is not taken as two convex lobes) and each
+// lobe's reach (facet_reach). The arrays are not owned.
+struct visibility_body {
+    const vec3* vertices = nullptr;
+    int32_t vertex_count = 0;
+    const facet* facets = nullptr;
+    const vec3* centres = nullptr;
+    const facet_normal* normals = nullptr;
+    int32_t facet_count = 0;
+    int32_t lobe_split = 0;
+    double reach[2] = {0.0, 0.0};
+};
+
+// One sample's directions: the earth and sun frames and the unit
+// body-frame directions toward them (body_direction).
+struct visibility_view {
+    mat3 earth_frame;
+    mat3 sun_frame;
+    vec3 earth_dir;
+    vec3 sun_dir;
+};
+
 // The same bytes as comp_visibility, found faster. With lobe_split > 0 the
 // body is taken as two convex lobes, facets [0, lobe_split) and
 // [lobe_split, facet_count); with lobe_split 0 every facet is searched.
@@ -79,17 +103,13 @@ double facet_reach(const vec3* vertices, const facet* facets, const vec3* centre
 //   convex lobe that also faces it (a line along the direction crosses the
 //   lobe's front surface once), so only the other lobe is searched;
 // - the centres still to test go into a uniform grid; each facet of the
-//   other lobe whose centre lies within its lobe's `reach` (facet_reach) of
-//   them gets
-//   its projected triangle and tests only the centres in the cells its
+//   other lobe whose centre lies within its lobe's reach of them gets its
+//   projected triangle and tests only the centres in the cells its
 //   bounding box touches;
 // - no sort: the covering test needs only the depth order's comparisons.
-// `earth_dir` and `sun_dir` are the unit body-frame directions
-// (body_direction). Leaves the bytes in scratch.bytes; false when the
-// scratch could not be sized, or when `stop` was requested during the work
-// (scratch.stopped); then the bytes must not be read. `stop` is polled
-// often enough that the finest mesh stops within a fraction of a second.
-bool fast_visibility(fast_visibility_scratch& scratch, const vec3* vertices, const facet* facets,
-                     const vec3* centres, const facet_normal* normals, int32_t facet_count, int32_t lobe_split,
-                     const double reach[2], const mat3& earth_frame, const mat3& sun_frame, vec3 earth_dir, vec3 sun_dir,
+// Leaves the bytes in scratch.bytes; false when `stop` was requested during
+// the work (scratch.stopped); then the bytes must not be read. `stop` is
+// polled often enough that the finest mesh stops within a fraction of a
+// second.
+bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const visibility_view& view,
                      const stop_request& stop = {});

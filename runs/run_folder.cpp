@@ -39,15 +39,19 @@ run_files files_of_shard(int32_t k, int32_t s)
     return files;
 }
 
-std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
-                          int32_t blocks, taken_over& out, const run_files& files)
+bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
+                   int32_t blocks, taken_over& out, std::string& why, const run_files& files)
 {
     run_manifest recorded;
-    std::string why;
-    if (!read_manifest(files.manifest, recorded, why)) return "nothing to resume: " + why;
+    if (!read_manifest(files.manifest, recorded, why)) {
+        why = "nothing to resume: " + why;
+        return false;
+    }
     const std::string differences = input_differences(recorded.inputs, now);
-    if (!differences.empty())
-        return "the run in this folder had other inputs (" + differences + "): start it afresh without resuming";
+    if (!differences.empty()) {
+        why = "the run in this folder had other inputs (" + differences + "): start it afresh without resuming";
+        return false;
+    }
     out.finished.assign(table.size(), 0);
     out.kept = 0;
     for (const journal_row& row : read_journal(files.journal, out.journal_bytes)) {
@@ -73,7 +77,7 @@ std::string take_over_run(const run_inputs& now, std::vector<shape_result>& tabl
         if (!out.finished[static_cast<std::size_t>(row.shape - 1)]) ++out.kept;
         out.finished[static_cast<std::size_t>(row.shape - 1)] = 1;
     }
-    return "";
+    return true;
 }
 
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files,

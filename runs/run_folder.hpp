@@ -36,10 +36,10 @@ struct taken_over {
 // For a resumed sweep: checks that the folder's manifest records the same
 // inputs, then keeps every journalled shape of the grid whose lightcurve
 // file is whole, putting its fit into `table`. The refusal says what is
-// missing or which inputs differ ("" when taken over).
+// missing or which inputs differ (false with `why`).
 // Each kept shape's block fits go into `block_fits` (`blocks` per shape).
-std::string take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
-                          int32_t blocks, taken_over& out, const run_files& files = {});
+bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
+                   int32_t blocks, taken_over& out, std::string& why, const run_files& files = {});
 
 // Makes the folder describe the new run only: removes the summary, the
 // partial summary and every plain lightcurve file that is not kept (those

@@ -86,8 +86,9 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
     if (!read_sample_file(in_folder(folder, sample_file), *reference, run.observations, why)) return false;
     run.reference = std::move(reference);
     const int32_t n = run.manifest.inputs.subdivisions;
-    if (n < 1 || n > 10) {
-        why = "the manifest's subdivision count " + std::to_string(n) + " is not between 1 and 10";
+    if (!subdivision_refusal(n).empty()) {
+        why = "the manifest's subdivision count " + std::to_string(n) + " is not between " +
+              std::to_string(min_subdivisions) + " and " + std::to_string(max_subdivisions);
         return false;
     }
     run.base = build_base_mesh(n);
@@ -101,55 +102,53 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
 bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sample, shape_curves& curves,
                           std::string& why)
 {
-    try {
-        curves = shape_curves{};
-        curves.shape = shape;
-        const run_inputs& in = run.manifest.inputs;
-        if (!shape_parameters(in.step, shape, curves.params)) {
-            why = "the grid of step " + std::to_string(in.step) + " has no shape " + std::to_string(shape);
-            return false;
-        }
-        sweep_args args = make_sweep_args(run.base, run.reference, typed_spin(in.lambda_deg, in.beta_deg, in.period_hours, in.t0, in.phi0_deg), in.step, 1);
-        shape_job& job = args.job;
-        std::vector<vec3> deformed;
-        deform_vertices(run.base->vertices, curves.params, deformed);
-        job.vertices = deformed.data();
-        job.shape_number = shape;
-        std::copy(curves.params, curves.params + param::count, job.shape_params);
-        job.fit = in.fit == "offset" ? fit_mode::offset : fit_mode::range;
-
-        std::vector<double> brightness;
-        if (!job_brightness(job, brightness, why)) return false;
-        curves.magnitudes = magnitudes_of(brightness);
-        curves.block_count = job.block_count;
-        curves.fits.resize(static_cast<std::size_t>(job.block_count));
-        fit_blocks(job, curves.magnitudes.data(), curves.misfit, curves.best_shift, curves.fits.data());
-        curves.fitted.resize(curves.magnitudes.size());
-        fitted_curve(job, curves.magnitudes.data(), curves.fitted.data());
-
-        curves.view_sample = std::clamp(view_sample, 0, job.sample_count - 1);
-        if (!rotation_curve(job, curves.view_sample, curves, why)) return false;
-
-        prepared_shape body;
-        shape_outcome outcome;
-        if (!prepare_shape(job, body, nullptr, outcome)) {
-            why = outcome.failure;
-            return false;
-        }
-        const int32_t k = curves.view_sample;
-        const double phi = rotation_angle(job.sample_times[k], job.t0, job.period, job.phi0);
-        mat3 body_rot, earth_frame, sun_frame;
-        comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda,
-                           job.beta, phi);
-        curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
-                                            body.facet_count, convex_lobes(job) ? job.facet_count : 0, body_rot, earth_frame, sun_frame, job.earth_dirs[k],
-                                            job.sun_dirs[k]);
-        for (int axis = 0; axis < 3; ++axis)
-            curves.axis_views[axis] =
-                view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);
-        return true;
-    } catch (const std::bad_alloc&) {
-        why = "not enough memory to draw shape " + std::to_string(shape);
+    curves = shape_curves{};
+    curves.shape = shape;
+    const run_inputs& in = run.manifest.inputs;
+    if (!shape_parameters(in.step, shape, curves.params)) {
+        why = "the grid of step " + std::to_string(in.step) + " has no shape " + std::to_string(shape);
         return false;
     }
+    sweep_args args = make_sweep_args(run.base, run.reference, typed_spin(in.lambda_deg, in.beta_deg, in.period_hours, in.t0, in.phi0_deg), in.step, 1);
+    shape_job& job = args.job;
+    std::vector<vec3> deformed;
+    deform_vertices(run.base->vertices, curves.params, deformed);
+    job.vertices = deformed.data();
+    job.shape_number = shape;
+    std::copy(curves.params, curves.params + param::count, job.shape_params);
+    if (!parse_fit_mode(in.fit, job.fit)) {
+        why = "the manifest's fit \"" + in.fit + "\" is neither range nor offset";
+        return false;
+    }
+
+    std::vector<double> brightness;
+    if (!job_brightness(job, brightness, why)) return false;
+    curves.magnitudes = magnitudes_of(brightness);
+    curves.block_count = job.block_count;
+    curves.fits.resize(static_cast<std::size_t>(job.block_count));
+    fit_blocks(job, curves.magnitudes.data(), curves.misfit, curves.best_shift, curves.fits.data());
+    curves.fitted.resize(curves.magnitudes.size());
+    fitted_curve(job, curves.magnitudes.data(), curves.fitted.data());
+
+    curves.view_sample = std::clamp(view_sample, 0, job.sample_count - 1);
+    if (!rotation_curve(job, curves.view_sample, curves, why)) return false;
+
+    prepared_shape body;
+    shape_outcome outcome;
+    if (!prepare_shape(job, body, nullptr, outcome)) {
+        why = outcome.failure;
+        return false;
+    }
+    const int32_t k = curves.view_sample;
+    const double phi = rotation_angle(job.sample_times[k], job.t0, job.period, job.phi0);
+    mat3 body_rot, earth_frame, sun_frame;
+    comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda,
+                       job.beta, phi);
+    curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
+                                        body.facet_count, convex_lobes(job) ? job.facet_count : 0, body_rot, earth_frame, sun_frame, job.earth_dirs[k],
+                                        job.sun_dirs[k]);
+    for (int axis = 0; axis < 3; ++axis)
+        curves.axis_views[axis] =
+            view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);
+    return true;
 }

@@ -4,6 +4,56 @@
 #include <cmath>
 #include <fstream>
 
+#include "common/checked_file.hpp"
+
+namespace {
+
+// Formats one summary line: best_shift comes before misfit.
+int format_summary_line(char* line, std::size_t size, int32_t k, const shape_result& row)
+{
+    const double* q = row.shape_params;
+    return std::snprintf(line, size, "%i %lf %lf %lf %lf %lf %lf %lf %lf %lf\n", k, q[0], q[1], q[2], q[3], q[4],
+                         q[5], q[6], row.best_shift, row.misfit);
+}
+
+}  // namespace
+
+bool write_summary(const std::string& path, const shape_result* rows, int32_t count, const uint8_t* only,
+                   std::string& why)
+{
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        char line[512];
+        for (int32_t k = 1; k <= count; ++k) {
+            if (only && !only[k - 1]) continue;
+            const int length = format_summary_line(line, sizeof line, k, rows[k - 1]);
+            if (!out.write(line, static_cast<std::size_t>(length))) break;
+        }
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
+}
+
+bool write_block_fits(const std::string& path, const block_fit* fits, int32_t shapes,
+                      const std::vector<int32_t>& block_ids, const uint8_t* only, std::string& why)
+{
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        out.buffer(1 << 16);
+        out.printf("shape,block,shift,misfit\n");
+        const std::size_t count = block_ids.size();
+        for (int32_t k = 1; k <= shapes && out.error().empty(); ++k)
+            for (std::size_t b = 0; b < count && (!only || only[k - 1]); ++b) {
+                const block_fit& f = fits[static_cast<std::size_t>(k - 1) * count + b];
+                out.printf("%i,%i,%lf,%lf\n", k, block_ids[b], f.best_shift, f.misfit);
+            }
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
+}
+
 std::vector<summary_row> read_summary(const std::string& path)
 {
     std::vector<summary_row> rows;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/control_ids.hpp"
+#include "common/handles.hpp"
 #include "photometry/brightness.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
@@ -235,14 +236,12 @@ double rotation_angle(double t, double t0, double period, double phi0)
     return std::fmod(g, two_pi);
 }
 
-int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome)
+bool prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome)
 {
     shape.facet_count = 2 * job.facet_count;
-    try {
-        shape.vertices.assign(job.vertices, job.vertices + job.vertex_count);
-    } catch (const std::bad_alloc&) {
+    if (!copy_array(shape.vertices, job.vertices, static_cast<std::size_t>(job.vertex_count))) {
         report_memory_failure(ui, outcome, job.shape_number);
-        return 0;
+        return false;
     }
     const double h = job.shape_params[param::x_shift] * 0.5;
     const int32_t half = job.vertex_count / 2;
@@ -256,14 +255,14 @@ int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, s
     if (!comp_normal(shape.facet_count, shape.vertices.data(), job.facets, shape.normals, ui)) {
         report_failure(ui, " comp_normal failed");
         outcome.failure = "shape " + std::to_string(job.shape_number) + ": comp_normal failed";
-        return 0;
+        return false;
     }
     if (!comp_facet_center(shape.facet_count, shape.vertices.data(), job.facets, shape.centres)) {
         report_failure(ui, " comp_facet_center failed");
         outcome.failure = "shape " + std::to_string(job.shape_number) + ": comp_facet_center failed";
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui,
@@ -298,18 +297,14 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
     return true;
 }
 
-int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome* outcome, const stop_request& stop)
+int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome& result, const stop_request& stop)
 {
-    shape_outcome own;
-    shape_outcome& result = outcome ? *outcome : own;
     prepared_shape shape;
     if (!prepare_shape(job, shape, ui, result)) return 0;
     std::vector<double> brightness;
     std::vector<double> magnitudes;
-    try {
-        brightness.resize(static_cast<std::size_t>(job.sample_count));
-        magnitudes.resize(static_cast<std::size_t>(job.sample_count));
-    } catch (const std::bad_alloc&) {
+    if (!replace_array(brightness, static_cast<std::size_t>(job.sample_count)) ||
+        !replace_array(magnitudes, static_cast<std::size_t>(job.sample_count))) {
         report_memory_failure(ui, result, job.shape_number);
         return 0;
     }

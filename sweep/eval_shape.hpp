@@ -68,10 +68,10 @@ struct prepared_shape {
 };
 
 // Copies the job's vertices, moves body 1 by -x_shift / 2 and body 2 by
-// +x_shift / 2, and computes normals and centres. Returns 1, or 0 after
+// +x_shift / 2, and computes normals and centres. True, or false after
 // reporting the failure ("memory leak", or the " comp_normal failed" /
 // " comp_facet_center failed" box) and saying why in `outcome`.
-int prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome);
+bool prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, shape_outcome& outcome);
 
 // The brightness of a prepared shape at each of the job's samples, the
 // straightforward way. False when a sample's visibility buffers could not
@@ -92,5 +92,5 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
 // its lightcurve at every sample, writes "output/%05i.lc.txt" and, on
 // success, row shape_number - 1 of `table`. Returns 1 on success, 0 on
 // failure or stop (no row written, no file left; `outcome` says which).
-int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome* outcome = nullptr,
+int eval_shape(shape_job job, shape_result* table, status_ops* ui, shape_outcome& outcome,
                const stop_request& stop = {});

@@ -13,10 +13,10 @@ std::vector<sample_view> shared_sample_views(const shape_job& job)
     for (int32_t i = 0; i < job.sample_count; ++i) {
         sample_view& v = views[static_cast<std::size_t>(i)];
         const double phi = rotation_angle(job.sample_times[i], job.t0, job.period, job.phi0);
-        comp_view_matrices(v.body_rot, v.earth_frame, v.sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda,
-                           job.beta, phi);
-        v.earth_dir = body_direction(v.body_rot, job.earth_dirs[i]);
-        v.sun_dir = body_direction(v.body_rot, job.sun_dirs[i]);
+        comp_view_matrices(v.body_rot, v.seen.earth_frame, v.seen.sun_frame, job.earth_dirs[i], job.sun_dirs[i],
+                           job.lambda, job.beta, phi);
+        v.seen.earth_dir = body_direction(v.body_rot, job.earth_dirs[i]);
+        v.seen.sun_dir = body_direction(v.body_rot, job.sun_dirs[i]);
     }
     return views;
 }
@@ -39,17 +39,20 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
                            shape_outcome& outcome, const stop_request& stop)
 {
     if (!prepare_shape(job, s.shape, ui, outcome)) return false;
-    try {
-        s.brightness.resize(static_cast<std::size_t>(job.sample_count));
-        s.magnitudes.resize(static_cast<std::size_t>(job.sample_count));
-    } catch (const std::bad_alloc&) {
-        report_memory_failure(ui, outcome, job.shape_number);
-        return false;
-    }
+    s.brightness.resize(static_cast<std::size_t>(job.sample_count));
+    s.magnitudes.resize(static_cast<std::size_t>(job.sample_count));
     const prepared_shape& shape = s.shape;
-    const double reach[2] = {
-        facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), 0, job.facet_count),
-        facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), job.facet_count, shape.facet_count)};
+    visibility_body body;
+    body.vertices = shape.vertices.data();
+    body.vertex_count = job.vertex_count;
+    body.facets = job.facets;
+    body.centres = shape.centres.data();
+    body.normals = shape.normals.data();
+    body.facet_count = shape.facet_count;
+    body.lobe_split = convex_lobes(job) ? job.facet_count : 0;
+    body.reach[0] = facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), 0, job.facet_count);
+    body.reach[1] =
+        facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), job.facet_count, shape.facet_count);
     const photo_params params;
     for (int32_t i = 0; i < job.sample_count; ++i) {
         if (stop.requested()) {
@@ -57,14 +60,8 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
             return false;
         }
         const sample_view& v = views[i];
-        if (!fast_visibility(s.visibility, shape.vertices.data(), job.facets, shape.centres.data(),
-                             shape.normals.data(), shape.facet_count, convex_lobes(job) ? job.facet_count : 0,
-                             reach, v.earth_frame, v.sun_frame, v.earth_dir, v.sun_dir, stop)) {
-            if (s.visibility.stopped) {
-                outcome.stopped = true;
-                return false;
-            }
-            report_memory_failure(ui, outcome, job.shape_number);
+        if (!fast_visibility(s.visibility, body, v.seen, stop)) {
+            outcome.stopped = true;
             return false;
         }
         if (s.visibility_log)

@@ -14,10 +14,7 @@
 // every shape of a sweep, so computed once.
 struct sample_view {
     mat3 body_rot;
-    mat3 earth_frame;
-    mat3 sun_frame;
-    vec3 earth_dir;
-    vec3 sun_dir;
+    visibility_view seen;
 };
 
 // The views of every sample of the job's reference and spin state.

@@ -34,37 +34,32 @@ bool shape_parameters(double step, int32_t shape, double params[param::count])
 bool write_shape_obj(const mesh& base, const double params[param::count], const std::string& path,
                      std::string& why)
 {
-    try {
-        std::vector<vec3> deformed;
-        deform_vertices(base.vertices, params, deformed);
-        shape_job job{};
-        job.vertex_count = base.vertex_count;
-        job.vertices = deformed.data();
-        job.shape_number = 1;
-        std::copy(params, params + param::count, job.shape_params);
-        job.facet_count = base.facet_count;
-        job.facets = base.facets.data();
-        prepared_shape shape;
-        shape_outcome outcome;
-        if (!prepare_shape(job, shape, nullptr, outcome)) {
-            why = outcome.failure;
-            return false;
-        }
-        const welded_mesh welded = weld_vertices(shape.vertices.data(), base.vertex_count, base.vertex_count / 2,
-                                                 base.facets.data(), 2 * base.facet_count);
-        checked_file out;
-        if (out.open(path, checked_file::placement::replacing)) {
-            out.buffer(1 << 16);
-            out.printf("# morvane shape: y_scale_1 %g z_scale_1 %g x_scale_2 %g y_scale_2 %g z_scale_2 %g x_shift %g\n",
-                       params[1], params[2], params[3], params[4], params[5], params[6]);
-            for (const vec3& p : welded.vertices) out.printf("v %.17g %.17g %.17g\n", p.x, p.y, p.z);
-            for (const facet& t : welded.facets) out.printf("f %i %i %i\n", t.a, t.b, t.c);
-            out.close();
-        }
-        why = out.error();
-        return why.empty();
-    } catch (const std::bad_alloc&) {
-        why = "not enough memory to build the shape";
+    std::vector<vec3> deformed;
+    deform_vertices(base.vertices, params, deformed);
+    shape_job job{};
+    job.vertex_count = base.vertex_count;
+    job.vertices = deformed.data();
+    job.shape_number = 1;
+    std::copy(params, params + param::count, job.shape_params);
+    job.facet_count = base.facet_count;
+    job.facets = base.facets.data();
+    prepared_shape shape;
+    shape_outcome outcome;
+    if (!prepare_shape(job, shape, nullptr, outcome)) {
+        why = outcome.failure;
         return false;
     }
+    const welded_mesh welded = weld_vertices(shape.vertices.data(), base.vertex_count, base.vertex_count / 2,
+                                             base.facets.data(), 2 * base.facet_count);
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        out.buffer(1 << 16);
+        out.printf("# morvane shape: y_scale_1 %g z_scale_1 %g x_scale_2 %g y_scale_2 %g z_scale_2 %g x_shift %g\n",
+                   params[1], params[2], params[3], params[4], params[5], params[6]);
+        for (const vec3& p : welded.vertices) out.printf("v %.17g %.17g %.17g\n", p.x, p.y, p.z);
+        for (const facet& t : welded.facets) out.printf("f %i %i %i\n", t.a, t.b, t.c);
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
 }

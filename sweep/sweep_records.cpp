@@ -3,6 +3,22 @@
 #include <algorithm>
 #include <utility>
 
+bool parse_fit_mode(const std::string& word, fit_mode& mode)
+{
+    if (word == "range")
+        mode = fit_mode::range;
+    else if (word == "offset")
+        mode = fit_mode::offset;
+    else
+        return false;
+    return true;
+}
+
+const char* fit_mode_name(fit_mode mode)
+{
+    return mode == fit_mode::offset ? "offset" : "range";
+}
+
 sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
                            const sweep_spin& spin, double step, int32_t thread_count)
 {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "common/facet.hpp"
 #include "common/mesh.hpp"
@@ -26,6 +27,12 @@ enum class fit_mode : int32_t {
     range,   // rescaled to the reference's range, every cyclic shift
     offset   // kept as they are, moved by the mean difference at every cyclic shift
 };
+
+// The fit mode named by `word` ("range" or "offset"); false for any other.
+bool parse_fit_mode(const std::string& word, fit_mode& mode);
+
+// The name of a fit mode, as parse_fit_mode reads it.
+const char* fit_mode_name(fit_mode mode);
 
 // One lightcurve block's own fit of one shape.
 struct block_fit {

@@ -17,7 +17,7 @@
 #include "sweep/block_share.hpp"
 #include "sweep/sweep_records.hpp"
 #include "sweep/spin.hpp"
-#include "sweep/sweep_worker.hpp"
+#include "sweep/run_sweep.hpp"
 
 // How this process takes part in a sweep that several compute: a shard of
 // a job array, or a rank of an MPI run. The default is a sweep of its own.
@@ -34,8 +34,8 @@ struct sweep_share {
     // sweep does not start.
     std::function<bool(bool ready, std::vector<uint8_t>& finished)> agree;
     bool agreed = false;
-    // The coordinator: waits for the other ranks' rows (see sweep_context).
-    std::function<std::string(shape_result*, uint8_t*, block_fit*)> gather;
+    // The coordinator: waits for the other ranks' rows (see sweep_sinks).
+    std::function<bool(shape_result*, uint8_t*, block_fit*, std::string& why)> gather;
     std::atomic<int64_t>* remote_done = nullptr;
     bool no_curves = false;  // no lightcurve file per shape
     // The coordinator's journal while its sweep runs, for the rows that

@@ -119,16 +119,12 @@ command_outcome read_observations(app_state& app, const std::string& path, const
     const int32_t read = listed ? read_lc_file(path, observations, app.target, reason, selection)
                                 : read_lc_file(path, observations, app.target, reason, app.only_block);
     if (read == 0) return {false, reason.empty() ? "cannot read " + path : reason};
-    try {
-        reference = std::make_shared<ref_curve>();
-        if (listed) {
-            resample_blocks(observations, *reference);
-        } else {
-            resample_reference(observations, *reference);
-            if (app.only_block >= 0) reference->blocks = {app.only_block};
-        }
-    } catch (const std::bad_alloc&) {
-        return {false, "not enough memory for the resampled reference", true};
+    reference = std::make_shared<ref_curve>();
+    if (listed) {
+        resample_blocks(observations, *reference);
+    } else {
+        resample_reference(observations, *reference);
+        if (app.only_block >= 0) reference->blocks = {app.only_block};
     }
     if (!check_reference(*reference, reason)) return {false, path + ": " + reason};
     reason = rotation_refusal(*reference, spin);
@@ -168,7 +164,7 @@ command_outcome load_steps(app_state& app)
     app.obs_path = path;
     app.obs_sha256 = digest;
     app.block_list = ui.read_item_text(ctl::blocks, 1 << 12);
-    if (!app.share.follower && !write_reference_files(*app.reference, app.observations, &reason))
+    if (!app.share.follower && !write_reference_files(*app.reference, app.observations, reason))
         return {false, reason, true};
 
     ui.enable_item(ctl::generate_shapes);

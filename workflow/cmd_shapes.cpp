@@ -5,11 +5,14 @@
 #include <new>
 #include <system_error>
 
+#include "common/clock.hpp"
 #include "common/control_ids.hpp"
 #include "lightcurve/sample_file.hpp"
 #include "runs/run_checks.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
+#include "runs/shard_plan.hpp"
+#include "runs/summary_table.hpp"
 #include "workflow/controller.hpp"
 #include "workflow/preflight.hpp"
 
@@ -32,7 +35,7 @@ run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
     in.step = step;
     in.subdivisions = app.subdivisions;
     in.blocks = app.block_list;
-    in.fit = plan.fit == fit_mode::offset ? "offset" : "range";
+    in.fit = fit_mode_name(plan.fit);
     in.no_curves = app.share.no_curves;
     return in;
 }
@@ -74,9 +77,9 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
 
 // Everything between the checks and the worker: the lock, the folder made
 // to describe this run only, the journal and the manifest. Fills `start`.
-command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<shape_result>& table,
-                            std::vector<block_fit>& block_fits, run_manifest& manifest, taken_over& start,
-                            sweep_journal& journal, const run_files& files, const std::vector<uint8_t>& own)
+command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_request& request, run_manifest& manifest,
+                            taken_over& start, sweep_journal& journal, const run_files& files,
+                            const std::vector<uint8_t>& own)
 {
     std::string why;
     if (!app.lock.held()) {
@@ -89,14 +92,14 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     manifest.shards = app.share.shards;
     manifest.ranks = app.share.ranks;
     if (app.resume) {
-        why = take_over_run(manifest.inputs, table, block_fits, blocks_of(app), start, files);
-        if (!why.empty()) return refuse_visibly(app, why);
+        if (!take_over_run(manifest.inputs, request.table, request.block_fits, blocks_of(app), start, why, files))
+            return refuse_visibly(app, why);
         // The disk, now that the files kept are known (a fresh run's was
         // checked with the memory).
         why = size_refusal(app, plan, plan.count.shapes - start.kept);
         if (!why.empty()) return refuse_visibly(app, why);
     } else {
-        start.finished.assign(table.size(), 0);
+        start.finished.assign(request.table.size(), 0);
     }
     if (!clear_run_folder(start.finished, why, files, own)) return refuse_visibly(app, why);
     manifest.threads = plan.threads;
@@ -122,18 +125,92 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, std::vector<
     return {true, ""};
 }
 
-// The shapes of the blocks a shard computes (1 each), and the dealer of
-// those blocks; nothing for a sweep that is not a shard.
-void shard_plan(const app_state& app, double step, int64_t shapes, std::vector<uint8_t>& own,
-                std::shared_ptr<block_dealer>& dealer)
+// Writes what a sweep that ended leaves in its files: the table and the
+// block fits of a walk that ran to its end (a share writes the rows it
+// holds), the partial table of one that ended early; false with `why` when
+// a file could not be written.
+bool write_sweep_tables(const sweep_result& result, const run_files& files, const std::vector<int32_t>& block_ids,
+                        bool share_only, std::string& why)
 {
-    if (app.share.shards <= 0) return;
-    const std::vector<grid_block> blocks = list_grid_blocks(step);
-    std::vector<std::size_t> mine = shard_blocks(blocks, app.share.shard, app.share.shards);
-    own.assign(static_cast<std::size_t>(shapes), 0);
-    for (std::size_t b : mine)
-        for (int32_t k = 0; k < blocks[b].count; ++k) own[static_cast<std::size_t>(blocks[b].first_shape - 1 + k)] = 1;
-    dealer = std::make_shared<list_dealer>(std::move(mine));
+    const int32_t shapes = result.outcome.shapes;
+    if (!result.outcome.walked) {
+        // What was finished stays readable without resuming.
+        write_summary(files.partial, result.table.data(), shapes, result.finished.data(), why);
+        return true;
+    }
+    const uint8_t* only = share_only ? result.finished.data() : nullptr;
+    if (!write_summary(files.table, result.table.data(), shapes, only, why)) return false;
+    if (block_ids.empty()) return true;
+    return write_block_fits(files.fits, result.block_fits.data(), shapes, block_ids, only, why);
+}
+
+// Shows how a sweep ended: the bar back to 0, then "aborted by user", the
+// failure, or the shapes and the time they took, with the step.
+void show_sweep_end(status_ops& ui, const sweep_outcome& outcome, double seconds, double step)
+{
+    ui.set_progress(0);
+    char text[200];
+    switch (outcome.status) {
+    case sweep_status::cancelled: ui.set_item_text(ctl::status_line, "aborted by user"); return;
+    case sweep_status::failed: ui.show_error(sweep_failure_text(outcome.reason)); return;
+    case sweep_status::complete: break;
+    }
+    // A sweep faster than the clock's tick is timed as one tick, so that the
+    // rate stays finite.
+    const double timed = seconds > 0.0 ? seconds : 0.001;
+    std::snprintf(text, sizeof text, "generated and compared %i shapes in %.3f seconds (%.3f shapes/sec)",
+                  outcome.shapes, seconds, static_cast<double>(outcome.shapes) / timed);
+    ui.set_item_text(ctl::status_line, text);
+    std::snprintf(text, sizeof text, "Step Size: %f", step);
+    ui.set_item_text(ctl::step_size_label, text);
+}
+
+// Everything the sweep's thread needs beyond the request.
+struct sweep_run {
+    sweep_sinks sinks;
+    std::shared_ptr<run_manifest> manifest;
+    std::shared_ptr<sweep_journal> journal;
+    std::shared_ptr<block_dealer> shard_dealer;
+    run_files files;
+    std::vector<int32_t> block_ids;  // the file's numbers of a joint fit's blocks
+    bool follower = false;
+    bool share_only = false;
+};
+
+// The body of the sweep's thread: says how many shapes it compares, runs
+// the sweep, writes its tables and its record, and shows how it ended.
+sweep_outcome sweep_worker(app_state& app, sweep_request request, sweep_run& run)
+{
+    status_ops& ui = *app.target;
+    char text[200];
+    std::snprintf(text, sizeof text, "generating and comparing %i shapes...",
+                  static_cast<int32_t>(request.table.size()));
+    ui.set_item_text(ctl::status_line, text);
+    const int64_t start = clock_ms();
+    const double step = request.args.step;
+    sweep_result result = run_sweep(std::move(request), run.sinks);
+    sweep_outcome outcome = result.outcome;
+    std::string why;
+    if (!run.follower && !write_sweep_tables(result, run.files, run.block_ids, run.share_only, why)) {
+        outcome.status = sweep_status::failed;
+        outcome.reason = why;
+    }
+    result = {};
+    show_sweep_end(ui, outcome, static_cast<double>(clock_ms() - start) / 1000.0, step);
+    run.journal->close();
+    if (run.follower) return outcome;
+    run_manifest& manifest = *run.manifest;
+    manifest.status = status_word(outcome.status);
+    manifest.reason = outcome.reason;
+    manifest.finished_shapes = outcome.finished;
+    manifest.ended = utc_now();
+    if (!write_manifest(run.files.manifest, manifest, why) && outcome.status == sweep_status::complete) {
+        // The record of the run is part of its result.
+        outcome.status = sweep_status::failed;
+        outcome.reason = why;
+        ui.show_error(sweep_failure_text(why));
+    }
+    return outcome;
 }
 
 command_outcome start_sweep(app_state& app);
@@ -168,45 +245,36 @@ command_outcome start_sweep(app_state& app)
     // Memory (and, unless resuming, disk) before anything is allocated.
     const std::string refusal = size_refusal(app, plan, app.resume ? 0 : plan.count.shapes);
     if (!refusal.empty()) return refuse_visibly(app, refusal);
-    std::vector<shape_result> table;
-    std::vector<block_fit> block_fits;
-    try {
-        table.resize(static_cast<std::size_t>(plan.count.shapes));
-        block_fits.assign(static_cast<std::size_t>(plan.count.shapes) * blocks_of(app),
-                          block_fit{std::nan(""), std::nan("")});
-    } catch (const std::bad_alloc&) {
-        return refuse_visibly(app, "not enough memory for the result table of " + std::to_string(plan.count.shapes) +
-                                       " shapes");
-    }
+    app.args = make_sweep_args(app.base, app.reference, used_spin(app.spin), app.step, app.thread_count);
+    app.args.job.fit = plan.fit;
+    app.args.job.no_curves = app.share.no_curves;
+    sweep_request request = make_sweep_request(app.args, plan.count, app.path);
     // A follower writes into the folder the coordinator made ready.
     std::string why;
     if (!app.share.follower && !check_output_folder(true, why)) return refuse_visibly(app, why);
 
     // The previous worker has ended (one sweep at a time); reclaim its thread.
     wait_for_sweep(app);
-    auto manifest = std::make_shared<run_manifest>();
-    auto journal = std::make_shared<sweep_journal>();
-    const run_files files = files_of_shard(app.share.shard, app.share.shards);
-    std::vector<uint8_t> own;
-    std::shared_ptr<block_dealer> shard_dealer;
-    try {
-        shard_plan(app, plan.step, plan.count.shapes, own, shard_dealer);
-    } catch (const std::bad_alloc&) {
-        return refuse_visibly(app, "not enough memory to plan the shard");
-    }
+    sweep_run run;
+    run.manifest = std::make_shared<run_manifest>();
+    run.journal = std::make_shared<sweep_journal>();
+    run.files = files_of_shard(app.share.shard, app.share.shards);
+    run.follower = app.share.follower;
+    run.share_only = app.share.shards > 0 || run.follower;
+    const shard_plan shard = plan_shard(plan.step, plan.count.shapes, app.share.shard, app.share.shards);
+    run.shard_dealer = shard.dealer;
     taken_over start;
-    const bool follower = app.share.follower;
-    if (!follower) {
+    if (!run.follower) {
         const command_outcome prepared =
-            prepare_run(app, plan, table, block_fits, *manifest, start, *journal, files, own);
+            prepare_run(app, plan, request, *run.manifest, start, *run.journal, run.files, shard.own);
         if (!prepared.done) {
             release_sweep_lock(app);
             return prepared;
         }
     } else {
-        start.finished.assign(table.size(), 0);
+        start.finished.assign(request.table.size(), 0);
     }
-    app.share.journal = follower ? nullptr : journal.get();
+    app.share.journal = run.follower ? nullptr : run.journal.get();
     if (app.share.agree) {
         app.share.agreed = true;
         if (!app.share.agree(true, start.finished)) {
@@ -215,53 +283,31 @@ command_outcome start_sweep(app_state& app)
         }
     }
 
-    app.args = make_sweep_args(app.base, app.reference, used_spin(app.spin), app.step, app.thread_count);
-    app.args.job.fit = plan.fit;
-    app.args.job.no_curves = app.share.no_curves;
-    sweep_context context;
-    context.ui = app.target;
-    context.cancel = &app.cancel;
-    context.result_table = &app.result_table;
-    context.path = app.path;
-    context.journal = journal.get();
-    context.finished = std::move(start.finished);
-    context.block_fits = std::move(block_fits);
-    context.block_ids = app.reference->blocks;
-    context.dealer = shard_dealer ? shard_dealer.get() : app.share.dealer;
-    context.share_only = app.share.shards > 0 || follower;
-    context.gather = app.share.gather;
-    context.remote_done = app.share.remote_done;
-    context.table_file = follower ? "" : files.table;
-    context.partial_file = follower ? "" : files.partial;
-    context.fits_file = follower ? "" : files.fits;
-    if (follower) context.journal = app.share.sink;
+    request.finished = std::move(start.finished);
+    request.share_only = run.share_only;
+    run.block_ids = app.reference->blocks;
+    sweep_sinks& sinks = run.sinks;
+    sinks.ui = app.target;
+    sinks.cancel = &app.cancel;
+    sinks.published = &app.result_table;
+    sinks.journal = run.follower ? app.share.sink : run.journal.get();
+    sinks.dealer = run.shard_dealer ? run.shard_dealer.get() : app.share.dealer;
+    sinks.gather = app.share.gather;
+    sinks.remote_done = app.share.remote_done;
     app.sweep_running.store(true);
     try {
-        app.worker = std::thread([&app, args = app.args, table = std::move(table), steps = plan.count.progress_steps,
-                                  context = std::move(context), manifest, journal, shard_dealer, files,
-                                  follower]() mutable {
-            sweep_outcome outcome = sweep_worker(std::move(args), std::move(table), steps, std::move(context));
-            journal->close();
-            if (follower) {
-                app.last_outcome = outcome;
-                app.last_sweep_result.store(outcome.status == sweep_status::complete ? 1 : 0);
-                app.sweep_running.store(false);
-                return;
-            }
-            manifest->status = status_word(outcome.status);
-            manifest->reason = outcome.reason;
-            manifest->finished_shapes = outcome.finished;
-            manifest->ended = utc_now();
-            std::string why;
-            if (!write_manifest(files.manifest, *manifest, why) && outcome.status == sweep_status::complete) {
-                // The record of the run is part of its result.
-                outcome.status = sweep_status::failed;
-                outcome.reason = why;
-                app.target->show_error(sweep_failure_text(why));
+        app.worker = std::thread([&app, request = std::move(request), run = std::move(run)]() mutable {
+            // The entry of the sweep's thread: out of memory fails the sweep here.
+            sweep_outcome outcome;
+            try {
+                outcome = sweep_worker(app, std::move(request), run);
+            } catch (const std::bad_alloc&) {
+                outcome.reason = "not enough memory to finish the sweep";
+                app.target->show_error(sweep_failure_text(outcome.reason));
             }
             app.last_outcome = outcome;
             app.last_sweep_result.store(outcome.status == sweep_status::complete ? 1 : 0);
-            release_sweep_lock(app);
+            if (!run.follower) release_sweep_lock(app);
             app.sweep_running.store(false);
         });
     } catch (const std::system_error&) {

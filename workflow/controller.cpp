@@ -36,7 +36,10 @@ bool is_close_command(int id)
     return id == ctl::ok || id == ctl::close;
 }
 
-command_outcome on_command(app_state& app, int id)
+namespace {
+
+// Runs the command of control `id`.
+command_outcome dispatch(app_state& app, int id)
 {
     switch (id) {
     case ctl::generate_geosphere: return generate_geosphere(app);
@@ -46,6 +49,19 @@ command_outcome on_command(app_state& app, int id)
     case ctl::ok:
     case ctl::close: return {true, ""};  // the front end ends the dialog
     default: return {false, ""};
+    }
+}
+
+}  // namespace
+
+command_outcome on_command(app_state& app, int id)
+{
+    // The entry of every command on the front end's thread: out of memory
+    // anywhere below fails the command here, with the previous state kept.
+    try {
+        return dispatch(app, id);
+    } catch (const std::bad_alloc&) {
+        return refuse_visibly(app, "not enough memory for this step: the previous results are kept", true);
     }
 }
 
@@ -72,12 +88,7 @@ command_outcome generate_geosphere(app_state& app)
     ui.set_item_text(ctl::status_line, app.text_buffer);
     app.geosphere_start_ms = clock_ms();
 
-    std::shared_ptr<const mesh> twin;
-    try {
-        twin = build_base_mesh(n);
-    } catch (const std::bad_alloc&) {
-        twin = nullptr;
-    }
+    const std::shared_ptr<const mesh> twin = build_base_mesh(n);
     if (!twin) {
         char text[200];
         std::snprintf(text, sizeof text,
@@ -89,7 +100,7 @@ command_outcome generate_geosphere(app_state& app)
     app.subdivisions = n;
 
     std::string why;
-    if (!app.share.follower && !write_obj(*twin, n, &why)) {
+    if (!app.share.follower && !write_obj(*twin, n, why)) {
         app.text_buffer = why;
         return refuse_visibly(app, app.text_buffer, true);
     }

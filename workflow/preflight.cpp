@@ -16,7 +16,7 @@
 #include "mesh/base_shape.hpp"
 #include "runs/run_checks.hpp"
 #include "sweep/sweep_records.hpp"
-#include "sweep/sweep_worker.hpp"
+#include "sweep/run_sweep.hpp"
 #include "workflow/fields.hpp"
 
 namespace {
@@ -42,7 +42,7 @@ constexpr spin_field spin_fields[] = {
 command_outcome check_geosphere_fields(app_state& app, int& n)
 {
     if (!app.target->read_item_int(ctl::subdivisions, n)) return {false, "the subdivision count must be a whole number"};
-    if (n < 1 || n > 10) return {false, "the subdivision count must lie between 1 and 10"};
+    if (const std::string refusal = subdivision_refusal(n); !refusal.empty()) return {false, refusal};
     return {true, ""};
 }
 
@@ -70,10 +70,9 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     if (!read_decimal_field(ui, ctl::step_size, plan.step))
         return {false, "the step size field must hold a single number"};
     if (!ui.read_item_int(ctl::threads, plan.threads)) return {false, "the thread count must be a whole number"};
-    if (plan.threads < 1 || plan.threads > 50) return {false, "the thread count must lie between 1 and 50"};
+    if (const std::string refusal = thread_count_refusal(plan.threads); !refusal.empty()) return {false, refusal};
     const std::string fit = ui.read_item_text(ctl::fit, 64);
-    if (fit != "range" && fit != "offset") return {false, "the fit must be range or offset, not \"" + fit + "\""};
-    plan.fit = fit == "offset" ? fit_mode::offset : fit_mode::range;
+    if (!parse_fit_mode(fit, plan.fit)) return {false, "the fit must be range or offset, not \"" + fit + "\""};
     if (!(plan.step > 0.0) || std::isinf(plan.step))
         return refuse_visibly(app, "the step size must be a number greater than 0");
     plan.count = count_grid(plan.step, INT_MAX);
@@ -114,11 +113,7 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return {true, ""};
     // Refused: time a few shapes of the real inputs, in memory, for the estimate.
     double per_shape = 0.0;
-    try {
-        if (const std::shared_ptr<const mesh> base = build_base_mesh(n)) {
-            per_shape = time_per_shape(make_sweep_args(base, reference, used_spin(spin), plan.step, 1), 3);
-        }
-    } catch (const std::bad_alloc&) {
-    }
+    if (const std::shared_ptr<const mesh> base = build_base_mesh(n))
+        per_shape = time_per_shape(make_sweep_args(base, reference, used_spin(spin), plan.step, 1), 3);
     return {false, sweep_size_refusal(needs, per_shape, plan.threads)};
 }

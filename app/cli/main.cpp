@@ -58,8 +58,8 @@ int run_export(export_options o)
         if (o.subdivisions == 0) o.subdivisions = run.inputs.subdivisions;
         if (o.step == 0.0) o.step = run.inputs.step;
     }
-    if (o.subdivisions < 1 || o.subdivisions > 10) {
-        std::fprintf(stderr, "morvane-cli export: the subdivision count must lie between 1 and 10\n");
+    if (const std::string refusal = subdivision_refusal(o.subdivisions); !refusal.empty()) {
+        std::fprintf(stderr, "morvane-cli export: %s\n", refusal.c_str());
         return exit_refused;
     }
     double params[param::count];
@@ -113,9 +113,9 @@ int run_merge(std::size_t best)
     return report_best("morvane-cli merge", "output/main.txt", best, *base, run.inputs.step);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The command line's run: parses the options and runs the subcommand or
+// the pipeline; the exit code.
+int run(int argc, char** argv)
 {
     CLI::App cli{"Morvane: fit two-lobed asteroid shapes to a lightcurve.\n"
                  "Runs Generate Geosphere, GO! and Generate Shapes in order, with the dialog's fields as options."};
@@ -174,8 +174,8 @@ int main(int argc, char** argv)
     merger->add_option("--best", merge_best, "rows of the best-fits table")->capture_default_str()->type_name("N");
 
     CLI11_PARSE(cli, argc, argv);
-    if (const int refused = apply_folder_and_spin("morvane-cli", cli, f, spin_file, folder); refused >= 0)
-        return refused;
+    if (const std::optional<int> refused = apply_folder_and_spin("morvane-cli", cli, f, spin_file, folder))
+        return *refused;
     if (exporter->parsed()) return run_export(e);
     if (merger->parsed()) return run_merge(merge_best);
     if (synth->parsed()) {
@@ -193,4 +193,18 @@ int main(int argc, char** argv)
         return 0;
     }
     return run_pipeline(f, cli.count("--block") > 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The entry of the program's own thread: out of memory anywhere below
+    // ends the run here, with the files written so far left whole.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "morvane-cli: not enough memory\n");
+        return exit_failed;
+    }
 }

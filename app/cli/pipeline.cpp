@@ -117,7 +117,7 @@ int report_best(const char* program, const std::string& table, std::size_t count
 void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_file, std::string& folder)
 {
     // Every core by default, within the 1 to 50 the field accepts.
-    f.threads = std::to_string(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
+    f.threads = std::to_string(default_thread_count());
     cli.add_option("--subdivisions", f.subdivisions, "subdivision passes of the geodesic sphere, 1 to 10")
         ->capture_default_str()
         ->type_name("N");
@@ -177,7 +177,7 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
         ->type_name("DIR");
 }
 
-int apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
+std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
                           const std::string& folder)
 {
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
@@ -191,7 +191,7 @@ int apply_folder_and_spin(const char* program, const CLI::App& cli, field_option
             return exit_refused;
         }
     }
-    return -1;
+    return std::nullopt;
 }
 
 bool parse_shard(const std::string& text, int32_t& k, int32_t& s)

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "workflow/app_state.hpp"
@@ -47,8 +48,8 @@ struct field_options {
 void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_file, std::string& folder);
 
 // Applies -C and --spin once the options are parsed; the exit code of a
-// refusal, or -1 to go on. `program` names the program in messages.
-int apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
+// refusal, or nothing to go on. `program` names the program in messages.
+std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
                           const std::string& folder);
 
 // How a process takes part in a run (morvane-mpi's ranks differ).

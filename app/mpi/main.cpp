@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <cstdio>
+#include <new>
 
 #include "app/cli/pipeline.hpp"
 #include "app/mpi/mpi_share.hpp"
@@ -31,14 +32,14 @@ int run_rank(int argc, char** argv)
         mpi.finish(the_app());
         return code;
     }
-    int code = apply_folder_and_spin("morvane-mpi", cli, f, spin_file, folder);
-    if (code < 0 && !f.shard.empty()) {
+    std::optional<int> refused = apply_folder_and_spin("morvane-mpi", cli, f, spin_file, folder);
+    if (!refused && !f.shard.empty()) {
         if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: --shard is morvane-cli's: the ranks share the grid\n");
-        code = exit_refused;
+        refused = exit_refused;
     }
-    if (code >= 0) {
+    if (refused) {
         mpi.finish(the_app());
-        return code;
+        return *refused;
     }
     mpi.attach(the_app().share);
     pipeline_role role;
@@ -48,7 +49,7 @@ int run_rank(int argc, char** argv)
     role.agree_step = [&mpi](const char* step, bool done, const std::string& reason, std::string& why) {
         return mpi.agree_step(step, done, reason, why);
     };
-    code = run_pipeline(f, cli.count("--block") > 0, role);
+    const int code = run_pipeline(f, cli.count("--block") > 0, role);
     mpi.finish(the_app());
     return code;
 }
@@ -63,7 +64,16 @@ int main(int argc, char** argv)
     if (provided < MPI_THREAD_MULTIPLE) {
         std::fprintf(stderr, "morvane-mpi: this MPI library does not allow calls from several threads\n");
     } else {
-        code = run_rank(argc, argv);
+        // The entry of the rank's own thread: out of memory here cannot be
+        // agreed on with the other ranks, so the whole run is ended.
+        try {
+            code = run_rank(argc, argv);
+        } catch (const std::bad_alloc&) {
+            int rank = 0;
+            MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+            std::fprintf(stderr, "morvane-mpi: rank %d: not enough memory\n", rank);
+            MPI_Abort(MPI_COMM_WORLD, exit_failed);
+        }
     }
     MPI_Finalize();
     return code;

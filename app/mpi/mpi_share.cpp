@@ -138,8 +138,8 @@ void mpi_share::attach(sweep_share& share)
     share.sink = rank_ != 0 ? sender_ : nullptr;
     share.agree = [this](bool ready, std::vector<uint8_t>& finished) { return agree_start(ready, finished); };
     if (rank_ == 0 && size_ > 1) {
-        share.gather = [this](shape_result* table, uint8_t* finished, block_fit* fits) {
-            return gather(table, finished, fits);
+        share.gather = [this](shape_result* table, uint8_t* finished, block_fit* fits, std::string& why) {
+            return gather(table, finished, fits, why);
         };
         share.remote_done = &remote_done_;
     }
@@ -228,7 +228,7 @@ void mpi_share::receive()
     }
 }
 
-std::string mpi_share::gather(shape_result* table, uint8_t* finished, block_fit* fits)
+bool mpi_share::gather(shape_result* table, uint8_t* finished, block_fit* fits, std::string& why)
 {
     if (receiver_.joinable()) receiver_.join();
     for (const journal_row& r : received_) {
@@ -243,7 +243,8 @@ std::string mpi_share::gather(shape_result* table, uint8_t* finished, block_fit*
         else
             std::copy(r.blocks.begin(), r.blocks.end(), fits + k * r.blocks.size());
     }
-    return !journal_failure_.empty() ? journal_failure_ : failure_;
+    why = !journal_failure_.empty() ? journal_failure_ : failure_;
+    return why.empty();
 }
 
 void mpi_share::finish(const app_state& app)

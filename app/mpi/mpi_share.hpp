@@ -44,8 +44,9 @@ private:
     bool agree_start(bool ready, std::vector<uint8_t>& finished);
     // Rank 0: receives rows and endings until every follower has ended.
     void receive();
-    // Rank 0: waits for the followers and puts their rows into the table.
-    std::string gather(shape_result* table, uint8_t* finished, block_fit* fits);
+    // Rank 0: waits for the followers and puts their rows into the table;
+    // false with `why` when a rank failed or cancelled.
+    bool gather(shape_result* table, uint8_t* finished, block_fit* fits, std::string& why);
 
     MPI_Comm comm_;
     int rank_ = 0;

@@ -27,7 +27,7 @@
 #include "sweep/fast_eval.hpp"
 #include "sweep/shape_export.hpp"
 #include "sweep/shape_grid.hpp"
-#include "sweep/sweep_worker.hpp"
+#include "sweep/run_sweep.hpp"
 
 namespace py = pybind11;
 
@@ -84,7 +84,7 @@ sweep_spin checked_spin(const spin& s)
 // The base shape of n subdivisions; ValueError outside 1 to 10.
 std::shared_ptr<const mesh> base_of(int n)
 {
-    if (n < 1 || n > 10) throw py::value_error("the subdivision count must lie between 1 and 10");
+    if (const std::string refusal = subdivision_refusal(n); !refusal.empty()) throw py::value_error(refusal);
     std::shared_ptr<const mesh> base = build_base_mesh(n);
     if (!base) throw std::bad_alloc();
     return base;
@@ -297,14 +297,8 @@ py::object lightcurve(const twin& t, const py::object& times_in, const py::objec
 }
 
 // The sweep's front end here: only the progress counts and the failure.
-class progress_front_end : public status_ops {
+class progress_front_end : public null_front_end {
 public:
-    void set_item_text(int, const std::string&) override {}
-    void set_progress(int) override {}
-    void enable_item(int) override {}
-    void message_box(const std::string&, const std::string&, box_icon, box_owner) override {}
-    std::string read_item_text(int, int) override { return ""; }
-    bool read_item_int(int, int&) override { return false; }
     void show_rate(int64_t done, int64_t total, double) override
     {
         done_.store(done);
@@ -335,10 +329,10 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
                  const py::object& threads_in, bool curves, const py::object& progress)
 {
     if (!(step > 0.0) || !std::isfinite(step)) throw py::value_error("the step must be greater than 0");
-    if (fit != "range" && fit != "offset") throw py::value_error("fit must be \"range\" or \"offset\"");
-    int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 50u));
-    if (!threads_in.is_none()) threads = threads_in.cast<int>();
-    if (threads < 1 || threads > 50) throw py::value_error("threads must lie between 1 and 50");
+    fit_mode mode = fit_mode::range;
+    if (!parse_fit_mode(fit, mode)) throw py::value_error("fit must be \"range\" or \"offset\"");
+    const int threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
+    if (const std::string refusal = thread_count_refusal(threads); !refusal.empty()) throw py::value_error(refusal);
     const sweep_spin converted = checked_spin(s);
     const grid_count count = count_grid(step, INT32_MAX);
     if (count.too_large) throw py::value_error("the grid of this step has more shapes than a sweep can hold");
@@ -352,40 +346,31 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     if (!check_reference(*reference, reason)) throw py::value_error(reason);
 
     sweep_args args = make_sweep_args(base_of(subdivisions), reference, converted, step, threads);
-    args.job.fit = fit == "offset" ? fit_mode::offset : fit_mode::range;
+    args.job.fit = mode;
     args.job.no_curves = true;
     const std::size_t shapes = static_cast<std::size_t>(count.shapes);
     const int32_t blocks = args.job.block_count;
+    const int32_t samples = args.job.sample_count;
     std::vector<double> magnitudes;
     if (curves) {
-        magnitudes.assign(shapes * static_cast<std::size_t>(args.job.sample_count), std::nan(""));
+        magnitudes.assign(shapes * static_cast<std::size_t>(samples), std::nan(""));
         args.job.curves_out = magnitudes.data();
     }
     progress_front_end ui;
     std::atomic<int32_t> cancel{0};
-    std::atomic<shape_result*> published{nullptr};
-    std::vector<shape_result> rows;
-    sweep_context context;
-    context.ui = &ui;
-    context.cancel = &cancel;
-    context.result_table = &published;
-    context.path = sweep_path::fast;
-    context.table_file.clear();
-    context.partial_file.clear();
-    context.fits_file.clear();
-    context.rows_out = &rows;
-    // Each block's fit, kept here (the context's own list is for the files).
-    std::vector<block_fit> block_fits(shapes * static_cast<std::size_t>(blocks), block_fit{std::nan(""), std::nan("")});
-    args.job.block_fits = block_fits.data();
+    sweep_sinks sinks;
+    sinks.ui = &ui;
+    sinks.cancel = &cancel;
+    sweep_request request = make_sweep_request(std::move(args), count);
 
     // The sweep runs on its own threads; this thread reports progress and
     // watches for Ctrl-C, taking the GIL only for that.
     std::mutex lock;
     std::condition_variable ended_signal;
     bool ended = false;
-    sweep_outcome outcome;
+    sweep_result result;
     std::thread worker([&] {
-        outcome = sweep_worker(args, std::vector<shape_result>(shapes), count.progress_steps, std::move(context));
+        result = run_sweep(std::move(request), sinks);
         std::lock_guard guard(lock);
         ended = true;
         ended_signal.notify_all();
@@ -420,13 +405,14 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
         }
     }
     worker.join();
+    const sweep_outcome& outcome = result.outcome;
     if (outcome.status == sweep_status::cancelled) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw py::error_already_set();
     }
     if (outcome.status != sweep_status::complete) throw std::runtime_error(sweep_failure_text(outcome.reason));
     if (!progress.is_none()) progress(count.shapes, count.shapes);
-    py::array_t<table_row> table = table_of(rows);
+    py::array_t<table_row> table = table_of(result.table);
     if (blocks <= 1 && !curves) return table;
     py::dict extra;
     if (blocks > 1) {
@@ -434,15 +420,15 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
                                                reference->blocks.data());
         py::array_t<double> shift({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
         py::array_t<double> misfit({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
-        for (std::size_t i = 0; i < block_fits.size(); ++i) {
-            shift.mutable_data()[i] = block_fits[i].best_shift;
-            misfit.mutable_data()[i] = block_fits[i].misfit;
+        for (std::size_t i = 0; i < result.block_fits.size(); ++i) {
+            shift.mutable_data()[i] = result.block_fits[i].best_shift;
+            misfit.mutable_data()[i] = result.block_fits[i].misfit;
         }
         extra["block_shift"] = shift;
         extra["block_misfit"] = misfit;
     }
     if (curves) {
-        py::array_t<double> m({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(args.job.sample_count)});
+        py::array_t<double> m({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(samples)});
         std::copy(magnitudes.begin(), magnitudes.end(), m.mutable_data());
         extra["magnitudes"] = m;
     }

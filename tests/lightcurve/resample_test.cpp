@@ -149,6 +149,7 @@ TEST(Resample, DegenerateSetsStayInsideTheArrays)
 TEST(ReferenceFiles, LinesAndFormatMatchPrintf)
 {
     scratch_dir dir;
+    std::string why;
     // Values that stress the six-decimal formatting: halfway cases, -0,
     // large and tiny magnitudes.
     std::vector<double> times = {-0.0, 0.0000005, 0.0000015, 2.5e-7, 2451234.1234565, 1e22, 1.7e308, 4.9e-324,
@@ -157,7 +158,7 @@ TEST(ReferenceFiles, LinesAndFormatMatchPrintf)
     obs_set set = make_set(times, mags);
     ref_curve ref;
     resample_reference(make_set({0, 150}, {0, -150}), ref);
-    ASSERT_TRUE(write_reference_files(ref, set));
+    ASSERT_TRUE(write_reference_files(ref, set, why));
 
     std::string interpolated_file = read_file("ref_lc_interpolated.txt");
     EXPECT_EQ(line_count(interpolated_file), 150u);
@@ -174,13 +175,14 @@ TEST(ReferenceFiles, LinesAndFormatMatchPrintf)
 TEST(ReferenceFiles, ObservedFileHoldsMagnitudesOfTheReadFile)
 {
     scratch_dir dir;
+    std::string why;
     write_file("obs.zel", "1\n3\n1 100 1 0 0 0 1 0\n2 1 1 0 0 0 1 0\n3 0.1 1 0 0 0 1 0\n");
     obs_set set;
     std::string reason;
     ASSERT_EQ(read_lc_file("obs.zel", set, nullptr, reason), 3) << reason;
     ref_curve ref;
     resample_reference(set, ref);
-    ASSERT_TRUE(write_reference_files(ref, set));
+    ASSERT_TRUE(write_reference_files(ref, set, why));
     // Brightness 1 gives -2.5 * 0, a negative zero, which "%lf" shows as such.
     EXPECT_EQ(read_file("ref_lc.txt"), "1.000000 -5.000000\n2.000000 -0.000000\n3.000000 2.500000\n");
 }
@@ -188,18 +190,19 @@ TEST(ReferenceFiles, ObservedFileHoldsMagnitudesOfTheReadFile)
 TEST(ReferenceFiles, FailureToCreateEitherFileIsReported)
 {
     scratch_dir dir;
+    std::string why;
     obs_set set = make_set({0, 1}, {0, 1});
     ref_curve ref;
     resample_reference(set, ref);
 
     // A directory in the way cannot be opened for writing, not even by root.
     std::filesystem::create_directory("ref_lc_interpolated.txt");
-    EXPECT_FALSE(write_reference_files(ref, set));
+    EXPECT_FALSE(write_reference_files(ref, set, why));
     EXPECT_FALSE(std::filesystem::exists("ref_lc.txt"));
 
     std::filesystem::remove("ref_lc_interpolated.txt");
     std::filesystem::create_directory("ref_lc.txt");
-    EXPECT_FALSE(write_reference_files(ref, set));
+    EXPECT_FALSE(write_reference_files(ref, set, why));
     EXPECT_EQ(line_count(read_file("ref_lc_interpolated.txt")), 150u);
 }
 

@@ -51,8 +51,9 @@ TEST(TwinShape, CountsAndBodies)
 TEST(TwinShape, ObjFileOfOneSubdivision)
 {
     scratch_dir dir;
+    std::string why;
     const mesh twin = twin_of(1);
-    ASSERT_TRUE(write_obj(twin, 1));
+    ASSERT_TRUE(write_obj(twin, 1, why));
     const auto lines = read_lines("basic_shape_1.obj");
     ASSERT_EQ(lines.size(), 400u);
     EXPECT_EQ(lines[0], "v 1.894427 0.000000 0.447214");
@@ -73,10 +74,11 @@ TEST(TwinShape, ObjFileOfOneSubdivision)
 TEST(TwinShape, ObjOverwrittenAndNamedByCount)
 {
     scratch_dir dir;
+    std::string why;
     write_file("basic_shape_1.obj", std::string(100000, 'x'));
-    ASSERT_TRUE(write_obj(twin_of(1), 1));
+    ASSERT_TRUE(write_obj(twin_of(1), 1, why));
     EXPECT_EQ(read_lines("basic_shape_1.obj").size(), 400u);
-    ASSERT_TRUE(write_obj(twin_of(2), 2));
+    ASSERT_TRUE(write_obj(twin_of(2), 2, why));
     EXPECT_EQ(read_lines("basic_shape_2.obj").size(), 960u + 640u);
     EXPECT_EQ(read_lines("basic_shape_1.obj").size(), 400u);
 }
@@ -84,6 +86,8 @@ TEST(TwinShape, ObjOverwrittenAndNamedByCount)
 TEST(TwinShape, ObjInUnwritableDirectoryFails)
 {
     scratch_dir dir;
+    std::string why;
     std::filesystem::create_directory("basic_shape_1.obj");  // a directory in the file's place
-    EXPECT_FALSE(write_obj(twin_of(1), 1));
+    EXPECT_FALSE(write_obj(twin_of(1), 1, why));
+    EXPECT_NE(why.find("basic_shape_1.obj"), std::string::npos) << why;
 }

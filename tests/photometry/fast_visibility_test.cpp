@@ -74,8 +74,17 @@ std::vector<uint8_t> reference_bytes(const shape& s, const mat3& r, const mat3& 
 std::vector<uint8_t> fast_bytes(const shape& s, fast_visibility_scratch& scratch, const mat3& r, const mat3& ef,
                                 const mat3& sf, vec3 e, vec3 sun)
 {
-    EXPECT_TRUE(fast_visibility(scratch, s.v.data(), s.f.data(), s.c.data(), s.n.data(), s.count(), s.split, s.reach,
-                                ef, sf, body_direction(r, e), body_direction(r, sun)));
+    visibility_body body;
+    body.vertices = s.v.data();
+    body.vertex_count = static_cast<int32_t>(s.v.size());
+    body.facets = s.f.data();
+    body.centres = s.c.data();
+    body.normals = s.n.data();
+    body.facet_count = s.count();
+    body.lobe_split = s.split;
+    body.reach[0] = s.reach[0];
+    body.reach[1] = s.reach[1];
+    EXPECT_TRUE(fast_visibility(scratch, body, {ef, sf, body_direction(r, e), body_direction(r, sun)}));
     return scratch.bytes;
 }
 
