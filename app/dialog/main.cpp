@@ -1,24 +1,58 @@
 // morvane: the desktop dialog.
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QCoreApplication>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "workflow/app_state.hpp"
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
+#include "app/run_manifest.hpp"
 
 namespace {
 
 // The one global: the controller's state.
 app_state the_app;
 
+// Whether the words ask for the help or the version text (and nothing else is done).
+bool asks_for_help_or_version(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char* word : {"-h", "--help", "-?", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], word) == 0) return true;
+        }
+    }
+    return false;
+}
+
+// Prints the help or the version text and exits; needs no display, so a
+// QCoreApplication is enough.
+int help_or_version(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName("morvane");
+    QCoreApplication::setApplicationVersion(program_version());
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "morvane: the desktop dialog that fits two-lobed asteroid shapes to a lightcurve. Besides Qt's own options it "
+        "takes none: generate the geosphere, load the observations with the spin state, then sweep the shapes "
+        "(files are written in the working directory). morvane-cli runs the same steps without a window.");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.process(application);  // prints the text asked for and exits
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (asks_for_help_or_version(argc, argv)) return help_or_version(argc, argv);
     QApplication application(argc, argv);
     // Qt adopts the user's locale; the files are written and fields read
     // with the C formatting functions, which must keep '.' as the decimal point.
