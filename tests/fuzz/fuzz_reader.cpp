@@ -1,6 +1,7 @@
 // libFuzzer target for the observation-file reader and the resampling that
-// follows every accepted load. Built and run by scripts/fuzz (clang only; the
-// main build does not know this file).
+// follows every accepted load. Fuzzed by scripts/fuzz (clang and libFuzzer);
+// the main build links it into fuzz_replay (replay_main.cpp), which ctest
+// runs over the seeds in tests/fuzz/corpus.
 //
 // Each input is written to a scratch file and read with read_lc_file into a
 // copy of a set loaded once at start-up. The run aborts when the reader

@@ -6,6 +6,7 @@ import pathlib
 import signal
 import struct
 import subprocess
+import sys
 import threading
 import time
 
@@ -101,9 +102,15 @@ def test_joint_fit_gives_each_blocks_fit(tmp_path):
 
 
 def test_observations_come_as_arrays_and_bad_files_as_value_errors(tmp_path):
+    # An int picks one block read as the whole series (as --block K): no block number. A list keeps
+    # each block its own series, numbered.
     blocks = morvane.read_observations(str(ROOT / "data/kleopatra_lc.txt"), blocks=54).blocks
-    assert len(blocks) == 1 and blocks[0]["block"] is None or blocks[0]["block"] == 54
+    assert [b["block"] for b in blocks] == [None]
+    listed = morvane.read_observations(str(ROOT / "data/kleopatra_lc.txt"), blocks=[54]).blocks
+    assert [b["block"] for b in listed] == [54]
     b = blocks[0]
+    for key in ("times", "magnitude", "brightness", "sun", "earth"):
+        assert np.array_equal(b[key], listed[0][key]), key
     assert b["times"].shape == (149,) and b["sun"].shape == (149, 3) and b["earth"].shape == (149, 3)
     assert np.allclose(-2.5 * np.log10(b["brightness"]), b["magnitude"])
     bad = tmp_path / "bad.zel"
@@ -165,7 +172,7 @@ def test_a_sweep_lets_other_python_threads_run_and_reports_progress():
     obs = morvane.read_observations(TEST_ZEL)
     seen = []
     callers = set()
-    ticks = 0
+    watched = []  # progress as this thread saw it while the sweep ran
     result = {}
 
     def work():
@@ -173,23 +180,49 @@ def test_a_sweep_lets_other_python_threads_run_and_reports_progress():
                                         progress=lambda done, total: (seen.append((done, total)),
                                                                       callers.add(threading.get_ident())))
 
-    worker = threading.Thread(target=work)
-    worker.start()
-    while worker.is_alive():
-        ticks += 1
-        time.sleep(0.001)
+    # With the interpreter's forced switches put off, this thread gets to run while the other is
+    # inside the sweep only if the sweep lets go of the GIL; then it sees the sweep part done.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        worker = threading.Thread(target=work)
+        worker.start()
+        while worker.is_alive():
+            if seen:
+                watched.append(seen[-1][0])
+            time.sleep(0.001)
+        worker.join()
+    finally:
+        sys.setswitchinterval(interval)
     assert len(result["table"]) == 280
-    assert ticks > 200  # this thread ran all along
+    assert any(0 < done < 280 for done in watched), watched[-20:]
     assert callers == {worker.ident}
     assert seen[-1] == (280, 280)
     assert [d for d, _ in seen] == sorted(d for d, _ in seen)
 
 
-def test_ctrl_c_ends_a_sweep_within_a_second():
+def test_ctrl_c_ends_a_sweep_long_before_its_end():
     obs = morvane.read_observations(TEST_ZEL)
-    timer = threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
-    start = time.monotonic()
+    started = threading.Event()
+    seen = []
+    sent = {}
+
+    def progress(done, total):
+        seen.append((done, total))
+        started.set()
+
+    def interrupt():
+        started.wait(120)  # the first report: the sweep is under way
+        time.sleep(0.2)
+        sent["at"] = time.monotonic()
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=interrupt, daemon=True).start()
     with pytest.raises(KeyboardInterrupt):
-        morvane.sweep(obs, DEFAULT_SPIN, 0.1, subdivisions=3, threads=2)
-    assert time.monotonic() - start < 1.5
+        morvane.sweep(obs, DEFAULT_SPIN, 0.1, subdivisions=3, threads=2, progress=progress)
+    ended = time.monotonic()
+    assert started.is_set() and "at" in sent
+    # 44388 shapes take minutes; a honoured Ctrl-C ends it within a second when the machine is idle,
+    # and well within this bound when it is loaded.
+    assert ended - sent["at"] < 15
+    assert seen[-1][0] < seen[-1][1] // 10, seen[-1]

@@ -1,9 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <limits>
+#include <numbers>
+#include <random>
+#include <utility>
 #include <vector>
 
+#include "mesh/geosphere.hpp"
+#include "mesh/twin_shape.hpp"
+#include "support/scratch_dir.hpp"
 #include "sweep/eval_shape.hpp"
 
 namespace {
@@ -66,15 +75,158 @@ TEST(CyclicFit, FlatOrInfiniteMagnitudesGiveNaN)
     }
 }
 
-TEST(CyclicFit, RescaleAndRotationAngle)
+TEST(Rescale, EndsMapToEndsAndOrderIsKept)
 {
-    EXPECT_EQ(rescale(149.0, 0.0, 149.0, 0.0, 1.0), 1.0);
-    EXPECT_EQ(rescale(5.0, 0.0, 10.0, 2.0, 4.0), 3.0);
-    // Negative u: the remainders keep their signs and the angle stays in [0, 2 pi).
-    const double phi = rotation_angle(0.25, 1.0, 1.0, 0.0);
-    EXPECT_NEAR(phi, 0.25 * 6.283185307179586, 1e-12);
-    EXPECT_EQ(lightcurve_file_name(12), "output/00012.lc.txt");
-    EXPECT_EQ(lightcurve_file_name(123456), "output/123456.lc.txt");
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> value(-30.0, 30.0), width(1e-6, 40.0), unit(0.0, 1.0);
+    for (int k = 0; k < 200; ++k) {
+        const double from_lo = value(rng), from_hi = from_lo + width(rng);
+        // Either orientation of the target range, and a flat one.
+        const double to_lo = value(rng);
+        const double to_hi = k % 10 == 0 ? to_lo : value(rng);
+        EXPECT_EQ(rescale(from_lo, from_lo, from_hi, to_lo, to_hi), to_lo) << k;
+        // a * b / a need not give b back exactly: a few roundings' worth.
+        const double tolerance = 4 * std::numeric_limits<double>::epsilon() * std::max(std::abs(to_lo), std::abs(to_hi));
+        EXPECT_NEAR(rescale(from_hi, from_lo, from_hi, to_lo, to_hi), to_hi, tolerance) << k;
+        // Every step is a correctly rounded monotonic operation, so the whole
+        // map keeps (or, for a falling target, reverses) the order exactly.
+        std::vector<double> xs{from_lo, from_hi};
+        for (int i = 0; i < 50; ++i) xs.push_back(from_lo + (from_hi - from_lo) * unit(rng));
+        xs.push_back(std::nextafter(from_lo, from_hi));
+        xs.push_back(std::nextafter(from_hi, from_lo));
+        std::sort(xs.begin(), xs.end());
+        const double sense = to_hi >= to_lo ? 1.0 : -1.0;
+        for (std::size_t i = 1; i < xs.size(); ++i) {
+            const double a = rescale(xs[i - 1], from_lo, from_hi, to_lo, to_hi);
+            const double b = rescale(xs[i], from_lo, from_hi, to_lo, to_hi);
+            EXPECT_GE(sense * (b - a), 0.0) << k << ": " << xs[i - 1] << " -> " << a << ", " << xs[i] << " -> " << b;
+        }
+    }
+    // Shift indices become fractions of the last index exactly: 0 and 1 at the ends.
+    for (int n : {2, 3, 150, 450}) {
+        for (int s = 0; s < n; ++s)
+            EXPECT_EQ(rescale(s, 0.0, n - 1.0, 0.0, 1.0), s / (n - 1.0)) << s << " of " << n;
+        EXPECT_EQ(rescale(n - 1.0, 0.0, n - 1.0, 0.0, 1.0), 1.0);
+    }
+}
+
+namespace {
+
+constexpr double turn = 2 * std::numbers::pi;
+
+// a - b as an angle in (-pi, pi].
+double angle_between(double a, double b)
+{
+    double d = std::fmod(a - b, turn);
+    if (d > std::numbers::pi) d -= turn;
+    if (d <= -std::numbers::pi) d += turn;
+    return d;
+}
+
+// The spacing of doubles at x.
+double ulp(double x)
+{
+    return std::nextafter(std::abs(x), INFINITY) - std::abs(x);
+}
+
+// Times around the epoch, both sides of it, near and far (days).
+std::vector<double> times_around(double t0, std::mt19937_64& rng)
+{
+    std::vector<double> t{t0, t0 - 1e-9, t0 + 1e-9, t0 - 0.5, t0 + 0.5, t0 - 36525.0, t0 + 36525.0};
+    std::uniform_real_distribution<double> near(-3.0, 3.0), far(-40000.0, 40000.0);
+    for (int i = 0; i < 100; ++i) t.push_back(t0 + near(rng));
+    for (int i = 0; i < 100; ++i) t.push_back(t0 + far(rng));
+    return t;
+}
+
+const double epochs[] = {0.0, 2444502.76914, 2451545.0};
+const double periods[] = {0.05, 5.38528201 / 24, 21.9 / 24, 3.0, 400.0};  // days
+const double phases[] = {0.0, 0.5 * std::numbers::pi, std::numbers::pi, 6.0};
+
+}  // namespace
+
+TEST(RotationAngle, StaysWithinOneTurnAndStartsAtThePhase)
+{
+    std::mt19937_64 rng(3);
+    for (double t0 : epochs)
+        for (double period : periods)
+            for (double phi0 : phases) {
+                // At the epoch itself the body is at its phase.
+                EXPECT_NEAR(rotation_angle(t0, t0, period, phi0), phi0, 2 * ulp(turn + phi0));
+                for (double t : times_around(t0, rng)) {
+                    const double a = rotation_angle(t, t0, period, phi0);
+                    EXPECT_GE(a, 0.0) << "t - t0 = " << t - t0 << ", P = " << period << ", phi0 = " << phi0;
+                    EXPECT_LT(a, turn) << "t - t0 = " << t - t0 << ", P = " << period << ", phi0 = " << phi0;
+                }
+            }
+}
+
+TEST(RotationAngle, RepeatsAfterAPeriodAndAdvancesInProportion)
+{
+    std::mt19937_64 rng(5);
+    for (double t0 : epochs)
+        for (double period : periods)
+            for (double phi0 : phases)
+                for (double t : times_around(t0, rng)) {
+                    const double a = rotation_angle(t, t0, period, phi0);
+                    const double u = std::abs(t - t0) / period + 1.0;  // turns, bounding the phase's size
+                    // Adding P to t rounds by half an ulp of t; the division
+                    // and the turn arithmetic by a few ulps of u and of 2 pi.
+                    const double later = t + period;
+                    const double tolerance = turn * (ulp(later) / period + 4 * ulp(u)) + 8 * ulp(2 * turn);
+                    EXPECT_NEAR(angle_between(rotation_angle(later, t0, period, phi0), a), 0.0, tolerance)
+                        << "t - t0 = " << t - t0 << ", P = " << period;
+                    // A fraction of a period turns the body by that fraction of a turn.
+                    for (double fraction : {1e-3, 0.1, 0.37}) {
+                        const double moved = t + fraction * period;
+                        const double dt = moved - t;  // exactly what the times differ by
+                        EXPECT_NEAR(angle_between(rotation_angle(moved, t0, period, phi0), a), turn * dt / period,
+                                    turn * 4 * ulp(u) + 8 * ulp(2 * turn))
+                            << "t - t0 = " << t - t0 << ", P = " << period << ", fraction " << fraction;
+                    }
+                }
+}
+
+// The lightcurve file of a shape is where lightcurve_file_name (which a
+// resumed run reads sizes by) says, five digits wide and wider past 99999.
+TEST(LightcurveFile, EvalShapeWritesTheNamedFile)
+{
+    mesh sphere, pair;
+    ASSERT_EQ(make_icosahedron(sphere), 1);
+    const int32_t facet_count = sphere.facet_count;
+    ASSERT_EQ(make_twin_shape(sphere, pair), 1);
+    const std::vector<vec3> earth(3, vec3{1.0, 0.2, 0.1}), sun(3, vec3{0.9, 0.3, 0.0});
+    const std::vector<double> times{2451545.0, 2451545.1, 2451545.2};
+    const std::vector<phot_point> ref{{1.0, 0.01, 'V', 0}, {1.2, 0.01, 'V', 0}, {0.9, 0.01, 'V', 0}};
+    shape_job job{};
+    job.vertex_count = pair.vertex_count;
+    job.vertices = pair.vertices.data();
+    job.shape_params[0] = 1.0;
+    job.shape_params[param::x_shift] = 1.0;
+    job.facet_count = facet_count;
+    job.facets = pair.facets.data();
+    job.sample_count = 3;
+    job.earth_dirs = earth.data();
+    job.sun_dirs = sun.data();
+    job.sample_times = times.data();
+    job.ref_points = ref.data();
+    job.period = 0.9;
+    job.t0 = 2451545.0;
+    job.fit = fit_mode::range;
+    std::vector<shape_result> table(123456);
+    null_front_end ui;
+    for (const auto& [number, name] : {std::pair{12, "output/00012.lc.txt"}, std::pair{99999, "output/99999.lc.txt"},
+                                      std::pair{123456, "output/123456.lc.txt"}}) {
+        scratch_dir dir;
+        std::filesystem::create_directory("output");
+        job.shape_number = number;
+        ASSERT_EQ(eval_shape(job, table.data(), &ui), 1) << number;
+        EXPECT_EQ(read_lines(name).size(), 3u) << name;
+        EXPECT_EQ(lightcurve_file_name(number), name);
+        std::size_t files = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("output")) files += entry.is_regular_file();
+        EXPECT_EQ(files, 1u) << name;
+    }
 }
 
 TEST(OffsetFit, KeepsTheAmplitudeAndFindsTheShiftAndZeroPoint)
