@@ -1,5 +1,6 @@
 #include "sweep/block_share.hpp"
 
+#include <cassert>
 #include <algorithm>
 #include <numeric>
 
@@ -34,6 +35,7 @@ std::vector<grid_block> list_grid_blocks(double step)
 
 std::vector<std::size_t> shard_blocks(const std::vector<grid_block>& blocks, int32_t k, int32_t s)
 {
+    assert(k >= 1 && k <= s);
     std::vector<std::size_t> order(blocks.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     // Largest first, equal sizes in walk order: a total order, so any sort

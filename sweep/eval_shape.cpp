@@ -1,6 +1,7 @@
 #include "sweep/eval_shape.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -21,6 +22,7 @@ constexpr double two_pi = 6.283185307179586;
 // (greater) later element.
 void value_range(const double* v, int32_t n, double& lo, double& hi)
 {
+    assert(n >= 1);
     lo = v[0];
     hi = v[0];
     for (int32_t i = 1; i < n; ++i) {
@@ -41,6 +43,8 @@ void report_failure(status_ops* ui, const char* text)
 template <class Score>
 void best_cyclic_shift(int32_t n, bool finite, Score score, double& misfit, double& best_shift)
 {
+    // A shift is a fraction of n - 1: a block needs two samples at least.
+    assert(n >= 2);
     double best = -1.0;
     int32_t s_best = 0;
     for (int32_t s = 0; s < n; ++s) {
@@ -175,6 +179,8 @@ void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfi
 void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks)
 {
     const int32_t count = std::max(job.block_count, 1);
+    // The blocks are of equal length: no sample is left over.
+    assert(job.sample_count % count == 0);
     const int32_t n = job.sample_count / count;
     double sum = 0.0;
     for (int32_t b = 0; b < count; ++b) {
@@ -195,6 +201,7 @@ void fit_blocks(const shape_job& job, const double* m, double& misfit, double& b
 void fitted_curve(const shape_job& job, const double* m, double* fitted)
 {
     const int32_t count = std::max(job.block_count, 1);
+    assert(job.sample_count % count == 0);
     const int32_t n = job.sample_count / count;
     std::vector<block_fit> fits(static_cast<std::size_t>(count));
     double misfit, shift;

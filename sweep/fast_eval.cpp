@@ -1,5 +1,6 @@
 #include "sweep/fast_eval.hpp"
 
+#include <cassert>
 #include <cstdio>
 #include <new>
 
@@ -28,6 +29,7 @@ bool convex_lobes(const shape_job& job)
 
 void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector<vec3>& out)
 {
+    assert(base.size() % 2 == 0);  // two lobes of as many vertices
     out.resize(base.size());
     const std::size_t half = base.size() / 2;
     for (std::size_t k = 0; k < half; ++k) out[k] = {base[k].x, base[k].y * p[1], base[k].z * p[2]};

@@ -1,5 +1,6 @@
 #include "sweep/sweep_records.hpp"
 
+#include <cassert>
 #include <algorithm>
 #include <utility>
 
@@ -22,6 +23,10 @@ const char* fit_mode_name(fit_mode mode)
 sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
                            const sweep_spin& spin, double step, int32_t thread_count)
 {
+    // Two lobes of equal meshes; one run of samples per block.
+    assert(base->vertex_count % 2 == 0 && 2 * static_cast<std::size_t>(base->facet_count) == base->facets.size());
+    assert(reference->times.size() < static_cast<std::size_t>(reference_samples) ||
+           reference->times.size() % reference_samples == 0);
     sweep_args args;
     args.vertex_count = base->vertex_count;
     args.vertices = base->vertices.data();

@@ -12,7 +12,7 @@
 #include "workflow/app_state.hpp"
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
-#include "app/run_manifest.hpp"
+#include "runs/run_manifest.hpp"
 
 namespace {
 

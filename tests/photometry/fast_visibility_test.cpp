@@ -71,9 +71,8 @@ std::vector<uint8_t> reference_bytes(const shape& s, const mat3& r, const mat3& 
     return bytes;
 }
 
-// The bytes of one sample by the fast step.
-std::vector<uint8_t> fast_bytes(const shape& s, fast_visibility_scratch& scratch, const mat3& r, const mat3& ef,
-                                const mat3& sf, vec3 e, vec3 sun)
+// The shape as the fast step takes it.
+visibility_body body_of(const shape& s)
 {
     visibility_body body;
     body.vertices = s.v.data();
@@ -85,7 +84,14 @@ std::vector<uint8_t> fast_bytes(const shape& s, fast_visibility_scratch& scratch
     body.lobe_split = s.split;
     body.reach[0] = s.reach[0];
     body.reach[1] = s.reach[1];
-    EXPECT_TRUE(fast_visibility(scratch, body, {ef, sf, body_direction(r, e), body_direction(r, sun)}));
+    return body;
+}
+
+// The bytes of one sample by the fast step.
+std::vector<uint8_t> fast_bytes(const shape& s, fast_visibility_scratch& scratch, const mat3& r, const mat3& ef,
+                                const mat3& sf, vec3 e, vec3 sun)
+{
+    EXPECT_TRUE(fast_visibility(scratch, body_of(s), {ef, sf, body_direction(r, e), body_direction(r, sun)}));
     return scratch.bytes;
 }
 
@@ -228,10 +234,10 @@ TEST(FastVisibility, TrustingTheLobesLosesNothingOnTheFinestTrustedMesh)
         earth.push_back(i % 2 ? random_direction(rng) : vec3{1.0, 0.02 * i, 0.01});
         sun.push_back(i % 2 ? random_direction(rng) : vec3{-1.0, 0.01, 0.02 * i});
         sample_view v;
-        comp_view_matrices(v.body_rot, v.earth_frame, v.sun_frame, earth.back(), sun.back(), -std::numbers::pi / 2,
-                           std::numbers::pi / 2, i % 2 ? 1.3 * i : 0.0);
-        v.earth_dir = body_direction(v.body_rot, earth.back());
-        v.sun_dir = body_direction(v.body_rot, sun.back());
+        comp_view_matrices(v.body_rot, v.seen.earth_frame, v.seen.sun_frame, earth.back(), sun.back(),
+                           -std::numbers::pi / 2, std::numbers::pi / 2, i % 2 ? 1.3 * i : 0.0);
+        v.seen.earth_dir = body_direction(v.body_rot, earth.back());
+        v.seen.sun_dir = body_direction(v.body_rot, sun.back());
         views.push_back(v);
     }
     shape_job job{};
@@ -259,9 +265,7 @@ TEST(FastVisibility, TrustingTheLobesLosesNothingOnTheFinestTrustedMesh)
     int64_t lit = 0;
     for (std::size_t i = 0; i < samples; ++i) {
         const sample_view& v = views[i];
-        ASSERT_TRUE(fast_visibility(own, whole.v.data(), whole.f.data(), whole.c.data(), whole.n.data(),
-                                    whole.count(), 0, whole.reach, v.earth_frame, v.sun_frame, v.earth_dir,
-                                    v.sun_dir));
+        ASSERT_TRUE(fast_visibility(own, body_of(whole), v.seen));
         const std::vector<uint8_t> expected(own.bytes.begin(), own.bytes.begin() + static_cast<std::ptrdiff_t>(facets));
         const std::vector<uint8_t> got(log.begin() + static_cast<std::ptrdiff_t>(i * facets),
                                        log.begin() + static_cast<std::ptrdiff_t>((i + 1) * facets));

@@ -220,7 +220,8 @@ TEST(LightcurveFile, EvalShapeWritesTheNamedFile)
         scratch_dir dir;
         std::filesystem::create_directory("output");
         job.shape_number = number;
-        ASSERT_EQ(eval_shape(job, table.data(), &ui), 1) << number;
+        shape_outcome outcome;
+        ASSERT_EQ(eval_shape(job, table.data(), &ui, outcome), 1) << number << ": " << outcome.failure;
         EXPECT_EQ(read_lines(name).size(), 3u) << name;
         EXPECT_EQ(lightcurve_file_name(number), name);
         std::size_t files = 0;
