@@ -55,7 +55,7 @@ int sweep(const std::string& path, int n, const std::string& step, const std::st
 // The expected summary the range fit gave before fit modes and joint fits.
 std::string expected(const std::string& name)
 {
-    return read_file(std::string(MORVANE_SOURCE_DIR) + "/tests/app/expected/" + name);
+    return read_file(std::string(MORVANE_SOURCE_DIR) + "/tests/app/cli/expected/" + name);
 }
 
 }  // namespace
