@@ -33,8 +33,8 @@ public:
                 int j = b * (observations / blocks) + i;
                 double t = 2451000.0 + j * 0.0001;
                 double brightness = 1.0 + 0.3 * ((j % 977) / 977.0);
-                std::fprintf(f, "%.6f %.6f %.9f %.9f %.9f %.9f %.9f %.9f\n", t, brightness, 0.81 + j * 1e-9,
-                             -0.52, 0.11, 0.33, 0.91 - j * 1e-9, -0.05);
+                std::fprintf(f, "%.6f %.6f %.9f %.9f %.9f %.9f %.9f %.9f\n", t, brightness, 0.81 + j * 1e-9, -0.52,
+                             0.11, 0.33, 0.91 - j * 1e-9, -0.05);
             }
         }
         std::fclose(f);

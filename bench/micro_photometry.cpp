@@ -24,7 +24,10 @@ const vec3 sun{0.9396926207859084, 0.3420201433256687, 0.1};
 constexpr double lambda = 1.2;
 constexpr double beta = 0.5;
 
-double rotation(int k) { return 0.3 + k * (6.283185307179586 / rotations); }
+double rotation(int k)
+{
+    return 0.3 + k * (6.283185307179586 / rotations);
+}
 
 struct base_shape {
     mesh twin;
@@ -87,8 +90,8 @@ void fast_photometry_sample(benchmark::State& state)
     for (auto _ : state) {
         mat3 body_rot, earth_frame, sun_frame;
         comp_view_matrices(body_rot, earth_frame, sun_frame, earth, sun, lambda, beta, rotation(k));
-        fast_visibility(scratch, body, {earth_frame, sun_frame, body_direction(body_rot, earth),
-                                        body_direction(body_rot, sun)});
+        fast_visibility(scratch, body,
+                        {earth_frame, sun_frame, body_direction(body_rot, earth), body_direction(body_rot, sun)});
         double cos_phase, seen_area;
         benchmark::DoNotOptimize(comp_brightness(b.normals.data(), body_rot, b.count(), cos_phase, seen_area,
                                                  scratch.bytes.data(), earth, sun, params));
@@ -115,9 +118,9 @@ void covering_test(benchmark::State& state)
         std::vector<uint8_t> bytes(count, 255);
         for (const auto& [frame, dir] : {std::pair{sun_frame, sun}, std::pair{earth_frame, earth}}) {
             covering_input in{std::vector<proj_facet>(count), 0, {}};
-            in.n = project_facets(frame, b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(),
-                                  in.records.data(), b.normals.data(), count, bytes.data(),
-                                  body_direction(body_rot, dir));
+            in.n =
+                project_facets(frame, b.twin.vertices.data(), b.twin.facets.data(), b.centres.data(), in.records.data(),
+                               b.normals.data(), count, bytes.data(), body_direction(body_rot, dir));
             in.bytes = bytes;
             comp_occlusion(in.n, in.records.data(), bytes.data());
             inputs.push_back(std::move(in));

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,8 +26,8 @@
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
 #include "mesh/base_shape.hpp"
-#include "sweep/shape_grid.hpp"
 #include "sweep/run_sweep.hpp"
+#include "sweep/shape_grid.hpp"
 
 namespace fs = std::filesystem;
 
@@ -43,8 +43,8 @@ public:
 };
 
 // One sweep in directory `dir`; returns its seconds.
-double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> ref, double step, sweep_path path, int threads,
-                   const fs::path& dir)
+double timed_sweep(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> ref, double step, sweep_path path,
+                   int threads, const fs::path& dir)
 {
     fs::create_directories(dir / "output");
     const fs::path home = fs::current_path();
@@ -103,8 +103,8 @@ double compare_paths(int n, double step, int rounds, const std::shared_ptr<const
     }
     const bool same = same_output(ref_dir, fast_dir);
     identical = identical && same;
-    std::printf("n = %d, %d facets, %d shapes: reference %.2f shapes/s, fast %.2f shapes/s, ratio %.1f, files %s\n",
-                n, base->facet_count * 2, shapes, shapes / slow, shapes / fast, slow / fast,
+    std::printf("n = %d, %d facets, %d shapes: reference %.2f shapes/s, fast %.2f shapes/s, ratio %.1f, files %s\n", n,
+                base->facet_count * 2, shapes, shapes / slow, shapes / fast, slow / fast,
                 same ? "identical" : "DIFFER");
     return slow / fast;
 }

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -179,8 +179,8 @@ std::string fixed6(double v)
 struct lc_load {
     const std::string& path;
     std::string& reason;
-    int32_t only_block;          // -1: as `listed` says
-    bool listed = false;         // a list of blocks, each its own series
+    int32_t only_block;           // -1: as `listed` says
+    bool listed = false;          // a list of blocks, each its own series
     std::vector<uint8_t> wanted;  // per block, for a list (empty: every block)
 
     bool fail_at(long line, const std::string& what)
@@ -211,12 +211,10 @@ struct lc_load {
     {
         if (!in.next()) return fail_missing(in, missing);
         switch (scan_leading_int(in.text(), value)) {
-        case int_scan::ok:
-            return true;
+        case int_scan::ok: return true;
         case int_scan::none:
             return fail_at(in.line_no(), std::string("expected ") + what + " at the start of the line");
-        case int_scan::out_of_range:
-            break;
+        case int_scan::out_of_range: break;
         }
         return fail_at(in.line_no(), std::string(what) + " is out of range");
     }
@@ -244,8 +242,8 @@ struct lc_load {
             if (!header(in, points, header_missing(block, blocks), "the number of points")) return false;
             for (int32_t i = 0; i < points; ++i)
                 if (!in.next())
-                    return fail_missing(in, "missing point line: lightcurve " + std::to_string(block) +
-                                                " announces " + std::to_string(points) + " points, the file ends after " +
+                    return fail_missing(in, "missing point line: lightcurve " + std::to_string(block) + " announces " +
+                                                std::to_string(points) + " points, the file ends after " +
                                                 std::to_string(i));
             if (points <= 0) continue;
             total += points;
@@ -268,12 +266,10 @@ struct lc_load {
             int32_t points = 0;
             if (!header(in, points, header_missing(block, blocks), "the number of points")) return false;
             for (int32_t i = 0; i < points; ++i) {
-                if (!in.next())
-                    return fail_missing(in, "missing point line (the file changed while being read)");
+                if (!in.next()) return fail_missing(in, "missing point line (the file changed while being read)");
                 double v[8];
                 int found = scan_point_line(in.text(), in.end(), v);
-                if (found < 8)
-                    return fail_at(in.line_no(), "expected 8 numbers, found " + std::to_string(found));
+                if (found < 8) return fail_at(in.line_no(), "expected 8 numbers, found " + std::to_string(found));
                 for (int c = 0; c < 8; ++c)
                     if (!std::isfinite(v[c]))
                         return fail_at(in.line_no(), std::string(column_names[c]) + " is not a finite number");
@@ -284,11 +280,13 @@ struct lc_load {
                 if (const char* fault = direction_fault(v[5], v[6], v[7]); *fault)
                     return fail_at(in.line_no(), std::string("earth vector ") + fault);
                 if (!keeps(block)) continue;
-                if (j >= n) return fail_at(in.line_no(), "the file changed while being read (more points than counted)");
+                if (j >= n)
+                    return fail_at(in.line_no(), "the file changed while being read (more points than counted)");
                 // Within a block always; across blocks unless each is its own series.
                 const bool same_series = !listed || out.photometry[j > 0 ? j - 1 : 0].lc_number == block;
                 if (j > 0 && same_series && v[0] < out.times[j - 1])
-                    return fail_at(in.line_no(), "time " + fixed6(v[0]) + " is earlier than the previous observation's " +
+                    return fail_at(in.line_no(), "time " + fixed6(v[0]) +
+                                                     " is earlier than the previous observation's " +
                                                      fixed6(out.times[j - 1]) + " (times must not decrease)");
                 out.times[j] = v[0];
                 out.photometry[j] = phot_point{-2.5 * std::log10(v[1]), 0.01, 'V', block};

@@ -1,8 +1,8 @@
 #include "lightcurve/resample.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -202,8 +202,7 @@ bool check_reference(const ref_curve& ref, std::string& reason)
         // the smallest subnormal: the samples would run past the last
         // observation.
         if (k % reference_samples != 0 && !(ref.times[k] - ref.times[k - 1] >= DBL_MIN)) {
-            reason = "the observations span too short a time to resample onto " + std::to_string(n) +
-                     " distinct times";
+            reason = "the observations span too short a time to resample onto " + std::to_string(n) + " distinct times";
             return false;
         }
     }
@@ -213,9 +212,11 @@ bool check_reference(const ref_curve& ref, std::string& reason)
 bool write_reference_files(const ref_curve& ref, const obs_set& set, std::string& reason)
 {
     const std::size_t samples = std::min(ref.times.size(), ref.photometry.size());
-    if (!write_pairs("ref_lc_interpolated.txt", ref.times.data(), samples,
-                     [&](std::size_t i) { return ref.photometry[i].magnitude; }, reason))
+    if (!write_pairs(
+            "ref_lc_interpolated.txt", ref.times.data(), samples,
+            [&](std::size_t i) { return ref.photometry[i].magnitude; }, reason))
         return false;
-    return write_pairs("ref_lc.txt", set.times.data(), usable_count(set),
-                       [&](std::size_t i) { return set.photometry[i].magnitude; }, reason);
+    return write_pairs(
+        "ref_lc.txt", set.times.data(), usable_count(set), [&](std::size_t i) { return set.photometry[i].magnitude; },
+        reason);
 }

@@ -43,9 +43,8 @@ bool write_sample_file(const std::string& path, const ref_curve& reference, cons
         for (std::size_t i = 0; i < reference.times.size(); ++i) {
             const vec3& e = reference.earth[i];
             const vec3& s = reference.sun[i];
-            out.printf("sample %d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n",
-                       reference.photometry[i].lc_number, reference.times[i], reference.photometry[i].magnitude,
-                       e.x, e.y, e.z, s.x, s.y, s.z);
+            out.printf("sample %d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n", reference.photometry[i].lc_number,
+                       reference.times[i], reference.photometry[i].magnitude, e.x, e.y, e.z, s.x, s.y, s.z);
         }
         for (int32_t i = 0; i < observations.count; ++i)
             out.printf("observation %d %.17g %.17g\n", observations.photometry[i].lc_number, observations.times[i],

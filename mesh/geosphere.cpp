@@ -49,8 +49,8 @@ int make_icosahedron(mesh& m)
         const vec3 upper_next{r * std::cos(next), r * std::sin(next), h};
         const vec3 north{0.0, 0.0, 1.0};
         const vec3 lower{r * std::cos(middle), r * std::sin(middle), -h};
-        vertices.insert(vertices.end(), {upper, upper_next, north, lower, negated(upper),
-                                         negated(upper_next), negated(north), negated(lower)});
+        vertices.insert(vertices.end(), {upper, upper_next, north, lower, negated(upper), negated(upper_next),
+                                         negated(north), negated(lower)});
         facets.push_back({b + 1, b + 2, b + 3});
         facets.push_back({b + 1, b + 4, b + 2});
         facets.push_back({b + 6, b + 5, b + 7});

@@ -36,8 +36,8 @@ void join_near(const vec3* v, int32_t begin, int32_t end, double tolerance, std:
 
 }  // namespace
 
-welded_mesh weld_vertices(const vec3* vertices, int32_t count, int32_t split, const facet* facets,
-                          int32_t facet_count, double tolerance)
+welded_mesh weld_vertices(const vec3* vertices, int32_t count, int32_t split, const facet* facets, int32_t facet_count,
+                          double tolerance)
 {
     std::vector<int32_t> parent(static_cast<std::size_t>(count));
     std::iota(parent.begin(), parent.end(), 0);

@@ -19,5 +19,5 @@ struct welded_mesh {
 // its first record. The parts, records [0, split) and [split, count), are
 // welded apart, so two lobes that touch stay two closed surfaces. Vertices
 // come in order of their first record.
-welded_mesh weld_vertices(const vec3* vertices, int32_t count, int32_t split, const facet* facets,
-                          int32_t facet_count, double tolerance = 1e-9);
+welded_mesh weld_vertices(const vec3* vertices, int32_t count, int32_t split, const facet* facets, int32_t facet_count,
+                          double tolerance = 1e-9);

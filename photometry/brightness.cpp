@@ -20,8 +20,7 @@ double phase_function(double alpha, const photo_params& p)
 }  // namespace
 
 double comp_brightness(const facet_normal* normals, const mat3& body_rot, int32_t n, double& cos_phase,
-                       double& seen_area, const uint8_t* vis_bytes, vec3 earth, vec3 sun,
-                       photo_params params)
+                       double& seen_area, const uint8_t* vis_bytes, vec3 earth, vec3 sun, photo_params params)
 {
     seen_area = 0;
     const vec3 e = body_direction(body_rot, earth);
@@ -46,6 +45,5 @@ double comp_brightness(const facet_normal* normals, const mat3& body_rot, int32_
         }
     }
     seen_area = seen_area * 0.5;
-    return ((((sum * 0.5) * params.brightness_scale) / pi) * 0.25 * phase_factor) /
-           (1 + params.lambert_weight * 0.25);
+    return ((((sum * 0.5) * params.brightness_scale) / pi) * 0.25 * phase_factor) / (1 + params.lambert_weight * 0.25);
 }

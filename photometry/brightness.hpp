@@ -21,5 +21,4 @@ struct photo_params {
 // bytes must be this sample's (see comp_visibility); null bytes count no
 // facet. A zero or non-finite earth or sun vector gives brightness 0.
 double comp_brightness(const facet_normal* normals, const mat3& body_rot, int32_t n, double& cos_phase,
-                       double& seen_area, const uint8_t* vis_bytes, vec3 earth, vec3 sun,
-                       photo_params params);
+                       double& seen_area, const uint8_t* vis_bytes, vec3 earth, vec3 sun, photo_params params);

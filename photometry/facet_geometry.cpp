@@ -1,13 +1,13 @@
-#include "common/handles.hpp"
 #include "photometry/facet_geometry.hpp"
+#include "common/handles.hpp"
 
 #include <cmath>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
 
-int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets,
-                std::vector<facet_normal>& normals, status_ops* ui)
+int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets, std::vector<facet_normal>& normals,
+                status_ops* ui)
 {
     if (!replace_array(normals, static_cast<std::size_t>(facet_count))) {
         if (ui) ui->message_box("Virtual memory not allocated", "Error", box_icon::error);
@@ -32,8 +32,7 @@ int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets,
     return 1;
 }
 
-int comp_facet_center(int32_t facet_count, const vec3* vertices, const facet* facets,
-                      std::vector<vec3>& centres)
+int comp_facet_center(int32_t facet_count, const vec3* vertices, const facet* facets, std::vector<vec3>& centres)
 {
     if (!replace_array(centres, static_cast<std::size_t>(facet_count))) return 0;
     for (int32_t n = 0; n < facet_count; ++n) {

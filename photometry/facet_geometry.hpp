@@ -19,10 +19,9 @@ struct facet_normal {
 // Vertex indices are 1-based. Returns 1, or 0 when no array was obtained
 // (after the "Virtual memory not allocated" box). A zero-area facet gets
 // normal (0, 0, 0) and len 0.
-int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets,
-                std::vector<facet_normal>& normals, status_ops* ui = nullptr);
+int comp_normal(int32_t facet_count, const vec3* vertices, const facet* facets, std::vector<facet_normal>& normals,
+                status_ops* ui = nullptr);
 
 // Fills `centres` (released and replaced) with the mean of each facet's
 // corners. Returns 1, or 0 when no array was obtained.
-int comp_facet_center(int32_t facet_count, const vec3* vertices, const facet* facets,
-                      std::vector<vec3>& centres);
+int comp_facet_center(int32_t facet_count, const vec3* vertices, const facet* facets, std::vector<vec3>& centres);

@@ -23,13 +23,13 @@ grid_axis make_axis(double lo, double hi, int32_t cells)
 
 // One pass toward `d`: updates the bytes and lists the facets facing it with
 // their projected centres.
-void project_centres(fast_visibility_scratch& s, const mat3& frame, const vec3* centres,
-                     const facet_normal* normals, int32_t facet_count, vec3 d)
+void project_centres(fast_visibility_scratch& s, const mat3& frame, const vec3* centres, const facet_normal* normals,
+                     int32_t facet_count, vec3 d)
 {
     facing_set& f = s.facing;
     uint8_t* bytes = s.bytes.data();
-    const bool has_direction = std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) &&
-                               (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
+    const bool has_direction =
+        std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) && (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
     if (!has_direction) {
         std::fill(bytes, bytes + facet_count, uint8_t{0});
         f.count = 0;
@@ -37,8 +37,8 @@ void project_centres(fast_visibility_scratch& s, const mat3& frame, const vec3* 
     }
     // Locals, so that the stores below cannot make the compiler reload them.
     const double dx = d.x, dy = d.y, dz = d.z;
-    const double m0 = frame.m[0], m1 = frame.m[1], m2 = frame.m[2], m3 = frame.m[3], m4 = frame.m[4],
-                 m5 = frame.m[5], m6 = frame.m[6], m7 = frame.m[7], m8 = frame.m[8];
+    const double m0 = frame.m[0], m1 = frame.m[1], m2 = frame.m[2], m3 = frame.m[3], m4 = frame.m[4], m5 = frame.m[5],
+                 m6 = frame.m[6], m7 = frame.m[7], m8 = frame.m[8];
     int32_t* index = f.index.data();
     double* cx = f.cx.data();
     double* cy = f.cy.data();
@@ -194,13 +194,15 @@ bool build_points(point_grid& g, const facing_set& f, int32_t begin, int32_t end
     g.y = make_axis(g.y_lo, g.y_hi, static_cast<int32_t>(ny));
     const int32_t cells = g.x.cells * g.y.cells;
     g.cell_start.assign(static_cast<std::size_t>(cells) + 1, 0);
-    for (int32_t i : g.members) ++g.cell_start[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i])) + 1];
+    for (int32_t i : g.members)
+        ++g.cell_start[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i])) + 1];
     for (int32_t c = 0; c < cells; ++c)
         g.cell_start[static_cast<std::size_t>(c) + 1] += g.cell_start[static_cast<std::size_t>(c)];
     g.items.resize(g.members.size());
     g.fill.assign(g.cell_start.begin(), g.cell_start.end() - 1);
     for (int32_t i : g.members)
-        g.items[static_cast<std::size_t>(g.fill[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i]))]++)] = {
+        g.items[static_cast<std::size_t>(
+            g.fill[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i]))]++)] = {
             f.cx[static_cast<std::size_t>(i)], f.cy[static_cast<std::size_t>(i)], f.cz[static_cast<std::size_t>(i)],
             f.index[static_cast<std::size_t>(i)]};
     return true;
@@ -293,12 +295,11 @@ bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const visibility_b
         octagon spread;
         double bottom;
         if (build_points(s.points, f, 0, n, s.bytes.data(), grown(outline, widest), top, spread, bottom))
-            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, body,
-                                stop);
+            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, body, stop);
         return true;
     }
-    const int32_t split = static_cast<int32_t>(
-        std::lower_bound(f.index.begin(), f.index.begin() + n, lobe_split) - f.index.begin());
+    const int32_t split =
+        static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, lobe_split) - f.index.begin());
     if (split <= 0 || split >= n) return true;  // one convex lobe alone never covers itself
     const int32_t run[2][2] = {{0, split}, {split, n}};
     octagon outline[2];
@@ -308,8 +309,8 @@ bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const visibility_b
         const int other = 1 - lobe;
         octagon spread;
         double bottom;
-        if (build_points(s.points, f, run[lobe][0], run[lobe][1], s.bytes.data(),
-                         grown(outline[other], reach[other]), top[other], spread, bottom) &&
+        if (build_points(s.points, f, run[lobe][0], run[lobe][1], s.bytes.data(), grown(outline[other], reach[other]),
+                         top[other], spread, bottom) &&
             !cover_points(s.points, f, run[other][0], run[other][1], s.bytes.data(), grown(spread, reach[other]),
                           bottom, frame, body, stop))
             return false;

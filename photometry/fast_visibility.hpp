@@ -37,10 +37,10 @@ struct grid_point {
 struct point_grid {
     grid_axis x, y;
     double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // box around the centres
-    std::vector<int32_t> members;     // positions bucketed
-    std::vector<int32_t> cell_start;  // per cell, offsets into items
-    std::vector<grid_point> items;    // the centres, grouped by cell
-    std::vector<int32_t> fill;        // next free slot per cell while bucketing
+    std::vector<int32_t> members;                           // positions bucketed
+    std::vector<int32_t> cell_start;                        // per cell, offsets into items
+    std::vector<grid_point> items;                          // the centres, grouped by cell
+    std::vector<int32_t> fill;                              // next free slot per cell while bucketing
 };
 
 // The facets facing one pass's direction, in facet order: index and

@@ -43,8 +43,8 @@ mat3 frame_matrix(const mat3& D, const mat3& R)
     mat3 F;
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c) {
-            F.m[3 * r + c] = D.m[3 * r] * R.m[3 * c] + D.m[3 * r + 1] * R.m[3 * c + 1] +
-                             D.m[3 * r + 2] * R.m[3 * c + 2];
+            F.m[3 * r + c] =
+                D.m[3 * r] * R.m[3 * c] + D.m[3 * r + 1] * R.m[3 * c + 1] + D.m[3 * r + 2] * R.m[3 * c + 2];
         }
     }
     return F;
@@ -70,8 +70,8 @@ mat3 euler_matrix(double phi, double theta, double psi)
     return E;
 }
 
-void comp_view_matrices(mat3& body_rot, mat3& earth_frame, mat3& sun_frame, vec3 earth, vec3 sun,
-                        double lambda, double beta, double phi)
+void comp_view_matrices(mat3& body_rot, mat3& earth_frame, mat3& sun_frame, vec3 earth, vec3 sun, double lambda,
+                        double beta, double phi)
 {
     const mat3 D_earth = direction_matrix(earth);
     const mat3 D_sun = direction_matrix(sun);

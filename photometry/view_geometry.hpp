@@ -12,8 +12,8 @@ mat3 euler_matrix(double phi, double theta, double psi);
 // A zero or non-finite vector is taken as longitude 0, latitude 0 (its
 // frame is well formed but meaningless; body_direction gives it no
 // direction, so nothing faces it).
-void comp_view_matrices(mat3& body_rot, mat3& earth_frame, mat3& sun_frame, vec3 earth, vec3 sun,
-                        double lambda, double beta, double phi);
+void comp_view_matrices(mat3& body_rot, mat3& earth_frame, mat3& sun_frame, vec3 earth, vec3 sun, double lambda,
+                        double beta, double phi);
 
 // The unit body-frame direction of an ecliptic vector: body_rot . v divided
 // by its length. A vector that is zero, non-finite or rotated to zero gives

@@ -1,5 +1,5 @@
-#include "common/handles.hpp"
 #include "photometry/visibility.hpp"
+#include "common/handles.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,7 +21,6 @@ struct edge_set {
     vec3 e3;  // first corner - third corner
 };
 
-
 edge_set edges_of(const proj_facet& r)
 {
     const vec3& q1 = r.corner[0];
@@ -40,10 +39,10 @@ bool strictly_covers(const proj_facet& r, const edge_set& e, double px, double p
 
 }  // namespace
 
-int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& records,
-                    const vec3* vertices, const facet* facets, const vec3* centres,
-                    const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
-                    const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun, status_ops* ui)
+int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& records, const vec3* vertices,
+                    const facet* facets, const vec3* centres, const facet_normal* normals, int32_t facet_count,
+                    const mat3& body_rot, const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun,
+                    status_ops* ui)
 {
     if (!replace_array(records, static_cast<std::size_t>(facet_count))) return 0;
     if (!replace_array(vis_bytes, static_cast<std::size_t>(facet_count))) return 0;
@@ -55,19 +54,19 @@ int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& re
     const int n_sun = project_facets(sun_frame, vertices, facets, centres, records.data(), normals, facet_count,
                                      vis_bytes.data(), sun_dir);
     comp_occlusion(n_sun, records.data(), vis_bytes.data(), ui);
-    const int n_earth = project_facets(earth_frame, vertices, facets, centres, records.data(), normals,
-                                       facet_count, vis_bytes.data(), earth_dir);
+    const int n_earth = project_facets(earth_frame, vertices, facets, centres, records.data(), normals, facet_count,
+                                       vis_bytes.data(), earth_dir);
     comp_occlusion(n_earth, records.data(), vis_bytes.data(), ui);
     return n_earth;
 }
 
 int project_facets(const mat3& frame, const vec3* vertices, const facet* facets, const vec3* centres,
-                   proj_facet* records, const facet_normal* normals, int32_t facet_count,
-                   uint8_t* vis_bytes, vec3 direction)
+                   proj_facet* records, const facet_normal* normals, int32_t facet_count, uint8_t* vis_bytes,
+                   vec3 direction)
 {
     const vec3& d = direction;
-    const bool has_direction = std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) &&
-                               (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
+    const bool has_direction =
+        std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) && (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
     int n = 0;
     for (int32_t i = 0; i < facet_count; ++i) {
         const facet_normal& nrm = normals[i];

@@ -30,18 +30,17 @@ struct proj_facet {
 // `vis_bytes` still holds the bytes of an earlier sample), and the bytes
 // are missing or stale and must not be read. A zero or non-finite earth or
 // sun vector faces no facet: every byte ends 0.
-int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& records,
-                    const vec3* vertices, const facet* facets, const vec3* centres,
-                    const facet_normal* normals, int32_t facet_count, const mat3& body_rot,
-                    const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun,
+int comp_visibility(std::vector<uint8_t>& vis_bytes, std::vector<proj_facet>& records, const vec3* vertices,
+                    const facet* facets, const vec3* centres, const facet_normal* normals, int32_t facet_count,
+                    const mat3& body_rot, const mat3& earth_frame, const mat3& sun_frame, vec3 earth, vec3 sun,
                     status_ops* ui = nullptr);
 
 // One projection pass toward the unit body-frame `direction`: updates the
 // bytes, writes one record per facet facing it, sorts them by depth. A
 // zero or non-finite direction faces nothing: every byte becomes 0.
 int project_facets(const mat3& frame, const vec3* vertices, const facet* facets, const vec3* centres,
-                   proj_facet* records, const facet_normal* normals, int32_t facet_count,
-                   uint8_t* vis_bytes, vec3 direction);
+                   proj_facet* records, const facet_normal* normals, int32_t facet_count, uint8_t* vis_bytes,
+                   vec3 direction);
 
 // The byte of a facet facing a pass's direction with cosine c > 0, given
 // its byte w before the pass (255 untouched): trunc(254 c) in the sun pass,

@@ -59,8 +59,7 @@ bool check_output_folder(bool keep, std::string& why)
 {
     std::error_code error;
     const bool made = std::filesystem::create_directory("output", error);
-    if (error || !std::filesystem::is_directory("output", error))
-        {
+    if (error || !std::filesystem::is_directory("output", error)) {
         why = "cannot create the directory output in the working directory";
         return false;
     }

@@ -26,8 +26,7 @@ struct sweep_needs {
 // lightcurve file, on a base of `vertex_count` vertices and `threads`
 // threads, for `blocks` lightcurve blocks; the disk is the one of "output"
 // (or of the working folder).
-sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads,
-                                 int blocks = 1);
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks = 1);
 
 // "" when the needs fit; otherwise the refusal, with the figures, and the
 // time it would take when `seconds_per_shape` is known (> 0).

@@ -16,8 +16,7 @@ namespace {
 int64_t lightcurve_number(const std::string& name)
 {
     const std::string suffix = ".lc.txt";
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return 0;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return 0;
     const std::string digits = name.substr(0, name.size() - suffix.size());
     if (digits.empty() || digits.size() > 12 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
     return std::strtoll(digits.c_str(), nullptr, 10);

@@ -82,17 +82,17 @@ run_inputs inputs_from(const json& j)
 bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)
 {
     json j{{"program", "morvane"},
-                 {"version", m.version},
-                 {"status", m.status},
-                 {"reason", text_or_null(m.reason)},
-                 {"inputs", inputs_json(m.inputs)},
-                 {"threads", m.threads},
-                 {"sweep_path", m.sweep_path},
-                 {"grid", {{"shapes", m.shapes}, {"progress_steps", m.progress_steps}}},
-                 {"finished_shapes", m.finished_shapes},
-                 {"resumed_shapes", m.resumed_shapes},
-                 {"started", m.started},
-                 {"ended", text_or_null(m.ended)}};
+           {"version", m.version},
+           {"status", m.status},
+           {"reason", text_or_null(m.reason)},
+           {"inputs", inputs_json(m.inputs)},
+           {"threads", m.threads},
+           {"sweep_path", m.sweep_path},
+           {"grid", {{"shapes", m.shapes}, {"progress_steps", m.progress_steps}}},
+           {"finished_shapes", m.finished_shapes},
+           {"resumed_shapes", m.resumed_shapes},
+           {"started", m.started},
+           {"ended", text_or_null(m.ended)}};
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
     const std::string text = j.dump(2) + "\n";

@@ -27,19 +27,19 @@ struct run_inputs {
 struct run_manifest {
     run_inputs inputs;
     int32_t threads = 0;
-    std::string sweep_path;          // "fast" or "reference"
-    std::string version;             // of the program
-    int64_t shapes = 0;              // of the grid
+    std::string sweep_path;  // "fast" or "reference"
+    std::string version;     // of the program
+    int64_t shapes = 0;      // of the grid
     int64_t progress_steps = 0;
-    int64_t finished_shapes = 0;     // with their file and row, at the end
-    int64_t resumed_shapes = 0;      // taken over from an interrupted run
-    std::string started;             // UTC, ISO 8601
-    std::string ended;               // "" while running
-    std::string status;              // running, complete, cancelled or failed
-    std::string reason;              // why it failed
-    int32_t shard = 0;               // shard K of `shards` (0: the whole sweep)
+    int64_t finished_shapes = 0;  // with their file and row, at the end
+    int64_t resumed_shapes = 0;   // taken over from an interrupted run
+    std::string started;          // UTC, ISO 8601
+    std::string ended;            // "" while running
+    std::string status;           // running, complete, cancelled or failed
+    std::string reason;           // why it failed
+    int32_t shard = 0;            // shard K of `shards` (0: the whole sweep)
     int32_t shards = 0;
-    int32_t ranks = 0;               // MPI ranks that computed it (0: one process)
+    int32_t ranks = 0;  // MPI ranks that computed it (0: one process)
 };
 
 // The program's version.

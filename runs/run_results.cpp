@@ -20,7 +20,6 @@ std::string in_folder(const std::string& folder, const std::string& name)
     return folder.empty() || folder == "." ? name : folder + "/" + name;
 }
 
-
 // Fills the model's brightness of `job` at every sample into `brightness`;
 // false with `why`.
 bool job_brightness(const shape_job& job, std::vector<double>& brightness, std::string& why)
@@ -109,7 +108,9 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
         why = "the grid of step " + std::to_string(in.step) + " has no shape " + std::to_string(shape);
         return false;
     }
-    sweep_args args = make_sweep_args(run.base, run.reference, typed_spin(in.lambda_deg, in.beta_deg, in.period_hours, in.t0, in.phi0_deg), in.step, 1);
+    sweep_args args =
+        make_sweep_args(run.base, run.reference,
+                        typed_spin(in.lambda_deg, in.beta_deg, in.period_hours, in.t0, in.phi0_deg), in.step, 1);
     shape_job& job = args.job;
     std::vector<vec3> deformed;
     deform_vertices(run.base->vertices, curves.params, deformed);
@@ -142,11 +143,10 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
     const int32_t k = curves.view_sample;
     const double phi = rotation_angle(job.sample_times[k], job.t0, job.period, job.phi0);
     mat3 body_rot, earth_frame, sun_frame;
-    comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda,
-                       job.beta, phi);
+    comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda, job.beta, phi);
     curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
-                                        body.facet_count, convex_lobes(job) ? job.facet_count : 0, body_rot, earth_frame, sun_frame, job.earth_dirs[k],
-                                        job.sun_dirs[k]);
+                                        body.facet_count, convex_lobes(job) ? job.facet_count : 0, body_rot,
+                                        earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k]);
     for (int axis = 0; axis < 3; ++axis)
         curves.axis_views[axis] =
             view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "runs/run_manifest.hpp"
-#include "runs/summary_table.hpp"
 #include "common/mesh.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "photometry/facet_view.hpp"
+#include "runs/run_manifest.hpp"
+#include "runs/summary_table.hpp"
 #include "sweep/sweep_records.hpp"
 
 // A finished (or stopped) run as its folder holds it: the manifest, the

@@ -7,9 +7,9 @@
 #include <map>
 #include <vector>
 
+#include "common/checked_file.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
-#include "common/checked_file.hpp"
 
 namespace fs = std::filesystem;
 
@@ -90,7 +90,8 @@ std::string write_lines(const std::string& path, const std::string& header, cons
 merge_outcome merge_shards()
 {
     const auto found = shard_manifests();
-    if (found.empty()) return refused("no shard of a run in output/ (output/run.shard-K-of-S.json): run the shards first");
+    if (found.empty())
+        return refused("no shard of a run in output/ (output/run.shard-K-of-S.json): run the shards first");
     if (found.size() > 1) {
         std::string counts;
         for (const auto& [s, ks] : found) counts += (counts.empty() ? "" : ", ") + std::to_string(s);
@@ -112,8 +113,8 @@ merge_outcome merge_shards()
         const run_manifest& m = manifests[k - 1];
         const std::string name = "shard " + std::to_string(k) + " of " + std::to_string(s);
         if (m.status != "complete")
-            return refused(name + " has not completed (" + m.status +
-                           (m.reason.empty() ? "" : ": " + m.reason) + "): finish it with --resume, then merge");
+            return refused(name + " has not completed (" + m.status + (m.reason.empty() ? "" : ": " + m.reason) +
+                           "): finish it with --resume, then merge");
         const std::string differences = input_differences(first.inputs, m.inputs);
         if (!differences.empty() || m.shapes != first.shapes)
             return refused(name + " comes from other inputs than shard 1 (" +
@@ -135,7 +136,8 @@ merge_outcome merge_shards()
     }
     for (int64_t i = 0; i < shapes; ++i)
         if (owner[static_cast<std::size_t>(i)] == 0)
-            return refused("shape " + std::to_string(i + 1) + " is in no shard's table: the shards do not cover the grid");
+            return refused("shape " + std::to_string(i + 1) +
+                           " is in no shard's table: the shards do not cover the grid");
 
     merge_outcome out;
     out.shards = s;

@@ -12,8 +12,8 @@ namespace {
 int format_summary_line(char* line, std::size_t size, int32_t k, const shape_result& row)
 {
     const double* q = row.shape_params;
-    return std::snprintf(line, size, "%i %lf %lf %lf %lf %lf %lf %lf %lf %lf\n", k, q[0], q[1], q[2], q[3], q[4],
-                         q[5], q[6], row.best_shift, row.misfit);
+    return std::snprintf(line, size, "%i %lf %lf %lf %lf %lf %lf %lf %lf %lf\n", k, q[0], q[1], q[2], q[3], q[4], q[5],
+                         q[6], row.best_shift, row.misfit);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "sweep/block_share.hpp"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <numeric>
 
 #include "sweep/shape_grid.hpp"

@@ -13,7 +13,7 @@
 struct grid_block {
     int32_t first_shape;  // 1-based
     int32_t count;
-    int32_t group;        // 0-based level-2 value, for progress
+    int32_t group;  // 0-based level-2 value, for progress
 };
 
 // The blocks of the grid of `step`, in walk order.

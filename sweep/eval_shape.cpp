@@ -287,11 +287,11 @@ bool sample_brightness(const shape_job& job, const prepared_shape& shape, double
         }
         const double phi = rotation_angle(job.sample_times[i], job.t0, job.period, job.phi0);
         mat3 body_rot, earth_frame, sun_frame;
-        comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda,
-                           job.beta, phi);
+        comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[i], job.sun_dirs[i], job.lambda, job.beta,
+                           phi);
         comp_visibility(vis_bytes, records, shape.vertices.data(), job.facets, shape.centres.data(),
-                        shape.normals.data(), n, body_rot, earth_frame, sun_frame, job.earth_dirs[i],
-                        job.sun_dirs[i], ui);
+                        shape.normals.data(), n, body_rot, earth_frame, sun_frame, job.earth_dirs[i], job.sun_dirs[i],
+                        ui);
         // Without this sample's bytes there is no brightness to compute.
         if (vis_bytes.size() != size || records.size() != size) {
             report_memory_failure(ui, outcome, job.shape_number);

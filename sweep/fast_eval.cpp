@@ -33,8 +33,7 @@ void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector
     out.resize(base.size());
     const std::size_t half = base.size() / 2;
     for (std::size_t k = 0; k < half; ++k) out[k] = {base[k].x, base[k].y * p[1], base[k].z * p[2]};
-    for (std::size_t k = half; k < base.size(); ++k)
-        out[k] = {base[k].x * p[3], base[k].y * p[4], base[k].z * p[5]};
+    for (std::size_t k = half; k < base.size(); ++k) out[k] = {base[k].x * p[3], base[k].y * p[4], base[k].z * p[5]};
 }
 
 bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape_scratch& s, status_ops* ui,

@@ -54,5 +54,5 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
 // Evaluates one shape like eval_shape, with the shared views and the fast
 // visibility step, into the same file and row. Returns 1, or 0 (no row, no
 // file left; `outcome` says why).
-int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& scratch,
-                    shape_result* table, status_ops* ui, shape_outcome& outcome, const stop_request& stop = {});
+int fast_eval_shape(const shape_job& job, const sample_view* views, shape_scratch& scratch, shape_result* table,
+                    status_ops* ui, shape_outcome& outcome, const stop_request& stop = {});

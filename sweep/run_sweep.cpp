@@ -66,7 +66,7 @@ int progress_percent(int64_t done, int64_t total)
 // at most twice a second, from whichever thread finishes a shape.
 struct rate_meter {
     status_ops* ui;
-    int64_t total;  // shapes this run computes
+    int64_t total;                           // shapes this run computes
     std::atomic<int64_t>* remote = nullptr;  // shapes other ranks finished
     // A share of the grid moves the bar by shapes: its level-2 values are
     // never all computed here.
@@ -113,8 +113,8 @@ struct block_rows {
 // Evaluates one shape with the chosen path, marks it finished and keeps its
 // row for the journal; a failure or stop ends the walk.
 template <class Evaluate>
-bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* finished, block_rows& rows,
-               walk_end& end, std::atomic<int32_t>& cancel, rate_meter& meter, Evaluate evaluate)
+bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* finished, block_rows& rows, walk_end& end,
+               std::atomic<int32_t>& cancel, rate_meter& meter, Evaluate evaluate)
 {
     shape_outcome outcome;
     const stop_request stop{&cancel, &end.halt};
@@ -343,8 +343,7 @@ void run_fast_sweep(walk_context& w)
 
     std::vector<std::thread> helpers;
     helpers.reserve(static_cast<std::size_t>(std::max(0, args.thread_count - 1)));
-    for (int32_t t = 1; t < args.thread_count && start_thread(helpers, work); ++t) {
-    }
+    for (int32_t t = 1; t < args.thread_count && start_thread(helpers, work); ++t) {}
     work();
     for (std::thread& helper : helpers) helper.join();
 }

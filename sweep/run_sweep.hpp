@@ -49,8 +49,8 @@ struct sweep_sinks {
     status_ops* ui = nullptr;                // progress; never null (null_front_end shows nothing)
     std::atomic<int32_t>* cancel = nullptr;  // polled between shapes and samples, reset when honoured; never null
     std::atomic<shape_result*>* published = nullptr;  // the table while the walk runs, null after
-    row_sink* journal = nullptr;    // when given, every finished block of rows is appended here
-    block_dealer* dealer = nullptr;  // where the blocks come from (null: every block, here)
+    row_sink* journal = nullptr;                      // when given, every finished block of rows is appended here
+    block_dealer* dealer = nullptr;                   // where the blocks come from (null: every block, here)
     // The coordinator of several ranks: once its own walk has ended, waits
     // for the other ranks and puts their rows into the table, the finished
     // flags and the block fits; false with `why` when the run failed.

@@ -31,8 +31,7 @@ bool shape_parameters(double step, int32_t shape, double params[param::count])
     return find.seen == shape;
 }
 
-bool write_shape_obj(const mesh& base, const double params[param::count], const std::string& path,
-                     std::string& why)
+bool write_shape_obj(const mesh& base, const double params[param::count], const std::string& path, std::string& why)
 {
     std::vector<vec3> deformed;
     deform_vertices(base.vertices, params, deformed);

@@ -14,5 +14,4 @@ bool shape_parameters(double step, int32_t shape, double params[param::count]);
 // evaluates it (both lobes deformed and moved apart by x_shift) as a
 // Wavefront OBJ with welded vertices and outward facets, through a
 // temporary file renamed into place. False with `why` when it cannot.
-bool write_shape_obj(const mesh& base, const double params[param::count], const std::string& path,
-                     std::string& why);
+bool write_shape_obj(const mesh& base, const double params[param::count], const std::string& path, std::string& why);

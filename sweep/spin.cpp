@@ -6,10 +6,12 @@ std::string spin_range_refusal(const spin_state& s)
 {
     if (!(s.lambda_deg >= 0.0 && s.lambda_deg <= 360.0)) return "the pole longitude must lie between 0 and 360 degrees";
     if (!(s.beta_deg >= -90.0 && s.beta_deg <= 90.0)) return "the pole latitude must lie between -90 and 90 degrees";
-    if (!(s.phi0_deg >= 0.0 && s.phi0_deg <= 360.0)) return "the initial rotation phase must lie between 0 and 360 degrees";
+    if (!(s.phi0_deg >= 0.0 && s.phi0_deg <= 360.0))
+        return "the initial rotation phase must lie between 0 and 360 degrees";
     if (!(s.period_hours >= 0.0)) return "the sidereal period must not be negative";
     // Every phase computation divides by the period: refuse 0 (and infinity).
-    if (!(s.period_hours > 0.0) || std::isinf(s.period_hours)) return "the sidereal period must be greater than 0 hours";
+    if (!(s.period_hours > 0.0) || std::isinf(s.period_hours))
+        return "the sidereal period must be greater than 0 hours";
     if (!(s.t0 == 0.0 || (s.t0 >= 2433283.0 && s.t0 <= 2524961.0)))
         return "the epoch must be 0 or a Julian date from 2433283 to 2524961";
     return "";

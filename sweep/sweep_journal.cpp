@@ -54,7 +54,8 @@ bool sweep_journal::append(const journal_row* rows, std::size_t count, std::stri
                                     bits_of(r.best_shift), static_cast<long long>(r.file_bytes));
         text.append(line, static_cast<std::size_t>(n) - 1);
         for (const block_fit& b : r.blocks) {
-            const int m = std::snprintf(line, sizeof line, " %016llx %016llx", bits_of(b.best_shift), bits_of(b.misfit));
+            const int m =
+                std::snprintf(line, sizeof line, " %016llx %016llx", bits_of(b.best_shift), bits_of(b.misfit));
             text.append(line, static_cast<std::size_t>(m));
         }
         text += '\n';

@@ -1,7 +1,7 @@
 #include "sweep/sweep_records.hpp"
 
-#include <cassert>
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 bool parse_fit_mode(const std::string& word, fit_mode& mode)

@@ -24,8 +24,8 @@ constexpr int count = 7;
 
 // How the synthetic magnitudes are compared with the reference.
 enum class fit_mode : int32_t {
-    range,   // rescaled to the reference's range, every cyclic shift
-    offset   // kept as they are, moved by the mean difference at every cyclic shift
+    range,  // rescaled to the reference's range, every cyclic shift
+    offset  // kept as they are, moved by the mean difference at every cyclic shift
 };
 
 // The fit mode named by `word` ("range" or "offset"); false for any other.

@@ -15,17 +15,17 @@
 #include "lightcurve/ref_curve.hpp"
 #include "runs/run_lock.hpp"
 #include "sweep/block_share.hpp"
-#include "sweep/sweep_records.hpp"
-#include "sweep/spin.hpp"
 #include "sweep/run_sweep.hpp"
+#include "sweep/spin.hpp"
+#include "sweep/sweep_records.hpp"
 
 // How this process takes part in a sweep that several compute: a shard of
 // a job array, or a rank of an MPI run. The default is a sweep of its own.
 struct sweep_share {
     int32_t shard = 0;  // shard K of `shards` (0: not a shard)
     int32_t shards = 0;
-    int32_t ranks = 0;      // ranks of an MPI run (0: one process)
-    bool follower = false;  // a rank other than 0: computes blocks, writes no shared file
+    int32_t ranks = 0;               // ranks of an MPI run (0: one process)
+    bool follower = false;           // a rank other than 0: computes blocks, writes no shared file
     block_dealer* dealer = nullptr;  // ranks: where the blocks come from
     row_sink* sink = nullptr;        // followers: where the finished rows go
     // Ranks: every rank calls it once the coordinator has prepared the run

@@ -93,12 +93,12 @@ void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_c
                           name.c_str(), turns);
             ui.show_warning(text);
         } else if (turns > 1.1) {
-            std::snprintf(text, sizeof text,
-                          "%s spans %.2f rotation periods: the cyclic fit assumes about one", name.c_str(), turns);
+            std::snprintf(text, sizeof text, "%s spans %.2f rotation periods: the cyclic fit assumes about one",
+                          name.c_str(), turns);
             ui.show_warning(text);
         } else if (turns < 1.0 / 3.0) {
-            std::snprintf(text, sizeof text,
-                          "%s spans only %.2f of a rotation period: the fit has little to go on", name.c_str(), turns);
+            std::snprintf(text, sizeof text, "%s spans only %.2f of a rotation period: the fit has little to go on",
+                          name.c_str(), turns);
             ui.show_warning(text);
         }
     }

@@ -18,7 +18,6 @@
 
 namespace {
 
-
 // The inputs of a sweep as the manifest records them.
 run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
 {
@@ -71,7 +70,8 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
     const sweep_needs needs =
         estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads, blocks_of(app));
     if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return "";
-    const double per_shape = time_per_shape(make_sweep_args(app.base, app.reference, used_spin(app.spin), plan.step, 1), 3);
+    const double per_shape =
+        time_per_shape(make_sweep_args(app.base, app.reference, used_spin(app.spin), plan.step, 1), 3);
     return sweep_size_refusal(needs, per_shape, plan.threads);
 }
 

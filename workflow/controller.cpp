@@ -91,8 +91,7 @@ command_outcome generate_geosphere(app_state& app)
     const std::shared_ptr<const mesh> twin = build_base_mesh(n);
     if (!twin) {
         char text[200];
-        std::snprintf(text, sizeof text,
-                      "not enough memory for %i subdivisions: the previous basic-shape is kept", n);
+        std::snprintf(text, sizeof text, "not enough memory for %i subdivisions: the previous basic-shape is kept", n);
         app.text_buffer = text;
         return refuse_visibly(app, app.text_buffer, true);
     }

@@ -11,10 +11,9 @@
 const std::vector<std::pair<int, std::string>>& default_field_texts()
 {
     static const std::vector<std::pair<int, std::string>> defaults = {
-        {ctl::subdivisions, "3"}, {ctl::threads, "1"},   {ctl::step_size, "1"},
-        {ctl::beta, "90"},        {ctl::lambda, "90"},   {ctl::phi0, "90"},
-        {ctl::period, "21.9"},    {ctl::epoch, "0"},     {ctl::path, "test.zel"},
-        {ctl::blocks, ""},        {ctl::fit, "range"},
+        {ctl::subdivisions, "3"}, {ctl::threads, "1"}, {ctl::step_size, "1"}, {ctl::beta, "90"},
+        {ctl::lambda, "90"},      {ctl::phi0, "90"},   {ctl::period, "21.9"}, {ctl::epoch, "0"},
+        {ctl::path, "test.zel"},  {ctl::blocks, ""},   {ctl::fit, "range"},
     };
     return defaults;
 }

@@ -15,8 +15,8 @@
 #include "lightcurve/resample.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/run_checks.hpp"
-#include "sweep/sweep_records.hpp"
 #include "sweep/run_sweep.hpp"
+#include "sweep/sweep_records.hpp"
 #include "workflow/fields.hpp"
 
 namespace {
@@ -41,7 +41,8 @@ constexpr spin_field spin_fields[] = {
 
 command_outcome check_geosphere_fields(app_state& app, int& n)
 {
-    if (!app.target->read_item_int(ctl::subdivisions, n)) return {false, "the subdivision count must be a whole number"};
+    if (!app.target->read_item_int(ctl::subdivisions, n))
+        return {false, "the subdivision count must be a whole number"};
     if (const std::string refusal = subdivision_refusal(n); !refusal.empty()) return {false, refusal};
     return {true, ""};
 }

@@ -9,9 +9,9 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/synth.hpp"
+#include "mesh/base_shape.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
-#include "mesh/base_shape.hpp"
 #include "sweep/shape_export.hpp"
 
 namespace {
@@ -51,7 +51,8 @@ int run_export(export_options o)
         run_manifest run;
         std::string why;
         if (!read_manifest(manifest_file, run, why)) {
-            std::fprintf(stderr, "morvane-cli export: give --subdivisions and --step, or run it where a sweep ran (%s)\n",
+            std::fprintf(stderr,
+                         "morvane-cli export: give --subdivisions and --step, or run it where a sweep ran (%s)\n",
                          why.c_str());
             return exit_refused;
         }
@@ -133,32 +134,48 @@ int run(int argc, char** argv)
     synth_options s;
     CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
     synth->add_option("--output", s.output, "file to write")->capture_default_str()->type_name("FILE");
-    synth->add_option("--subdivisions", s.subdivisions, "subdivision passes, 1 to 7")->capture_default_str()->type_name("N");
+    synth->add_option("--subdivisions", s.subdivisions, "subdivision passes, 1 to 7")
+        ->capture_default_str()
+        ->type_name("N");
     std::vector<double> shape(std::begin(s.shape), std::end(s.shape));
     synth->add_option("--shape", shape, "y_scale_1 z_scale_1 x_scale_2 y_scale_2 z_scale_2 x_shift")
         ->expected(6)
         ->delimiter(',')
         ->type_name("SCALE");
-    synth->add_option("--lambda", s.lambda_deg, "pole ecliptic longitude, degrees")->capture_default_str()->type_name("DEG");
+    synth->add_option("--lambda", s.lambda_deg, "pole ecliptic longitude, degrees")
+        ->capture_default_str()
+        ->type_name("DEG");
     synth->add_option("--beta", s.beta_deg, "pole ecliptic latitude, degrees")->capture_default_str()->type_name("DEG");
     synth->add_option("--phi0", s.phi0_deg, "initial rotation phase, degrees")->capture_default_str()->type_name("DEG");
     synth->add_option("--period", s.period_hours, "sidereal period, hours")->capture_default_str()->type_name("HOURS");
     synth->add_option("--t0", s.t0, "epoch, Julian date")->capture_default_str()->type_name("JD");
-    synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")->capture_default_str()->type_name("DEG");
-    synth->add_option("--start", s.start, "Julian date of the first observation")->capture_default_str()->type_name("JD");
-    synth->add_option("--hours", s.hours, "time span of the observations, hours")->capture_default_str()->type_name("HOURS");
-    synth->add_option("--points", s.points, "number of observations (per block)")->capture_default_str()->type_name("COUNT");
+    synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")
+        ->capture_default_str()
+        ->type_name("DEG");
+    synth->add_option("--start", s.start, "Julian date of the first observation")
+        ->capture_default_str()
+        ->type_name("JD");
+    synth->add_option("--hours", s.hours, "time span of the observations, hours")
+        ->capture_default_str()
+        ->type_name("HOURS");
+    synth->add_option("--points", s.points, "number of observations (per block)")
+        ->capture_default_str()
+        ->type_name("COUNT");
     std::string geometries;
-    synth->add_option("--blocks-geometry", geometries,
-                      "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
-                      "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart")
+    synth
+        ->add_option("--blocks-geometry", geometries,
+                     "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
+                     "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart")
         ->type_name("PHASE:LAT,...");
 
     export_options e;
     CLI::App* exporter =
         cli.add_subcommand("export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ file");
-    exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")->required()->type_name("N");
-    exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)")->type_name("N");
+    exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")
+        ->required()
+        ->type_name("N");
+    exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)")
+        ->type_name("N");
     exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)")->type_name("STEP");
     exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)")->type_name("FILE");
 

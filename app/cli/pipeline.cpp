@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "app/cli/terminal_front_end.hpp"
-#include "workflow/preflight.hpp"
+#include "common/control_ids.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/spin_file.hpp"
 #include "runs/summary_table.hpp"
-#include "common/control_ids.hpp"
 #include "sweep/shape_export.hpp"
+#include "workflow/preflight.hpp"
 
 app_state& the_app()
 {
@@ -92,9 +92,7 @@ bool apply_spin_file(const std::string& path, const CLI::App& cli, field_options
     return true;
 }
 
-
 }  // namespace
-
 
 int report_best(const char* program, const std::string& table, std::size_t count, const mesh& base, double step)
 {
@@ -121,24 +119,25 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
     cli.add_option("--subdivisions", f.subdivisions, "subdivision passes of the geodesic sphere, 1 to 10")
         ->capture_default_str()
         ->type_name("N");
-    cli.add_option("--path", f.path, "observation file")->capture_default_str()
-        ->type_name("FILE");
-    cli.add_option("--lambda", f.lambda, "pole ecliptic longitude, degrees (0 to 360)")->capture_default_str()
+    cli.add_option("--path", f.path, "observation file")->capture_default_str()->type_name("FILE");
+    cli.add_option("--lambda", f.lambda, "pole ecliptic longitude, degrees (0 to 360)")
+        ->capture_default_str()
         ->type_name("DEG");
-    cli.add_option("--beta", f.beta, "pole ecliptic latitude, degrees (-90 to 90)")->capture_default_str()
+    cli.add_option("--beta", f.beta, "pole ecliptic latitude, degrees (-90 to 90)")
+        ->capture_default_str()
         ->type_name("DEG");
-    cli.add_option("--phi0", f.phi0, "initial rotation phase, degrees (0 to 360)")->capture_default_str()
+    cli.add_option("--phi0", f.phi0, "initial rotation phase, degrees (0 to 360)")
+        ->capture_default_str()
         ->type_name("DEG");
-    cli.add_option("--period", f.period, "sidereal rotation period, hours (> 0)")->capture_default_str()
+    cli.add_option("--period", f.period, "sidereal rotation period, hours (> 0)")
+        ->capture_default_str()
         ->type_name("HOURS");
-    cli.add_option("--t0", f.t0, "epoch, Julian date (0, or 2433283 to 2524961)")->capture_default_str()
+    cli.add_option("--t0", f.t0, "epoch, Julian date (0, or 2433283 to 2524961)")
+        ->capture_default_str()
         ->type_name("JD");
-    cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str()
-        ->type_name("S");
-    cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str()
-        ->type_name("T");
-    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file")
-        ->type_name("K");
+    cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str()->type_name("S");
+    cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str()->type_name("T");
+    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file")->type_name("K");
     cli.add_option("--blocks", f.blocks,
                    "joint fit over these lightcurve blocks, each resampled and fitted on its own: all, or a list "
                    "such as 0,3,7-12")
@@ -159,8 +158,7 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
         ->check(CLI::IsMember({"geosphere", "load", "sweep"}))
         ->capture_default_str()
         ->type_name("STEP");
-    cli.add_option("--best", f.best, "rows of the best-fits table")->capture_default_str()
-        ->type_name("N");
+    cli.add_option("--best", f.best, "rows of the best-fits table")->capture_default_str()->type_name("N");
 
     cli.add_option("--shard", f.shard,
                    "compute only shard K of S of the grid (1 <= K <= S), for job arrays: the shard's rows go to "
@@ -177,8 +175,8 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
         ->type_name("DIR");
 }
 
-std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
-                          const std::string& folder)
+std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f,
+                                         const std::string& spin_file, const std::string& folder)
 {
     if (!folder.empty() && chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "%s: -C %s: %s\n", program, folder.c_str(), std::strerror(errno));
@@ -225,7 +223,8 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
     const char* program = role.program;
 
     // Every option before any step writes a file.
-    if (block_given && f.block < 0) return stopped(ui, program, "--block", {false, "the block index must be 0 or more"});
+    if (block_given && f.block < 0)
+        return stopped(ui, program, "--block", {false, "the block index must be 0 or more"});
     if (block_given && !f.blocks.empty())
         return stopped(ui, program, "--blocks", {false, "give --block K or --blocks LIST, not both"});
     if (!f.shard.empty()) {

@@ -14,9 +14,9 @@
 
 // Exit codes.
 constexpr int exit_complete = 0;
-constexpr int exit_failed = 1;    // the run could not produce every file
-constexpr int exit_refused = 2;   // an option or the input was refused before work
-constexpr int exit_locked = 3;    // another run holds the folder
+constexpr int exit_failed = 1;   // the run could not produce every file
+constexpr int exit_refused = 2;  // an option or the input was refused before work
+constexpr int exit_locked = 3;   // another run holds the folder
 
 // The controller's state of this process.
 app_state& the_app();
@@ -39,7 +39,7 @@ struct field_options {
     bool resume = false;
     std::string until = "sweep";
     std::size_t best = 10;
-    std::string shard;      // "K/S", or "" for the whole grid
+    std::string shard;  // "K/S", or "" for the whole grid
     bool no_curves = false;
 };
 
@@ -49,8 +49,8 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
 
 // Applies -C and --spin once the options are parsed; the exit code of a
 // refusal, or nothing to go on. `program` names the program in messages.
-std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f, const std::string& spin_file,
-                          const std::string& folder);
+std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cli, field_options& f,
+                                         const std::string& spin_file, const std::string& folder);
 
 // How a process takes part in a run (morvane-mpi's ranks differ).
 struct pipeline_role {

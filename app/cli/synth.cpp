@@ -40,7 +40,8 @@ std::string run_synth(const synth_options& o)
         // q: the unit vector in the equator of the pole nearest ecliptic +x.
         vec3 q{1.0 - p.x * p.x, -p.x * p.y, -p.x * p.z};
         double length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
-        if (length < 1e-9) q = {-p.y * p.x, 1.0 - p.y * p.y, -p.y * p.z}, length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
+        if (length < 1e-9)
+            q = {-p.y * p.x, 1.0 - p.y * p.y, -p.y * p.z}, length = std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
         q = {q.x / length, q.y / length, q.z / length};
         auto towards = [&](double latitude_deg, double distance) {
             const double c = std::cos(latitude_deg * degree) * distance, s = std::sin(latitude_deg * degree) * distance;
@@ -93,8 +94,8 @@ std::string run_synth(const synth_options& o)
         for (std::size_t b = 0; b < blocks.size(); ++b) {
             out.printf("%d 0\n", o.points);
             for (std::size_t i = b * count; i < (b + 1) * count; ++i)
-                out.printf("%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[i], brightness[i], suns[i].x,
-                           suns[i].y, suns[i].z, earths[i].x, earths[i].y, earths[i].z);
+                out.printf("%.8f %.10e %.8f %.8f %.8f %.8f %.8f %.8f\n", times[i], brightness[i], suns[i].x, suns[i].y,
+                           suns[i].z, earths[i].x, earths[i].y, earths[i].z);
         }
         out.close();
     }

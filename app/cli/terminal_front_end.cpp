@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
+#include "workflow/fields.hpp"
 
 terminal_front_end::terminal_front_end(std::FILE* out, std::FILE* err)
     : out_(out), err_(err), terminal_(isatty(fileno(out)) != 0)
@@ -71,8 +71,8 @@ void terminal_front_end::show_rate(int64_t done, int64_t total, double seconds)
             std::snprintf(when, sizeof when, "%.0f min", left / 60.0);
         else
             std::snprintf(when, sizeof when, "%.0f s", left);
-        std::snprintf(text, sizeof text, "%lld/%lld shapes, %.1f shapes/s, about %s left",
-                      static_cast<long long>(done), static_cast<long long>(total), rate, when);
+        std::snprintf(text, sizeof text, "%lld/%lld shapes, %.1f shapes/s, about %s left", static_cast<long long>(done),
+                      static_cast<long long>(total), rate, when);
     } else {
         std::snprintf(text, sizeof text, "%lld/%lld shapes", static_cast<long long>(done),
                       static_cast<long long>(total));

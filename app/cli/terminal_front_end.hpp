@@ -17,8 +17,7 @@ public:
     void set_item_text(int id, const std::string& text) override;
     void set_progress(int percent) override;
     void enable_item(int id) override;
-    void message_box(const std::string& text, const std::string& caption, box_icon icon,
-                     box_owner owner) override;
+    void message_box(const std::string& text, const std::string& caption, box_icon icon, box_owner owner) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
     void show_error(const std::string& text) override;
@@ -47,6 +46,6 @@ private:
     int last_percent_ = -1;
     std::map<int, std::string> fields_;
     std::string last_error_;
-    std::string rate_;           // "1234/44388 shapes, 138 shapes/s, about 5 min left"
+    std::string rate_;            // "1234/44388 shapes, 138 shapes/s, about 5 min left"
     double rate_printed_ = -1e9;  // when a plain rate line was last printed (seconds)
 };

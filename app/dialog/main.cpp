@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "workflow/app_state.hpp"
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
 #include "runs/run_manifest.hpp"
+#include "workflow/app_state.hpp"
 
 namespace {
 

@@ -18,10 +18,10 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "workflow/controller.hpp"
 #include "app/dialog/results_window.hpp"
-#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
+#include "workflow/controller.hpp"
+#include "workflow/fields.hpp"
 
 namespace {
 
@@ -239,8 +239,8 @@ void main_dialog::browse_for_path()
     auto* field = static_cast<QLineEdit*>(control(ctl::path));
     const QFileInfo current(field->text());
     const QString start = current.exists() ? current.absoluteFilePath() : QDir::currentPath();
-    const QString chosen = QFileDialog::getOpenFileName(this, "Observation file", start,
-                                                        "Lightcurves (*.zel *.txt *.dat);;All files (*)");
+    const QString chosen =
+        QFileDialog::getOpenFileName(this, "Observation file", start, "Lightcurves (*.zel *.txt *.dat);;All files (*)");
     if (!chosen.isEmpty()) field->setText(path_for_field(chosen, QDir::currentPath()));
 }
 
@@ -324,7 +324,8 @@ void main_dialog::on_dialog_thread(const std::function<void()>& work)
     if (QThread::currentThread() == thread())
         work();
     else
-        QMetaObject::invokeMethod(this, [&work] { work(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [&work] { work(); }, Qt::BlockingQueuedConnection);
 }
 
 void main_dialog::set_item_text(int id, const std::string& text)
@@ -378,8 +379,7 @@ void main_dialog::enable_item(int id)
     });
 }
 
-void main_dialog::message_box(const std::string& text, const std::string& caption, box_icon icon,
-                              box_owner owner)
+void main_dialog::message_box(const std::string& text, const std::string& caption, box_icon icon, box_owner owner)
 {
     on_dialog_thread([&] {
         QMessageBox::Icon shown = QMessageBox::NoIcon;

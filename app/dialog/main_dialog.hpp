@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "workflow/app_state.hpp"
 #include "common/status_ops.hpp"
+#include "workflow/app_state.hpp"
 
 class QLabel;
 class QTimer;

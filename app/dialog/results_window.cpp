@@ -10,8 +10,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QStandardItemModel>
@@ -73,7 +73,8 @@ results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
     model_ = new QStandardItemModel(0, results_column::count, this);
     QStringList headers{"shape"};
     for (int p = 1; p <= 6; ++p) headers << grid_parameter_name(p);
-    headers << "best_shift" << "misfit";
+    headers << "best_shift"
+            << "misfit";
     model_->setHorizontalHeaderLabels(headers);
     order_ = new numeric_order(this);
     order_->setSourceModel(model_);
@@ -199,8 +200,7 @@ void results_window::fill_table()
                           2 * table_->frameWidth());
 
     QString words = shape_count_ == 1 ? QString("1 shape") : QString("%1 shapes").arg(shape_count_);
-    if (shape_count_ > rows.size())
-        words += QString("; the table holds the %1 of lowest misfit").arg(rows.size());
+    if (shape_count_ > rows.size()) words += QString("; the table holds the %1 of lowest misfit").arg(rows.size());
     words += QString(", step %1").arg(run_.manifest.inputs.step, 0, 'g', 6);
     if (run_.table_file != "output/main.txt")
         words += QString(" (from %1: the run did not finish)").arg(QString::fromStdString(run_.table_file));
@@ -263,8 +263,8 @@ void results_window::mark_selected_row()
     for (int row = 0; row < order_->rowCount() && !found.isValid(); ++row)
         if (shape_at(row) == curves_.shape) found = order_->index(row, results_column::shape);
     if (found.isValid()) {
-        table_->selectionModel()->setCurrentIndex(found, QItemSelectionModel::ClearAndSelect |
-                                                             QItemSelectionModel::Rows);
+        table_->selectionModel()->setCurrentIndex(found,
+                                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         table_->scrollTo(found);
     } else {
         table_->selectionModel()->clear();
@@ -301,9 +301,9 @@ bool results_window::export_figures(const QString& folder, QString& why) const
 void results_window::ask_obj_file()
 {
     const QString folder = QFileInfo(QString::fromStdString(run_.folder)).absoluteFilePath();
-    const QString path = QFileDialog::getSaveFileName(this, "Export the shape as OBJ",
-                                                      folder + "/" + obj_file_name(curves_.shape),
-                                                      "Wavefront OBJ (*.obj);;All files (*)");
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Export the shape as OBJ", folder + "/" + obj_file_name(curves_.shape),
+                                     "Wavefront OBJ (*.obj);;All files (*)");
     if (path.isEmpty()) return;
     QString why;
     if (!export_obj(path, why)) {
@@ -323,7 +323,6 @@ void results_window::ask_figure_folder()
         QMessageBox::critical(this, "Export figures", why);
         return;
     }
-    status_label_->setText(QString("figures of shape %1 and the misfit profiles written to %2")
-                               .arg(curves_.shape)
-                               .arg(folder));
+    status_label_->setText(
+        QString("figures of shape %1 and the misfit profiles written to %2").arg(curves_.shape).arg(folder));
 }

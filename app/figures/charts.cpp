@@ -5,8 +5,8 @@
 #include <QGridLayout>
 #include <QLineSeries>
 #include <QScatterSeries>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 #include <algorithm>
 #include <cmath>
 
@@ -179,7 +179,8 @@ QWidget* fit_figure(const run_results& run, const shape_curves& curves, QWidget*
     auto* figure = new QWidget(parent);
     auto* grid = new QGridLayout(figure);
     const int columns = curves.block_count > 2 ? 2 : 1;
-    for (int32_t b = 0; b < curves.block_count; ++b) grid->addWidget(block_panels(run, curves, b), b / columns, b % columns);
+    for (int32_t b = 0; b < curves.block_count; ++b)
+        grid->addWidget(block_panels(run, curves, b), b / columns, b % columns);
     return figure;
 }
 

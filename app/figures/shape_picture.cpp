@@ -62,8 +62,7 @@ QRectF view_extent(const std::vector<viewed_facet>& facets)
     return QRectF(x0, y0, x1 - x0, y1 - y0);
 }
 
-void paint_view(QPainter& painter, const std::vector<viewed_facet>& facets, const QRectF& extent,
-                const QRectF& target)
+void paint_view(QPainter& painter, const std::vector<viewed_facet>& facets, const QRectF& extent, const QRectF& target)
 {
     const double span = std::max(extent.width(), extent.height());
     if (!(span > 0.0)) return;

@@ -6,8 +6,8 @@
 #include <QWidget>
 #include <vector>
 
-#include "runs/run_results.hpp"
 #include "photometry/facet_view.hpp"
+#include "runs/run_results.hpp"
 
 // The fill of a facet in a picture: lit facets in grey by their brightness
 // relative to `brightest`, night side almost black, shadowed facets dark
@@ -19,8 +19,7 @@ QRectF view_extent(const std::vector<viewed_facet>& facets);
 
 // Paints the facets (the hidden ones first, then the rest farthest first) into `target`, the view's box
 // `extent` scaled to fit and centred, y up.
-void paint_view(QPainter& painter, const std::vector<viewed_facet>& facets, const QRectF& extent,
-                const QRectF& target);
+void paint_view(QPainter& painter, const std::vector<viewed_facet>& facets, const QRectF& extent, const QRectF& target);
 
 // One view alone on a white square image of `side` pixels.
 QImage render_view(const std::vector<viewed_facet>& facets, int side);

@@ -18,16 +18,16 @@
 #include <thread>
 #include <vector>
 
-#include "mesh/base_shape.hpp"
-#include "sweep/spin.hpp"
-#include "runs/spin_file.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
+#include "mesh/base_shape.hpp"
+#include "runs/spin_file.hpp"
 #include "sweep/eval_shape.hpp"
 #include "sweep/fast_eval.hpp"
+#include "sweep/run_sweep.hpp"
 #include "sweep/shape_export.hpp"
 #include "sweep/shape_grid.hpp"
-#include "sweep/run_sweep.hpp"
+#include "sweep/spin.hpp"
 
 namespace py = pybind11;
 
@@ -263,8 +263,8 @@ py::array_t<int32_t> shape_facets(const twin& t)
 }
 
 // The brightness of a shape at each time, as the sweep computes it.
-py::object lightcurve(const twin& t, const py::object& times_in, const py::object& sun_in,
-                      const py::object& earth_in, const spin& s, bool visibility)
+py::object lightcurve(const twin& t, const py::object& times_in, const py::object& sun_in, const py::object& earth_in,
+                      const spin& s, bool visibility)
 {
     const double_array times = vector_of(times_in, "times");
     const py::ssize_t n = times.shape(0);
@@ -318,8 +318,8 @@ py::array_t<table_row> table_of(const std::vector<shape_result>& rows)
     table_row* o = out.mutable_data();
     for (std::size_t k = 0; k < rows.size(); ++k) {
         const double* p = rows[k].shape_params;
-        o[k] = {static_cast<int32_t>(k + 1), p[0], p[1], p[2], p[3], p[4], p[5], p[6], rows[k].best_shift,
-                rows[k].misfit};
+        o[k] = {static_cast<int32_t>(k + 1), p[0],          p[1], p[2], p[3], p[4], p[5], p[6],
+                rows[k].best_shift,          rows[k].misfit};
     }
     return out;
 }
@@ -416,8 +416,8 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     if (blocks <= 1 && !curves) return table;
     py::dict extra;
     if (blocks > 1) {
-        extra["blocks"] = py::array_t<int32_t>(static_cast<py::ssize_t>(reference->blocks.size()),
-                                               reference->blocks.data());
+        extra["blocks"] =
+            py::array_t<int32_t>(static_cast<py::ssize_t>(reference->blocks.size()), reference->blocks.data());
         py::array_t<double> shift({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
         py::array_t<double> misfit({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
         for (std::size_t i = 0; i < result.block_fits.size(); ++i) {
@@ -462,8 +462,9 @@ PYBIND11_MODULE(morvane, m)
           "an int K (only block K, as --block K), a list of ints or \"all\" (each block its own series, as "
           "--blocks). Raises ValueError with the command line's reason for a bad file.");
 
-    py::class_<spin>(m, "Spin", "The spin state: pole longitude and latitude (degrees), sidereal period (hours), "
-                                "epoch (Julian date, or 0) and initial rotation phase (degrees).")
+    py::class_<spin>(m, "Spin",
+                     "The spin state: pole longitude and latitude (degrees), sidereal period (hours), "
+                     "epoch (Julian date, or 0) and initial rotation phase (degrees).")
         .def(py::init<double, double, double, double, double>(), py::arg("lambda_deg"), py::arg("beta_deg"),
              py::arg("period_hours"), py::arg("t0") = 0.0, py::arg("phi0_deg") = 0.0)
         .def_static(
@@ -491,8 +492,8 @@ PYBIND11_MODULE(morvane, m)
         .def_readwrite("t0", &spin::t0)
         .def_readwrite("phi0_deg", &spin::phi0_deg)
         .def("__repr__", [](const spin& s) {
-            return "morvane.Spin(lambda_deg=" + std::to_string(s.lambda_deg) + ", beta_deg=" +
-                   std::to_string(s.beta_deg) + ", period_hours=" + std::to_string(s.period_hours) +
+            return "morvane.Spin(lambda_deg=" + std::to_string(s.lambda_deg) +
+                   ", beta_deg=" + std::to_string(s.beta_deg) + ", period_hours=" + std::to_string(s.period_hours) +
                    ", t0=" + std::to_string(s.t0) + ", phi0_deg=" + std::to_string(s.phi0_deg) + ")";
         });
 
@@ -501,9 +502,8 @@ PYBIND11_MODULE(morvane, m)
                                "V x 3 vertices, both lobes deformed and moved apart as the sweep evaluates them "
                                "(unwelded: each lobe's records as the model uses them).")
         .def_property_readonly("facets", &shape_facets, "F x 3 vertex indices (0-based), outward.")
-        .def_property_readonly("params", [](const twin& t) {
-            return py::array_t<double>(6, t.params + 1);
-        }, "The six grid parameters.")
+        .def_property_readonly(
+            "params", [](const twin& t) { return py::array_t<double>(6, t.params + 1); }, "The six grid parameters.")
         .def_readonly("subdivisions", &twin::subdivisions);
 
     m.def("twin_shape", &twin_shape, py::arg("params"), py::arg("subdivisions") = 3,

@@ -124,7 +124,8 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
 // errors still reach stderr.
 void quiet_qt(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "morvane-report: %s\n", text.toUtf8().constData());
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "morvane-report: %s\n", text.toUtf8().constData());
 }
 
 }  // namespace

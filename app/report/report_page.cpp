@@ -37,10 +37,9 @@ QString record_table(const run_results& run)
                                    .arg(in.period_hours, 0, 'g', 12)
                                    .arg(in.phi0_deg, 0, 'g', 10)
                                    .arg(in.t0, 0, 'f', 6));
-    rows += record_row("grid", QString("step %1, %2 shapes, %3 subdivisions")
-                                   .arg(in.step, 0, 'g', 10)
-                                   .arg(m.shapes)
-                                   .arg(in.subdivisions));
+    rows += record_row(
+        "grid",
+        QString("step %1, %2 shapes, %3 subdivisions").arg(in.step, 0, 'g', 10).arg(m.shapes).arg(in.subdivisions));
     rows += record_row("status", QString::fromStdString(m.status) +
                                      (m.reason.empty() ? QString() : ": " + QString::fromStdString(m.reason)));
     rows += record_row("shapes finished", QString::number(m.finished_shapes));
@@ -93,8 +92,8 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
     html += "<style>body{font-family:sans-serif;margin:2em;max-width:1500px}table{border-collapse:collapse}"
             "td,th{border:1px solid #ccc;padding:2px 8px;text-align:right}.record th,.record td{text-align:left}"
             "img{max-width:100%;border:1px solid #ddd}.note{color:#a00}</style>\n</head>\n<body>\n";
-    html += "<h1>Morvane run of " + html_escaped(QString::fromStdString(run.manifest.inputs.observation_file)) +
-            "</h1>\n";
+    html +=
+        "<h1>Morvane run of " + html_escaped(QString::fromStdString(run.manifest.inputs.observation_file)) + "</h1>\n";
     for (const QString& note : notes) html += "<p class=\"note\">" + html_escaped(note) + "</p>\n";
     html += "<h2>The run</h2>\n" + record_table(run);
     html += "<details><summary>the manifest as recorded</summary><pre>" + html_escaped(manifest_json) +
@@ -126,8 +125,9 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                     .arg(c.misfit, 0, 'g', 8)
                     .arg(std::isnan(s.table_misfit) ? QString("no row") : fixed(s.table_misfit))
                     .arg(c.shape, 5, 10, QChar('0'));
-        html += figure(files[0], files[1], "the fit: observations, reference samples and the fitted synthetic curve, "
-                                           "residuals below");
+        html += figure(files[0], files[1],
+                       "the fit: observations, reference samples and the fitted synthetic curve, "
+                       "residuals below");
         html += figure(files[2], files[3], "the shape seen from the earth, and along its three axes");
         html += figure(files[4], files[5], "the shape's lightcurve over one rotation");
     }

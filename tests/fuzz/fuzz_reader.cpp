@@ -47,9 +47,15 @@ namespace {
     std::abort();
 }
 
-bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
+bool same_bits(double a, double b)
+{
+    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
 
-bool same_vec(const vec3& a, const vec3& b) { return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z); }
+bool same_vec(const vec3& a, const vec3& b)
+{
+    return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
+}
 
 bool same_point(const phot_point& a, const phot_point& b)
 {
@@ -66,7 +72,10 @@ bool same_array(const std::vector<T>& a, const std::vector<T>& b, Same same)
     return true;
 }
 
-bool finite_vec(const vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite_vec(const vec3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
 
 // Where the inputs are written: one file per process, reused every run, in
 // $TMPDIR when it is set, else in memory under /dev/shm, else in /tmp.
@@ -88,11 +97,11 @@ void write_whole(const std::string& path, const uint8_t* data, std::size_t size)
 
 // How the inputs ended, for MORVANE_FUZZ_STATS.
 struct tally {
-    unsigned long long refused = 0;        // read_lc_file returned 0
-    unsigned long long accepted = 0;       // read_lc_file returned a set
-    unsigned long long ref_accepted = 0;   // ... and check_reference took it
-    unsigned long long ref_refused = 0;    // ... and check_reference refused it
-    unsigned long long one_block = 0;      // inputs that picked a single block
+    unsigned long long refused = 0;       // read_lc_file returned 0
+    unsigned long long accepted = 0;      // read_lc_file returned a set
+    unsigned long long ref_accepted = 0;  // ... and check_reference took it
+    unsigned long long ref_refused = 0;   // ... and check_reference refused it
+    unsigned long long one_block = 0;     // inputs that picked a single block
 };
 
 struct fuzz_state {
@@ -152,15 +161,15 @@ void check_accepted(const obs_set& set, int32_t n, int32_t only_block)
     if (n < 2) broken("accepted fewer than two observations", std::to_string(n));
     if (set.count != n) broken("the count differs from the number returned");
     const auto size = static_cast<std::size_t>(n);
-    if (set.times.size() != size || set.photometry.size() != size || set.sun.size() != size ||
-        set.earth.size() != size)
+    if (set.times.size() != size || set.photometry.size() != size || set.sun.size() != size || set.earth.size() != size)
         broken("an array's size differs from the count");
     for (std::size_t i = 0; i < size; ++i) {
         const phot_point& p = set.photometry[i];
         if (!std::isfinite(set.times[i]) || !std::isfinite(p.magnitude) || !std::isfinite(p.sigma) ||
             !finite_vec(set.sun[i]) || !finite_vec(set.earth[i]))
             broken("an accepted value is not finite", "observation " + std::to_string(i));
-        if (i > 0 && set.times[i] < set.times[i - 1]) broken("accepted times decrease", "observation " + std::to_string(i));
+        if (i > 0 && set.times[i] < set.times[i - 1])
+            broken("accepted times decrease", "observation " + std::to_string(i));
         if (p.lc_number < 0 || (i > 0 && p.lc_number < set.photometry[i - 1].lc_number))
             broken("block numbers out of file order", "observation " + std::to_string(i));
         if (only_block >= 0 && p.lc_number != only_block)

@@ -198,7 +198,7 @@ TEST(LcReader, FirstLineZeroShowsTheMemoryBox)
 struct input_case {
     const char* name;
     std::string text;
-    int32_t expect_n = 0;        // 0: refused
+    int32_t expect_n = 0;         // 0: refused
     const char* reason_has = "";  // a fragment the reason must hold
     bool expect_box = false;
 };
@@ -212,8 +212,13 @@ std::vector<input_case> input_cases()
     return {
         {"empty file", "", 0, "obs.zel:1: the file is empty"},
         {"blank first line", "\n" + good, 0, "obs.zel:1: expected the number of lightcurves"},
-        {"binary garbage", std::string("\x7f" "ELF\x02\x01\x01\0\0\0\xff\xfe\n\x90\x90", 15), 0, ":1: expected"},
-        {"garbage after a NUL", "1\n2\n1 1" + std::string(1, '\0') + " 1 0 0 0 1 0\n" + pt(2), 0, ":3: expected 8 numbers, found 2"},
+        {"binary garbage",
+         std::string("\x7f"
+                     "ELF\x02\x01\x01\0\0\0\xff\xfe\n\x90\x90",
+                     15),
+         0, ":1: expected"},
+        {"garbage after a NUL", "1\n2\n1 1" + std::string(1, '\0') + " 1 0 0 0 1 0\n" + pt(2), 0,
+         ":3: expected 8 numbers, found 2"},
         {"negative lightcurve count", "-3\n" + good, 0, "no observations", true},
         {"negative point count only", "1\n-2\n" + good, 0, "no observations", true},
         {"count beyond 32 bits", "99999999999\n" + good, 0, ":1: the number of lightcurves is out of range"},

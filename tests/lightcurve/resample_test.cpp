@@ -152,8 +152,8 @@ TEST(ReferenceFiles, LinesAndFormatMatchPrintf)
     std::string why;
     // Values that stress the six-decimal formatting: halfway cases, -0,
     // large and tiny magnitudes.
-    std::vector<double> times = {-0.0, 0.0000005, 0.0000015, 2.5e-7, 2451234.1234565, 1e22, 1.7e308, 4.9e-324,
-                                 -1234.0000005, 123456789.123456789};
+    std::vector<double> times = {-0.0, 0.0000005, 0.0000015, 2.5e-7,        2451234.1234565,
+                                 1e22, 1.7e308,   4.9e-324,  -1234.0000005, 123456789.123456789};
     std::vector<double> mags = {0.5, -0.0000004, -7.25, 1e-7, 99.9999995, -1e15, 3.0, -0.0, 2.675, 1.0 / 3};
     obs_set set = make_set(times, mags);
     ref_curve ref;

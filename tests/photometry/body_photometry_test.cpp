@@ -107,7 +107,10 @@ double analytic_brightness(double a)
     return (ls + lambert * lam) / (4 * pi * (1 + lambert / 4));
 }
 
-double limit_at_zero_phase() { return (pi / 2 + lambert * 2 * pi / 3) / (4 * pi * (1 + lambert / 4)); }
+double limit_at_zero_phase()
+{
+    return (pi / 2 + lambert * 2 * pi / 3) / (4 * pi * (1 + lambert / 4));
+}
 
 vec3 random_unit(std::mt19937_64& gen)
 {
@@ -117,7 +120,10 @@ vec3 random_unit(std::mt19937_64& gen)
     return {p.x / len, p.y / len, p.z / len};
 }
 
-double dot(const facet_normal& n, const vec3& d) { return n.nx * d.x + n.ny * d.y + n.nz * d.z; }
+double dot(const facet_normal& n, const vec3& d)
+{
+    return n.nx * d.x + n.ny * d.y + n.nz * d.z;
+}
 
 }  // namespace
 
@@ -160,8 +166,9 @@ TEST(SpherePhotometry, PhaseCurveFollowsTheAnalyticIntegral)
     const body b = body_of(geosphere(5));
     for (double degrees : {30.0, 60.0, 90.0, 120.0}) {
         const double a = degrees * pi / 180;
-        const view w = view_of({0.6, 0.0, 0.8}, {0.6 * std::cos(a) - 0.8 * std::sin(a), 0, 0.8 * std::cos(a) + 0.6 * std::sin(a)},
-                               0.4, 0.9, 2.2);
+        const view w =
+            view_of({0.6, 0.0, 0.8}, {0.6 * std::cos(a) - 0.8 * std::sin(a), 0, 0.8 * std::cos(a) + 0.6 * std::sin(a)},
+                    0.4, 0.9, 2.2);
         const double model = brightness(b, w, uncovered_earth_bytes(b, w, sun_bytes(b, w, false)));
         EXPECT_NEAR(model / analytic_brightness(a), 1.0, 1e-3) << "phase " << degrees;
     }

@@ -63,8 +63,7 @@ TEST(Brightness, OnlyLitAndSeenFacetsCount)
     }
     EXPECT_EQ(brightness_of({}, {}, {0, 0, 1}, {0, 1, 0}).cos_phase, 0.0);
     double cos_phase, seen_area;
-    EXPECT_EQ(comp_brightness(unit_facet.data(), identity, 1, cos_phase, seen_area, nullptr, {0, 0, 1}, {0, 0, 1},
-                              {}),
+    EXPECT_EQ(comp_brightness(unit_facet.data(), identity, 1, cos_phase, seen_area, nullptr, {0, 0, 1}, {0, 0, 1}, {}),
               0.0);
 }
 

@@ -61,9 +61,9 @@ TEST(FacetView, LitFacetsAreExactlyThoseTheModelCounts)
     comp_visibility(bytes, records, twins.vertices.data(), twins.facets.data(), twins.centres.data(),
                     twins.normals.data(), n, body_rot, earth_frame, sun_frame, earth, sun);
     // The view takes the fast way; the straightforward step is the reference.
-    const auto view = view_from_earth(twins.vertices.data(), twins.facets.data(), twins.centres.data(),
-                                      twins.normals.data(), n, twins.lobe_facets, body_rot, earth_frame, sun_frame,
-                                      earth, sun);
+    const auto view =
+        view_from_earth(twins.vertices.data(), twins.facets.data(), twins.centres.data(), twins.normals.data(), n,
+                        twins.lobe_facets, body_rot, earth_frame, sun_frame, earth, sun);
     int lit = 0;
     for (const viewed_facet& f : view) {
         EXPECT_EQ(f.light == facet_light::lit, bytes[f.index] != 0) << "facet " << f.index;

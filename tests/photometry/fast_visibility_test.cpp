@@ -201,7 +201,8 @@ TEST(FastVisibility, AConvexLobeNeverCoversItsOwnFacets)
                                                   s.count(), bytes.data(), body_direction(r, d));
                 // Every facing record keeps its byte: give them all 1 first,
                 // so that even a truncated illumination would be tested.
-                for (int i = 0; i < facing; ++i) bytes[static_cast<std::size_t>(records[static_cast<std::size_t>(i)].index)] = 1;
+                for (int i = 0; i < facing; ++i)
+                    bytes[static_cast<std::size_t>(records[static_cast<std::size_t>(i)].index)] = 1;
                 EXPECT_EQ(comp_occlusion(facing, records.data(), bytes.data()), facing) << "n = " << n;
             }
         }
@@ -282,8 +283,8 @@ TEST(FastVisibility, TiesOnEdgesBoxesAndDepthsAsTheReference)
     // strictly inside it, on its edge, on its box, or at its very depth.
     struct placement {
         const char* name;
-        vec3 a, b, c;      // facet 1's corners
-        bool covered;      // whether facet 0 ends dark
+        vec3 a, b, c;  // facet 1's corners
+        bool covered;  // whether facet 0 ends dark
     };
     const double z = 1.0;
     const placement cases[] = {

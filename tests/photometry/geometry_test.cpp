@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "support/failing_allocations.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
+#include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"
 
 namespace {
@@ -25,7 +25,10 @@ void expect_rows_near(const mat3& M, const mat3& rows, double tol = 1e-15)
     for (int i = 0; i < 9; ++i) EXPECT_NEAR(M.m[i], rows.m[i], tol) << "element " << i;
 }
 
-bool same_bits(const mat3& a, const mat3& b) { return std::memcmp(a.m, b.m, sizeof a.m) == 0; }
+bool same_bits(const mat3& a, const mat3& b)
+{
+    return std::memcmp(a.m, b.m, sizeof a.m) == 0;
+}
 
 struct view {
     mat3 body_rot, earth_frame, sun_frame;
@@ -38,7 +41,10 @@ view view_of(vec3 earth, vec3 sun, double lambda, double beta, double phi)
     return v;
 }
 
-vec3 normal_of(const facet_normal& n) { return {n.nx, n.ny, n.nz}; }
+vec3 normal_of(const facet_normal& n)
+{
+    return {n.nx, n.ny, n.nz};
+}
 
 }  // namespace
 

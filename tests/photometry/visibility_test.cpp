@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/failing_allocations.hpp"
 #include "photometry/visibility.hpp"
+#include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"
 
 namespace {
@@ -14,7 +14,10 @@ namespace {
 const mat3 identity{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
 
 // The unit direction at cosine c from the normal (0, 0, 1).
-vec3 at_cosine(double c) { return {std::sqrt(1 - c * c), 0, c}; }
+vec3 at_cosine(double c)
+{
+    return {std::sqrt(1 - c * c), 0, c};
+}
 
 // One facet in the xy plane facing +z, projected with the identity frame.
 struct flat_facet {
@@ -27,8 +30,8 @@ struct flat_facet {
 
     int pass(double cosine)
     {
-        return project_facets(identity, v.data(), f.data(), centre.data(), records.data(), normal.data(), 1,
-                              &byte, at_cosine(cosine));
+        return project_facets(identity, v.data(), f.data(), centre.data(), records.data(), normal.data(), 1, &byte,
+                              at_cosine(cosine));
     }
 };
 
@@ -70,9 +73,12 @@ TEST(ProjectFacets, ByteOfEachPass)
         double sun_cosine, earth_cosine;
         int sun_byte, earth_byte;
     };
-    for (const pass_case& t : std::vector<pass_case>{
-             {1, 1, 254, 152}, {0.5, 0.5, 127, 139}, {1, 0.01, 254, 254},  // 276.9 capped
-             {0.003, 1, 0, 0}, {-0.5, 1, 0, 0}, {1, 0, 254, 0}}) {
+    for (const pass_case& t : std::vector<pass_case>{{1, 1, 254, 152},
+                                                     {0.5, 0.5, 127, 139},
+                                                     {1, 0.01, 254, 254},  // 276.9 capped
+                                                     {0.003, 1, 0, 0},
+                                                     {-0.5, 1, 0, 0},
+                                                     {1, 0, 254, 0}}) {
         flat_facet s;
         // A record is written whenever the facet faces the direction, even
         // when its byte drops to 0.
@@ -93,8 +99,8 @@ TEST(ProjectFacets, RecordsAreProjectedAndSortedByHeight)
     const mat3 swap_xy{{0, 1, 0, 1, 0, 0, 0, 0, -1}};
     std::vector<proj_facet> r(2);
     std::vector<uint8_t> bytes(2, 255);
-    ASSERT_EQ(project_facets(swap_xy, v.data(), f.data(), centres.data(), r.data(), normals.data(), 2,
-                             bytes.data(), {0, 0, 1}),
+    ASSERT_EQ(project_facets(swap_xy, v.data(), f.data(), centres.data(), r.data(), normals.data(), 2, bytes.data(),
+                             {0, 0, 1}),
               2);
     // Heights are -2 and -1 in this frame: facet 0 comes first.
     EXPECT_EQ(r[0].index, 0);
@@ -182,8 +188,8 @@ TEST(Visibility, FacetFacingSunAndEarthSquarely)
 {
     flat_facet s;
     std::vector<uint8_t> bytes;
-    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1,
-                              identity, identity, identity, {0, 0, 2}, {0, 0, 5}),
+    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1, identity,
+                              identity, identity, {0, 0, 2}, {0, 0, 5}),
               1);
     ASSERT_EQ(bytes.size(), 1u);
     EXPECT_EQ(bytes[0], 152);
@@ -194,12 +200,12 @@ TEST(Visibility, ZeroVectorsLightOrShowNothing)
     flat_facet s;
     std::vector<uint8_t> bytes;
     // No sun: the facet still faces the earth and is counted, but is dark.
-    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1,
-                              identity, identity, identity, {0, 0, 1}, {0, 0, 0}),
+    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1, identity,
+                              identity, identity, {0, 0, 1}, {0, 0, 0}),
               1);
     EXPECT_EQ(bytes[0], 0);
-    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1,
-                              identity, identity, identity, {0, 0, 0}, {0, 0, 1}),
+    EXPECT_EQ(comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1, identity,
+                              identity, identity, {0, 0, 0}, {0, 0, 1}),
               0);
     EXPECT_EQ(bytes[0], 0);
 }
@@ -209,8 +215,8 @@ TEST(Visibility, FailedArraysAreToldByAnEmptyHandle)
     flat_facet s;
     std::vector<uint8_t> bytes{77};
     const auto run = [&] {
-        return comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1,
-                               identity, identity, identity, {0, 0, 1}, {0, 0, 1});
+        return comp_visibility(bytes, s.records, s.v.data(), s.f.data(), s.centre.data(), s.normal.data(), 1, identity,
+                               identity, identity, {0, 0, 1}, {0, 0, 1});
     };
     {
         failing_allocations fail(sizeof(proj_facet), sizeof(proj_facet));

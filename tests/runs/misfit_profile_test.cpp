@@ -21,7 +21,7 @@ summary_row row(int shape, double y1, double shift, double misfit)
 TEST(MisfitProfile, LowestMisfitAtEachValueAndTheBestMarked)
 {
     const std::vector<summary_row> rows = {row(1, 0.5, 0.9, 0.30), row(2, 0.5, 1.1, 0.10), row(3, 0.75, 0.9, 0.20),
-                                           row(4, 0.75, 1.1, NAN),  row(5, 1.0, 1.3, 0.10), row(6, 1.0, 0.9, 0.50)};
+                                           row(4, 0.75, 1.1, NAN), row(5, 1.0, 1.3, 0.10), row(6, 1.0, 0.9, 0.50)};
     const auto profiles = misfit_profiles(rows);
     ASSERT_EQ(profiles.size(), 6u);
     const misfit_profile& y1 = profiles[0];

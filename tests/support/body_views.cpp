@@ -58,8 +58,8 @@ std::vector<viewed_facet> view_body(const viewable_body& body, vec3 earth_in_bod
     const vec3 sun = transposed(body_rot, sun_in_body);
     comp_view_matrices(body_rot, earth_frame, sun_frame, earth, sun, lambda, beta, phi);
     return view_from_earth(body.vertices.data(), body.facets.data(), body.centres.data(), body.normals.data(),
-                           static_cast<int32_t>(body.facets.size()), body.lobe_facets, body_rot, earth_frame,
-                           sun_frame, earth, sun);
+                           static_cast<int32_t>(body.facets.size()), body.lobe_facets, body_rot, earth_frame, sun_frame,
+                           earth, sun);
 }
 
 double seen_area(const std::vector<viewed_facet>& facets, facet_light light)

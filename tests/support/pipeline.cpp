@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/controller.hpp"
 
 std::string data_file(const std::string& name)
 {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "workflow/app_state.hpp"
 #include "support/recording_front_end.hpp"
+#include "workflow/app_state.hpp"
 
 // Path of a file shipped in the repository's data/ folder.
 std::string data_file(const std::string& name);

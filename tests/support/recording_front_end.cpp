@@ -1,7 +1,7 @@
 #include "support/recording_front_end.hpp"
 
-#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
+#include "workflow/fields.hpp"
 
 recording_front_end::recording_front_end()
 {

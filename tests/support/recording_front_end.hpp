@@ -28,8 +28,7 @@ public:
     void set_item_text(int id, const std::string& text) override;
     void set_progress(int percent) override;
     void enable_item(int id) override;
-    void message_box(const std::string& text, const std::string& caption, box_icon icon,
-                     box_owner owner) override;
+    void message_box(const std::string& text, const std::string& caption, box_icon icon, box_owner owner) override;
     std::string read_item_text(int id, int max) override;
     bool read_item_int(int id, int& value) override;
     void show_warning(const std::string& text) override;

@@ -15,14 +15,15 @@ std::map<std::string, std::string> result_files(const std::filesystem::path& fol
     return files;
 }
 
-std::string result_differences(const std::map<std::string, std::string>& a,
-                               const std::map<std::string, std::string>& b)
+std::string result_differences(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
 {
     std::string out;
     for (const auto& [name, text] : a) {
         const auto it = b.find(name);
-        if (it == b.end()) out += name + " (only in the first) ";
-        else if (it->second != text) out += name + " (differs) ";
+        if (it == b.end())
+            out += name + " (only in the first) ";
+        else if (it->second != text)
+            out += name + " (differs) ";
     }
     for (const auto& [name, text] : b)
         if (!a.count(name)) out += name + " (only in the second) ";

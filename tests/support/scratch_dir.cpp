@@ -17,8 +17,7 @@ scratch_dir::~scratch_dir()
 {
     std::error_code ignored;
     std::filesystem::current_path(previous_, ignored);
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
 }
 

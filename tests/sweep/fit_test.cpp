@@ -35,7 +35,8 @@ TEST(CyclicFit, AffineImageOfAShiftedReferenceFitsExactly)
     const auto ref = reference_curve();
     for (int s : {0, 1, 37, 149}) {
         std::vector<double> m(samples);
-        for (int j = 0; j < samples; ++j) m[static_cast<std::size_t>(j)] = 2.5 * ref[static_cast<std::size_t>((j + s) % samples)].magnitude + 4.0;
+        for (int j = 0; j < samples; ++j)
+            m[static_cast<std::size_t>(j)] = 2.5 * ref[static_cast<std::size_t>((j + s) % samples)].magnitude + 4.0;
         double misfit = -1, shift = -1;
         fit_cyclic_shift(m.data(), ref.data(), samples, misfit, shift);
         EXPECT_NEAR(misfit, 0.0, 1e-20) << "s = " << s;
@@ -86,7 +87,8 @@ TEST(Rescale, EndsMapToEndsAndOrderIsKept)
         const double to_hi = k % 10 == 0 ? to_lo : value(rng);
         EXPECT_EQ(rescale(from_lo, from_lo, from_hi, to_lo, to_hi), to_lo) << k;
         // a * b / a need not give b back exactly: a few roundings' worth.
-        const double tolerance = 4 * std::numeric_limits<double>::epsilon() * std::max(std::abs(to_lo), std::abs(to_hi));
+        const double tolerance =
+            4 * std::numeric_limits<double>::epsilon() * std::max(std::abs(to_lo), std::abs(to_hi));
         EXPECT_NEAR(rescale(from_hi, from_lo, from_hi, to_lo, to_hi), to_hi, tolerance) << k;
         // Every step is a correctly rounded monotonic operation, so the whole
         // map keeps (or, for a falling target, reverses) the order exactly.
@@ -104,8 +106,7 @@ TEST(Rescale, EndsMapToEndsAndOrderIsKept)
     }
     // Shift indices become fractions of the last index exactly: 0 and 1 at the ends.
     for (int n : {2, 3, 150, 450}) {
-        for (int s = 0; s < n; ++s)
-            EXPECT_EQ(rescale(s, 0.0, n - 1.0, 0.0, 1.0), s / (n - 1.0)) << s << " of " << n;
+        for (int s = 0; s < n; ++s) EXPECT_EQ(rescale(s, 0.0, n - 1.0, 0.0, 1.0), s / (n - 1.0)) << s << " of " << n;
         EXPECT_EQ(rescale(n - 1.0, 0.0, n - 1.0, 0.0, 1.0), 1.0);
     }
 }
@@ -216,7 +217,7 @@ TEST(LightcurveFile, EvalShapeWritesTheNamedFile)
     std::vector<shape_result> table(123456);
     null_front_end ui;
     for (const auto& [number, name] : {std::pair{12, "output/00012.lc.txt"}, std::pair{99999, "output/99999.lc.txt"},
-                                      std::pair{123456, "output/123456.lc.txt"}}) {
+                                       std::pair{123456, "output/123456.lc.txt"}}) {
         scratch_dir dir;
         std::filesystem::create_directory("output");
         job.shape_number = number;

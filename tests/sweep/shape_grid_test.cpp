@@ -117,14 +117,16 @@ TEST(ShapeGrid, TwelveShapesOfHalfStepInOrder)
     ASSERT_TRUE(walk_grid(0.5, r));
     ASSERT_EQ(r.shapes.size(), 12u);
     const double body1[3][2] = {{0.5, 0.25}, {1.0, 0.5}, {1.0, 1.0}};
-    const double body2[4][4] = {{0.1, 0.05, 0.025, 0.9}, {0.6, 0.3, 0.15, 0.4}, {0.6, 0.3, 0.15, 0.9}, {0.6, 0.3, 0.15, 1.4}};
+    const double body2[4][4] = {
+        {0.1, 0.05, 0.025, 0.9}, {0.6, 0.3, 0.15, 0.4}, {0.6, 0.3, 0.15, 0.9}, {0.6, 0.3, 0.15, 1.4}};
     for (int a = 0; a < 3; ++a)
         for (int b = 0; b < 4; ++b) {
             const auto& s = r.shapes[static_cast<std::size_t>(4 * a + b)];
             EXPECT_EQ(s[0], 1.0);
             EXPECT_DOUBLE_EQ(s[1], body1[a][0]);
             EXPECT_DOUBLE_EQ(s[2], body1[a][1]);
-            for (int i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ(s[static_cast<std::size_t>(3 + i)], body2[b][i]) << a << b << i;
+            for (int i = 0; i < 4; ++i)
+                EXPECT_DOUBLE_EQ(s[static_cast<std::size_t>(3 + i)], body2[b][i]) << a << b << i;
         }
 }
 
@@ -133,7 +135,8 @@ TEST(ShapeGrid, FourShapesOfStepPointNine)
     recorder r;
     walk_grid(0.9, r);
     ASSERT_EQ(r.shapes.size(), 4u);
-    const double body2[4][4] = {{0.1, 0.05, 0.025, 0.9}, {1.0, 0.5, 0.25, 0.0}, {1.0, 0.5, 0.25, 0.9}, {1.0, 0.5, 0.25, 1.8}};
+    const double body2[4][4] = {
+        {0.1, 0.05, 0.025, 0.9}, {1.0, 0.5, 0.25, 0.0}, {1.0, 0.5, 0.25, 0.9}, {1.0, 0.5, 0.25, 1.8}};
     for (int b = 0; b < 4; ++b) {
         EXPECT_EQ(r.shapes[static_cast<std::size_t>(b)][1], 0.5);
         EXPECT_EQ(r.shapes[static_cast<std::size_t>(b)][2], 0.25);
@@ -147,7 +150,8 @@ TEST(ShapeGrid, AccumulatedValuesOfStepPointOne)
 {
     recorder r;
     walk_grid(0.1, r);
-    EXPECT_EQ(r.level1, (std::vector<double>{0.5, 0.6, 0.7, 0.7999999999999999, 0.8999999999999999, 0.9999999999999999}));
+    EXPECT_EQ(r.level1,
+              (std::vector<double>{0.5, 0.6, 0.7, 0.7999999999999999, 0.8999999999999999, 0.9999999999999999}));
     EXPECT_EQ(r.level2_first, (std::vector<double>{0.25, 0.35, 0.44999999999999996}));
     EXPECT_EQ(r.level2_second, (std::vector<double>{0.3, 0.4, 0.5, 0.6}));
     EXPECT_EQ(r.shapes.size(), 44388u);

@@ -2,12 +2,12 @@
 
 #include <filesystem>
 
-#include "workflow/controller.hpp"
-#include "workflow/fields.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/controller.hpp"
+#include "workflow/fields.hpp"
 
 namespace {
 
@@ -119,7 +119,8 @@ TEST_F(LoadCommand, RefusalsSayWhyAndKeepTheEarlierState)
 
     // Each refusal says why on the status line, and changes nothing else.
     for (const auto& c : ui.calls()) EXPECT_TRUE(c.op == "text" && c.id == ctl::status_line) << c.op;
-    EXPECT_EQ(ui.text_of(ctl::status_line).rfind("bad.txt:4: missing point line", 0), 0u) << ui.text_of(ctl::status_line);
+    EXPECT_EQ(ui.text_of(ctl::status_line).rfind("bad.txt:4: missing point line", 0), 0u)
+        << ui.text_of(ctl::status_line);
     EXPECT_EQ(app.reference, reference);
     EXPECT_EQ(app.spin.lambda, spin.lambda);
     EXPECT_EQ(app.observations.count, count);

@@ -6,11 +6,11 @@
 #include <thread>
 #include <vector>
 
-#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/controller.hpp"
 
 namespace fs = std::filesystem;
 
@@ -29,8 +29,7 @@ std::map<std::string, std::string> output_files()
 }
 
 // One sweep of n subdivisions over data/test.zel in the current directory.
-void run_sweep(int n, const std::string& step, const std::string& threads, sweep_path path,
-               recording_front_end& ui)
+void run_sweep(int n, const std::string& step, const std::string& threads, sweep_path path, recording_front_end& ui)
 {
     app_state app;
     on_init(app, &ui);
@@ -45,8 +44,7 @@ void run_sweep(int n, const std::string& step, const std::string& threads, sweep
 
 // Starts a sweep of n subdivisions over data/test.zel on two threads and
 // cancels it once the lightcurve file `after` exists.
-void start_and_cancel(app_state& app, recording_front_end& ui, int n, const std::string& step,
-                      const std::string& after)
+void start_and_cancel(app_state& app, recording_front_end& ui, int n, const std::string& step, const std::string& after)
 {
     on_init(app, &ui);
     ASSERT_TRUE(geosphere_and_load(app, ui, n, data_file("test.zel")));

@@ -9,11 +9,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/controller.hpp"
 
 namespace {
 
@@ -55,8 +55,10 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
     const auto texts = status_texts();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], "generating and comparing 1 shapes...");
-    EXPECT_TRUE(std::regex_match(texts[1], std::regex(
-        "generated and compared 1 shapes in \\d+\\.\\d{3} seconds \\(\\d+\\.\\d{3} shapes/sec\\)"))) << texts[1];
+    EXPECT_TRUE(std::regex_match(
+        texts[1],
+        std::regex("generated and compared 1 shapes in \\d+\\.\\d{3} seconds \\(\\d+\\.\\d{3} shapes/sec\\)")))
+        << texts[1];
     EXPECT_EQ(ui.text_of(ctl::step_size_label), "Step Size: 1.000000");
     EXPECT_EQ(ui.progress(), (std::vector<int>{100, 0}));
     const auto rows = read_lines("output/main.txt");
@@ -190,7 +192,8 @@ TEST(SweepRecovery, GeneratingShapeRanksFirst)
         int k;
         double p[7], shift, misfit;
         ASSERT_EQ(std::sscanf(row.c_str(), "%d %lf %lf %lf %lf %lf %lf %lf %lf %lf", &k, &p[0], &p[1], &p[2], &p[3],
-                              &p[4], &p[5], &p[6], &shift, &misfit), 10);
+                              &p[4], &p[5], &p[6], &shift, &misfit),
+                  10);
         if (misfit < best_misfit) best_misfit = misfit, best = k;
     }
     EXPECT_EQ(best, 7);

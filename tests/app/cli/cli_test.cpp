@@ -87,9 +87,10 @@ TEST(CommandLine, SpinFileFolderAndVersion)
     std::filesystem::create_directories("b");
     const std::string common = " --path " + data_file("hermione_lc.txt") + " --block 12 --subdivisions 1 --step 0.5";
     ASSERT_EQ(run(cli + " -C a" + common + " --spin " + data_file("hermione_spin.txt"), out), 0) << out;
-    ASSERT_EQ(run(cli + " -C b" + common + " --lambda 3.2311 --beta 14.4211 --period 5.55087725 --t0 2443032.0 --phi0 0",
-                  out),
-              0)
+    ASSERT_EQ(
+        run(cli + " -C b" + common + " --lambda 3.2311 --beta 14.4211 --period 5.55087725 --t0 2443032.0 --phi0 0",
+            out),
+        0)
         << out;
     EXPECT_EQ(read_file("a/output/main.txt"), read_file("b/output/main.txt"));
     EXPECT_FALSE(read_file("a/output/main.txt").empty());
@@ -99,9 +100,9 @@ TEST(CommandLine, SpinFileFolderAndVersion)
     };
     EXPECT_EQ(inputs("a/output/run.json"), inputs("b/output/run.json"));
     // An option given explicitly wins over the file.
-    ASSERT_EQ(run(cli + " -C a" + common + " --until load --spin " + data_file("hermione_spin.txt") + " --period 11.1",
-                  out),
-              0)
+    ASSERT_EQ(
+        run(cli + " -C a" + common + " --until load --spin " + data_file("hermione_spin.txt") + " --period 11.1", out),
+        0)
         << out;
     EXPECT_NE(out.find("(0.484 rotation periods)"), std::string::npos) << out;
     EXPECT_EQ(run(cli + " -C nowhere --until geosphere", out), 2);

@@ -96,9 +96,9 @@ TEST(ShapeExport, WeldedLobesAreClosedAndFaceOutwardAsTheModelSees)
             // Each facet's normal is the model's, up to the welding's rounding.
             const prepared_shape model = evaluated(*base, params);
             std::vector<facet_normal> normals;
-            ASSERT_EQ(comp_normal(static_cast<int32_t>(obj.facets.size()), obj.vertices.data(), obj.facets.data(),
-                                  normals),
-                      1);
+            ASSERT_EQ(
+                comp_normal(static_cast<int32_t>(obj.facets.size()), obj.vertices.data(), obj.facets.data(), normals),
+                1);
             double worst = 0.0;
             for (std::size_t i = 0; i < normals.size(); ++i) {
                 const facet_normal &a = normals[i], &b = model.normals[i];

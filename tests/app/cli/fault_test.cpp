@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -38,8 +38,7 @@ std::map<std::string, std::string> results_in(const fs::path& dir)
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file() || name == "run.json" || name == "journal.txt" || name == "morvane.lock")
-            continue;
+        if (!entry.is_regular_file() || name == "run.json" || name == "journal.txt" || name == "morvane.lock") continue;
         files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
     }
     return files;
@@ -210,9 +209,10 @@ TEST(Faults, ResumeAfterKillOrTerminateIsByteIdentical)
         for (int attempt = 1; attempt <= 3 && !stopped_mid_run; ++attempt) {
             scratch_dir dir;
             const pid_t run = start_command(sweep_command(2, "0.2") + " >/dev/null 2>&1");
-            ASSERT_TRUE(wait_until([&] { return fs::exists("output/journal.txt") &&
-                                                line_count("output/journal.txt") >= stop.after_rows; },
-                                   60)) << name;
+            ASSERT_TRUE(wait_until(
+                [&] { return fs::exists("output/journal.txt") && line_count("output/journal.txt") >= stop.after_rows; },
+                60))
+                << name;
             kill(run, stop.signal);
             const int code = wait_command(run);
             const std::size_t rows = line_count("output/journal.txt");

@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
-#include "workflow/controller.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"
+#include "workflow/controller.hpp"
 
 namespace fs = std::filesystem;
 
@@ -133,8 +133,8 @@ TEST(JointFit, SeveralGeometriesFindTheShapeThatOneCannot)
     for (int b = 0; b < 3; ++b) {
         int shape, block;
         double shift, misfit;
-        ASSERT_EQ(std::sscanf(fits[static_cast<std::size_t>(166 * 3 + 1 + b)].c_str(), "%d,%d,%lf,%lf", &shape,
-                              &block, &shift, &misfit),
+        ASSERT_EQ(std::sscanf(fits[static_cast<std::size_t>(166 * 3 + 1 + b)].c_str(), "%d,%d,%lf,%lf", &shape, &block,
+                              &shift, &misfit),
                   4);
         EXPECT_EQ(shape, 167);
         sum += misfit;

@@ -23,18 +23,18 @@
 #include <thread>
 #include <vector>
 
-#include "workflow/app_state.hpp"
 #include "app/dialog/main_dialog.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/app_state.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const int edit_ids[] = {ctl::subdivisions, ctl::path,  ctl::lambda,    ctl::period,  ctl::epoch,
-                        ctl::beta,         ctl::phi0,  ctl::step_size, ctl::threads, ctl::blocks};
+const int edit_ids[] = {ctl::subdivisions, ctl::path, ctl::lambda,    ctl::period,  ctl::epoch,
+                        ctl::beta,         ctl::phi0, ctl::step_size, ctl::threads, ctl::blocks};
 
 // A shown dialog over its own controller state. A sweep still running at
 // the end is cancelled and waited for while the dialog can still answer it.
@@ -149,16 +149,19 @@ TEST_F(DialogTest, StartState)
                                                           {ctl::generate_shapes, "Generate Shapes"},
                                                           {ctl::cancel, "Cancel"}};
     for (const auto& [id, caption] : buttons) EXPECT_EQ(button(id)->text(), caption) << id;
-    const std::vector<std::pair<int, QString>> labels = {
-        {ctl::subdivisions_label, "Subdivisions"}, {ctl::period_label, "P sid"},
-        {ctl::epoch_label, "t 0"},                 {ctl::step_size_label, "Step Size"},
-        {ctl::threads_label, "Threads"},           {ctl::status_line, ""},
-        {ctl::lambda_label, QString(QChar(0x03bb))}, {ctl::beta_label, QString(QChar(0x03b2))},
-        {ctl::phi0_label, QString(QChar(0x03a6))}};
+    const std::vector<std::pair<int, QString>> labels = {{ctl::subdivisions_label, "Subdivisions"},
+                                                         {ctl::period_label, "P sid"},
+                                                         {ctl::epoch_label, "t 0"},
+                                                         {ctl::step_size_label, "Step Size"},
+                                                         {ctl::threads_label, "Threads"},
+                                                         {ctl::status_line, ""},
+                                                         {ctl::lambda_label, QString(QChar(0x03bb))},
+                                                         {ctl::beta_label, QString(QChar(0x03b2))},
+                                                         {ctl::phi0_label, QString(QChar(0x03a6))}};
     for (const auto& [id, caption] : labels) EXPECT_EQ(label(id)->text(), caption) << id;
     const std::vector<std::pair<int, QString>> defaults = {
-        {ctl::subdivisions, "3"}, {ctl::threads, "1"},   {ctl::step_size, "1"}, {ctl::beta, "90"},
-        {ctl::lambda, "90"},      {ctl::phi0, "90"},     {ctl::period, "21.9"}, {ctl::epoch, "0"},
+        {ctl::subdivisions, "3"}, {ctl::threads, "1"}, {ctl::step_size, "1"}, {ctl::beta, "90"},
+        {ctl::lambda, "90"},      {ctl::phi0, "90"},   {ctl::period, "21.9"}, {ctl::epoch, "0"},
         {ctl::path, "test.zel"},  {ctl::blocks, ""}};
     for (const auto& [id, value] : defaults) EXPECT_EQ(edit(id)->text(), value) << id;
     // The fit mode: a choice of two, today's range fit first.
@@ -265,8 +268,8 @@ TEST_F(DialogTest, ThreeStepsOnASmallCase)
     EXPECT_EQ(status_at_position[0], "generating and comparing 1 shapes...");
     EXPECT_TRUE(all_on_dialog_thread);
     EXPECT_TRUE(fs::exists("output/00001.lc.txt"));
-    EXPECT_EQ(read_file("output/main.txt").rfind("1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ", 0),
-              0u);
+    EXPECT_EQ(
+        read_file("output/main.txt").rfind("1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ", 0), 0u);
     EXPECT_TRUE(dialog->isVisible());
 }
 

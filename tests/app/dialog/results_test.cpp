@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "workflow/app_state.hpp"
 #include "app/dialog/main_dialog.hpp"
 #include "app/dialog/results_window.hpp"
 #include "app/figures/figure_set.hpp"
@@ -33,6 +32,7 @@
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
+#include "workflow/app_state.hpp"
 
 namespace fs = std::filesystem;
 
@@ -464,8 +464,7 @@ TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
             EXPECT_FALSE(other->geometry().intersects(button)) << other->objectName().toStdString();
         }
     }
-    for (int id = 1; id < dialog_ctl::browse_path; ++id)
-        EXPECT_NE(dialog.control(id), browse) << id;
+    for (int id = 1; id < dialog_ctl::browse_path; ++id) EXPECT_NE(dialog.control(id), browse) << id;
 
     // A file inside the working folder goes in relative, another absolute.
     fs::create_directory("obs");
@@ -490,4 +489,3 @@ TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
     }
     EXPECT_EQ(path->text(), elsewhere);
 }
-

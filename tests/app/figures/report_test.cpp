@@ -40,7 +40,8 @@ int pixels_near(const QImage& image, QColor colour)
         for (int x = 0; x < image.width(); ++x) {
             const QColor c(image.pixel(x, y));
             if (std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
-                    std::abs(c.blue() - colour.blue()) < 30)
+                    std::abs(c.blue() - colour.blue()) <
+                30)
                 ++count;
         }
     return count;

@@ -62,10 +62,10 @@ TEST(Mpi, AnyRanksAndThreadsWriteWhatOneThreadWrites)
     for (int ranks : {1, 2, 3, 4})
         for (int threads : {1, 2}) {
             const fs::path run = folder("ranks");
-            ASSERT_EQ(run_command(mpirun(ranks) + " -C " + run.string() + common + " --threads " +
-                                      std::to_string(threads),
-                                  out),
-                      0)
+            ASSERT_EQ(
+                run_command(mpirun(ranks) + " -C " + run.string() + common + " --threads " + std::to_string(threads),
+                            out),
+                0)
                 << out;
             EXPECT_EQ(result_differences(expected, result_files(run)), "") << ranks << " ranks, " << threads;
             EXPECT_NE(read_file(run / "output/run.json").find("\"ranks\": " + std::to_string(ranks)),
