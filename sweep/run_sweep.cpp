@@ -253,11 +253,7 @@ void run_reference_walk(walk_context& w)
         w.end.fail("not enough memory for the base copy of the grid walk");
         return;
     }
-    try {
-        walk_grid(w.args.step, walk);
-    } catch (const std::bad_alloc&) {
-        fail_for_memory(w, walk.shapes);
-    }
+    walk_grid(w.args.step, walk);
 }
 
 // Starts one more thread running `work`; false when the system gives no

@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QMessageBox>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
@@ -18,6 +20,23 @@ namespace {
 
 // The one global: the controller's state.
 app_state the_app;
+
+// The dialog's event loop, whose every event is an entry of the window's
+// thread: out of memory in what an event started (drawing a shape's
+// figures, exporting it) is said in a box and the dialog goes on.
+class dialog_application : public QApplication {
+public:
+    using QApplication::QApplication;
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const std::bad_alloc&) {
+            QMessageBox::critical(nullptr, "Error", "Not enough memory for that: the previous results are kept.");
+            return false;
+        }
+    }
+};
 
 // Whether the words ask for the help or the version text (and nothing else is done).
 bool asks_for_help_or_version(int argc, char** argv)
@@ -53,7 +72,7 @@ int help_or_version(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (asks_for_help_or_version(argc, argv)) return help_or_version(argc, argv);
-    QApplication application(argc, argv);
+    dialog_application application(argc, argv);
     // Qt adopts the user's locale; the files are written and fields read
     // with the C formatting functions, which must keep '.' as the decimal point.
     std::setlocale(LC_NUMERIC, "C");

@@ -28,6 +28,7 @@
 #include "sweep/shape_export.hpp"
 #include "sweep/shape_grid.hpp"
 #include "sweep/spin.hpp"
+#include "workflow/fields.hpp"
 
 namespace py = pybind11;
 
@@ -474,15 +475,10 @@ PYBIND11_MODULE(morvane, m)
                 if (!read_spin_words(path, words, why)) throw py::value_error(path + ": " + why);
                 spin s;
                 double* fields[5] = {&s.lambda_deg, &s.beta_deg, &s.period_hours, &s.t0, &s.phi0_deg};
-                for (int i = 0; i < 5; ++i) {
-                    std::size_t used = 0;
-                    try {
-                        *fields[i] = std::stod(words[i], &used);
-                    } catch (const std::exception&) {
-                        used = 0;
-                    }
-                    if (used != words[i].size()) throw py::value_error(path + ": '" + words[i] + "' is not a number");
-                }
+                // Each word read by the rule of a typed field, as --spin reads it.
+                for (int i = 0; i < 5; ++i)
+                    if (!parse_decimal(words[i], *fields[i]))
+                        throw py::value_error(path + ": '" + words[i] + "' is not a number");
                 return s;
             },
             py::arg("path"), "Reads a two-line spin file: 'lambda beta P' then 'JD0 phi0' (as data/*_spin.txt).")

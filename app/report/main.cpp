@@ -156,5 +156,12 @@ int main(int argc, char** argv)
     qInstallMessageHandler(quiet_qt);
     QApplication application(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
-    return run_report(folder, shapes, out, sample);
+    // The entry of the program's thread: out of memory anywhere below ends
+    // the report here, every file written so far whole.
+    try {
+        return run_report(folder, shapes, out, sample);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "morvane-report: not enough memory\n");
+        return 1;
+    }
 }
