@@ -12,10 +12,10 @@
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
 #include "photometry/visibility.hpp"
+#include "support/body_views.hpp"
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
 constexpr double lambert = 0.1;  // photo_params' lambert_weight
 
 struct body {
@@ -47,18 +47,6 @@ body twin_spheres(int subdivisions)
     mesh sphere = geosphere(subdivisions), twin;
     EXPECT_EQ(make_twin_shape(sphere, twin), 1);
     return body_of(twin);
-}
-
-struct view {
-    vec3 earth, sun;
-    mat3 body_rot, earth_frame, sun_frame;
-};
-
-view view_of(vec3 earth, vec3 sun, double lambda = 0, double beta = pi / 2, double phi = 0)
-{
-    view w{earth, sun, {}, {}, {}};
-    comp_view_matrices(w.body_rot, w.earth_frame, w.sun_frame, earth, sun, lambda, beta, phi);
-    return w;
 }
 
 // The bytes after the sun pass, with or without its covering test.

@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "photometry/brightness.hpp"
+#include "support/body_views.hpp"
 
 namespace {
-
-const mat3 identity{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
 
 struct sample {
     double brightness, cos_phase, seen_area;

@@ -13,11 +13,10 @@
 #include "photometry/fast_visibility.hpp"
 #include "photometry/view_geometry.hpp"
 #include "photometry/visibility.hpp"
+#include "support/body_views.hpp"
 #include "sweep/fast_eval.hpp"
 
 namespace {
-
-constexpr double pi = 3.141592653589793;
 
 // A deformed, offset twin-sphere body with its normals and centres.
 struct shape {

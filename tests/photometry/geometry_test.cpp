@@ -6,6 +6,7 @@
 
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
+#include "support/body_views.hpp"
 #include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"
 
@@ -28,17 +29,6 @@ void expect_rows_near(const mat3& M, const mat3& rows, double tol = 1e-15)
 bool same_bits(const mat3& a, const mat3& b)
 {
     return std::memcmp(a.m, b.m, sizeof a.m) == 0;
-}
-
-struct view {
-    mat3 body_rot, earth_frame, sun_frame;
-};
-
-view view_of(vec3 earth, vec3 sun, double lambda, double beta, double phi)
-{
-    view v;
-    comp_view_matrices(v.body_rot, v.earth_frame, v.sun_frame, earth, sun, lambda, beta, phi);
-    return v;
 }
 
 vec3 normal_of(const facet_normal& n)

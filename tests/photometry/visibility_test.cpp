@@ -6,12 +6,11 @@
 #include <vector>
 
 #include "photometry/visibility.hpp"
+#include "support/body_views.hpp"
 #include "support/failing_allocations.hpp"
 #include "support/recording_front_end.hpp"
 
 namespace {
-
-const mat3 identity{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
 
 // The unit direction at cosine c from the normal (0, 0, 1).
 vec3 at_cosine(double c)

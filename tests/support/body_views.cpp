@@ -70,3 +70,10 @@ double seen_area(const std::vector<viewed_facet>& facets, facet_light light)
             area += 0.5 * std::fabs((f.x[1] - f.x[0]) * (f.y[2] - f.y[0]) - (f.x[2] - f.x[0]) * (f.y[1] - f.y[0]));
     return area;
 }
+
+view view_of(vec3 earth, vec3 sun, double lambda, double beta, double phi)
+{
+    view v{earth, sun, {}, {}, {}};
+    comp_view_matrices(v.body_rot, v.earth_frame, v.sun_frame, earth, sun, lambda, beta, phi);
+    return v;
+}

@@ -2,7 +2,24 @@
 
 #include <vector>
 
+#include "common/mat3.hpp"
 #include "photometry/facet_view.hpp"
+
+constexpr double pi = 3.141592653589793;
+
+// The identity matrix: the body frame as the ecliptic.
+inline const mat3 identity{{1, 0, 0, 0, 1, 0, 0, 0, 1}};
+
+// One sample's view: the earth and sun vectors and the model's matrices
+// made from them.
+struct view {
+    vec3 earth, sun;
+    mat3 body_rot, earth_frame, sun_frame;
+};
+
+// The view of a pole (lambda, beta) at rotation angle phi, through the
+// model's own comp_view_matrices.
+view view_of(vec3 earth, vec3 sun, double lambda = 0, double beta = pi / 2, double phi = 0);
 
 // A body ready to be viewed: vertices, facets (1-based), centres, normals.
 struct viewable_body {

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
+#include "support/printed.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
 #include "workflow/controller.hpp"
@@ -55,10 +55,13 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
     const auto texts = status_texts();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], "generating and comparing 1 shapes...");
-    EXPECT_TRUE(std::regex_match(
-        texts[1],
-        std::regex("generated and compared 1 shapes in \\d+\\.\\d{3} seconds \\(\\d+\\.\\d{3} shapes/sec\\)")))
+    std::vector<double> timing;
+    EXPECT_TRUE(printed_by(texts[1], "generated and compared 1 shapes in %.3f seconds (%.3f shapes/sec)", &timing))
         << texts[1];
+    if (timing.size() == 2) {
+        EXPECT_GE(timing[0], 0.0);
+        EXPECT_GT(timing[1], 0.0);
+    }
     EXPECT_EQ(ui.text_of(ctl::step_size_label), "Step Size: 1.000000");
     EXPECT_EQ(ui.progress(), (std::vector<int>{100, 0}));
     const auto rows = read_lines("output/main.txt");
@@ -72,7 +75,12 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
     const auto curve = read_lines("output/00001.lc.txt");
     ASSERT_EQ(curve.size(), 150u);
     // Time and brightness, six decimals each; the first time is the first observation's.
-    EXPECT_TRUE(std::regex_match(curve[0], std::regex("2451545\\.000000 0\\.\\d{6}"))) << curve[0];
+    std::vector<double> first;
+    EXPECT_TRUE(printed_by(curve[0], "2451545.000000 %.6f", &first)) << curve[0];
+    if (first.size() == 1) {
+        EXPECT_GT(first[0], 0.0);
+        EXPECT_LT(first[0], 1.0);
+    }
     EXPECT_EQ(app.result_table.load(), nullptr);
     EXPECT_FALSE(std::filesystem::exists("output/main.txt.part"));
 }

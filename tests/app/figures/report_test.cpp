@@ -3,9 +3,9 @@
 #include <QChartView>
 #include <QColor>
 #include <QImage>
+#include <QRegularExpression>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <set>
 
 #include "app/figures/charts.hpp"
@@ -59,9 +59,9 @@ TEST(Report, ListsOnlyFilesItWroteAndAgreesWithTheTable)
 
     const std::string page = read_file("report/index.html");
     std::set<std::string> named;
-    const std::regex link("(src|href)=\"([^\"]+)\"");
-    for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
-        named.insert((*it)[2]);
+    const QRegularExpression link("(src|href)=\"([^\"]+)\"");
+    for (auto it = link.globalMatch(QString::fromStdString(page)); it.hasNext();)
+        named.insert(it.next().captured(2).toStdString());
     ASSERT_GE(named.size(), 2u * 7u);  // per shape: 3 figures in 2 forms and the OBJ; and the profiles
     for (const std::string& name : named) {
         const std::filesystem::path file = std::filesystem::path("report") / name;
