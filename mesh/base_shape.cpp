@@ -3,11 +3,12 @@
 #include "mesh/geosphere.hpp"
 #include "mesh/twin_shape.hpp"
 
-std::string subdivision_refusal(int n)
+bool check_subdivisions(int n, std::string& why)
 {
-    if (n >= min_subdivisions && n <= max_subdivisions) return "";
-    return "the subdivision count must lie between " + std::to_string(min_subdivisions) + " and " +
-           std::to_string(max_subdivisions);
+    if (n >= min_subdivisions && n <= max_subdivisions) return true;
+    why = "the subdivision count must lie between " + std::to_string(min_subdivisions) + " and " +
+          std::to_string(max_subdivisions);
+    return false;
 }
 
 std::shared_ptr<const mesh> build_base_mesh(int n)

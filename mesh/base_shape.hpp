@@ -10,8 +10,8 @@
 constexpr int min_subdivisions = 1;
 constexpr int max_subdivisions = 10;
 
-// "" for a subdivision count a base shape may have, else the refusal.
-std::string subdivision_refusal(int n);
+// Whether a base shape may have n subdivisions; false with the refusal in `why`.
+bool check_subdivisions(int n, std::string& why);
 
 // Builds the refined sphere of n subdivisions and its twin, in memory only;
 // null when memory ran out.

@@ -110,12 +110,12 @@ sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vert
     return needs;
 }
 
-std::string sweep_size_refusal(const sweep_needs& n, double seconds_per_shape, int threads)
+bool sweep_fits(const sweep_needs& n, double seconds_per_shape, int threads, std::string& why)
 {
     const bool memory = n.memory_bytes > n.free_memory_bytes;
     const bool disk = n.disk_bytes > n.free_disk_bytes;
     const bool files = n.free_files >= 0 && n.files > n.free_files;
-    if (!memory && !disk && !files) return "";
+    if (!memory && !disk && !files) return true;
     std::string text = "a sweep of " + std::to_string(n.shapes) + " shapes does not fit: it needs " +
                        size_text(n.memory_bytes) + " of memory (" + size_text(n.free_memory_bytes) +
                        " available) and " + size_text(n.disk_bytes) + " of disk (" + size_text(n.free_disk_bytes) +
@@ -127,5 +127,6 @@ std::string sweep_size_refusal(const sweep_needs& n, double seconds_per_shape, i
         text += "; it would take about " +
                 duration_text(seconds_per_shape * static_cast<double>(n.shapes) / std::max(threads, 1)) + " on " +
                 std::to_string(threads) + (threads == 1 ? " thread" : " threads");
-    return text + ": choose a larger step";
+    why = text + ": choose a larger step";
+    return false;
 }

@@ -28,6 +28,7 @@ struct sweep_needs {
 // (or of the working folder).
 sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks = 1);
 
-// "" when the needs fit; otherwise the refusal, with the figures, and the
-// time it would take when `seconds_per_shape` is known (> 0).
-std::string sweep_size_refusal(const sweep_needs& needs, double seconds_per_shape, int threads);
+// Whether the needs fit the machine and the folder; false with the refusal
+// in `why`, with the figures, and the time the sweep would take on
+// `threads` threads when `seconds_per_shape` is known (> 0).
+bool sweep_fits(const sweep_needs& needs, double seconds_per_shape, int threads, std::string& why);

@@ -85,7 +85,7 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
     if (!read_sample_file(in_folder(folder, sample_file), *reference, run.observations, why)) return false;
     run.reference = std::move(reference);
     const int32_t n = run.manifest.inputs.subdivisions;
-    if (!subdivision_refusal(n).empty()) {
+    if (!check_subdivisions(n, why)) {
         why = "the manifest's subdivision count " + std::to_string(n) + " is not between " +
               std::to_string(min_subdivisions) + " and " + std::to_string(max_subdivisions);
         return false;

@@ -416,10 +416,11 @@ double time_per_shape(const sweep_args& args, int count)
     return std::max(seconds, 0.001) / static_cast<double>(first.params.size());
 }
 
-std::string thread_count_refusal(int threads)
+bool check_thread_count(int threads, std::string& why)
 {
-    if (threads >= 1 && threads <= max_sweep_threads) return "";
-    return "the thread count must lie between 1 and " + std::to_string(max_sweep_threads);
+    if (threads >= 1 && threads <= max_sweep_threads) return true;
+    why = "the thread count must lie between 1 and " + std::to_string(max_sweep_threads);
+    return false;
 }
 
 int default_thread_count()

@@ -95,8 +95,8 @@ sweep_result run_sweep(sweep_request request, const sweep_sinks& sinks);
 // The most threads a sweep runs on.
 constexpr int max_sweep_threads = 50;
 
-// "" when a sweep may run on `threads` threads, else the refusal.
-std::string thread_count_refusal(int threads);
+// Whether a sweep may run on `threads` threads; false with the refusal in `why`.
+bool check_thread_count(int threads, std::string& why);
 
 // Every core, within the threads a sweep may run on: the default of the
 // command line and of the Python module.

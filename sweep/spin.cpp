@@ -2,7 +2,10 @@
 
 #include <cmath>
 
-std::string spin_range_refusal(const spin_state& s)
+namespace {
+
+// The first range the typed spin state leaves, as its refusal ("" for none).
+std::string range_refusal(const spin_state& s)
 {
     if (!(s.lambda_deg >= 0.0 && s.lambda_deg <= 360.0)) return "the pole longitude must lie between 0 and 360 degrees";
     if (!(s.beta_deg >= -90.0 && s.beta_deg <= 90.0)) return "the pole latitude must lie between -90 and 90 degrees";
@@ -15,6 +18,14 @@ std::string spin_range_refusal(const spin_state& s)
     if (!(s.t0 == 0.0 || (s.t0 >= 2433283.0 && s.t0 <= 2524961.0)))
         return "the epoch must be 0 or a Julian date from 2433283 to 2524961";
     return "";
+}
+
+}  // namespace
+
+bool check_spin_ranges(const spin_state& spin, std::string& why)
+{
+    why = range_refusal(spin);
+    return why.empty();
 }
 
 void convert_spin(spin_state& spin)

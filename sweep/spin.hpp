@@ -18,10 +18,10 @@ struct spin_state {
     double t0 = 0.0;      // Julian date, or 0
 };
 
-// Why a typed spin state is refused ("" when it is not): its ranges
-// checked in the order longitude, latitude, phase, period, epoch, every
-// comparison written so that NaN fails it.
-std::string spin_range_refusal(const spin_state& s);
+// Whether a typed spin state lies in its ranges, checked in the order
+// longitude, latitude, phase, period, epoch, every comparison written so
+// that NaN fails it; false with the refusal in `why`.
+bool check_spin_ranges(const spin_state& spin, std::string& why);
 
 // Converts the typed spin state into the units the sweep uses: radians and
 // days.

@@ -69,10 +69,12 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
 {
     const sweep_needs needs =
         estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads, blocks_of(app));
-    if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return "";
+    std::string why;
+    if (sweep_fits(needs, 0.0, plan.threads, why)) return "";
     const double per_shape =
         time_per_shape(make_sweep_args(app.base, app.reference, used_spin(app.spin), plan.step, 1), 3);
-    return sweep_size_refusal(needs, per_shape, plan.threads);
+    sweep_fits(needs, per_shape, plan.threads, why);
+    return why;
 }
 
 // Everything between the checks and the worker: the lock, the folder made

@@ -43,7 +43,7 @@ command_outcome check_geosphere_fields(app_state& app, int& n)
 {
     if (!app.target->read_item_int(ctl::subdivisions, n))
         return {false, "the subdivision count must be a whole number"};
-    if (const std::string refusal = subdivision_refusal(n); !refusal.empty()) return {false, refusal};
+    if (std::string refusal; !check_subdivisions(n, refusal)) return {false, refusal};
     return {true, ""};
 }
 
@@ -56,8 +56,7 @@ command_outcome check_load_fields(app_state& app, std::string& path, spin_state&
     for (const spin_field& field : spin_fields)
         if (!read_decimal_field(ui, field.id, typed.*field.typed))
             return {false, std::string("the ") + field.name + " field must hold a single number"};
-    std::string refusal = spin_range_refusal(typed);
-    if (!refusal.empty()) return {false, refusal};
+    if (std::string refusal; !check_spin_ranges(typed, refusal)) return {false, refusal};
     struct stat info {};
     if (path.find('\0') != std::string::npos) return {false, "the path holds a NUL character"};
     if (stat(path.c_str(), &info) != 0) return {false, path + ": " + std::strerror(errno)};
@@ -71,7 +70,7 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     if (!read_decimal_field(ui, ctl::step_size, plan.step))
         return {false, "the step size field must hold a single number"};
     if (!ui.read_item_int(ctl::threads, plan.threads)) return {false, "the thread count must be a whole number"};
-    if (const std::string refusal = thread_count_refusal(plan.threads); !refusal.empty()) return {false, refusal};
+    if (std::string refusal; !check_thread_count(plan.threads, refusal)) return {false, refusal};
     const std::string fit = ui.read_item_text(ctl::fit, 64);
     if (!parse_fit_mode(fit, plan.fit)) return {false, "the fit must be range or offset, not \"" + fit + "\""};
     if (!(plan.step > 0.0) || std::isinf(plan.step))
@@ -111,10 +110,11 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
     const sweep_needs needs =
         estimate_sweep_needs(plan.count.shapes, files, base_vertex_count(n), plan.threads, blocks);
-    if (sweep_size_refusal(needs, 0.0, plan.threads).empty()) return {true, ""};
+    if (sweep_fits(needs, 0.0, plan.threads, why)) return {true, ""};
     // Refused: time a few shapes of the real inputs, in memory, for the estimate.
     double per_shape = 0.0;
     if (const std::shared_ptr<const mesh> base = build_base_mesh(n))
         per_shape = time_per_shape(make_sweep_args(base, reference, used_spin(spin), plan.step, 1), 3);
-    return {false, sweep_size_refusal(needs, per_shape, plan.threads)};
+    sweep_fits(needs, per_shape, plan.threads, why);
+    return {false, why};
 }

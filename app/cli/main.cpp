@@ -59,7 +59,7 @@ int run_export(export_options o)
         if (o.subdivisions == 0) o.subdivisions = run.inputs.subdivisions;
         if (o.step == 0.0) o.step = run.inputs.step;
     }
-    if (const std::string refusal = subdivision_refusal(o.subdivisions); !refusal.empty()) {
+    if (std::string refusal; !check_subdivisions(o.subdivisions, refusal)) {
         std::fprintf(stderr, "morvane-cli export: %s\n", refusal.c_str());
         return exit_refused;
     }

@@ -77,15 +77,15 @@ sweep_spin checked_spin(const spin& s)
     typed.period_hours = s.period_hours;
     typed.t0 = s.t0;
     typed.phi0_deg = s.phi0_deg;
-    const std::string refusal = spin_range_refusal(typed);
-    if (!refusal.empty()) throw py::value_error(refusal);
+    std::string refusal;
+    if (!check_spin_ranges(typed, refusal)) throw py::value_error(refusal);
     return typed_spin(s.lambda_deg, s.beta_deg, s.period_hours, s.t0, s.phi0_deg);
 }
 
 // The base shape of n subdivisions; ValueError outside 1 to 10.
 std::shared_ptr<const mesh> base_of(int n)
 {
-    if (const std::string refusal = subdivision_refusal(n); !refusal.empty()) throw py::value_error(refusal);
+    if (std::string refusal; !check_subdivisions(n, refusal)) throw py::value_error(refusal);
     std::shared_ptr<const mesh> base = build_base_mesh(n);
     if (!base) throw std::bad_alloc();
     return base;
@@ -333,7 +333,7 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     fit_mode mode = fit_mode::range;
     if (!parse_fit_mode(fit, mode)) throw py::value_error("fit must be \"range\" or \"offset\"");
     const int threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
-    if (const std::string refusal = thread_count_refusal(threads); !refusal.empty()) throw py::value_error(refusal);
+    if (std::string refusal; !check_thread_count(threads, refusal)) throw py::value_error(refusal);
     const sweep_spin converted = checked_spin(s);
     const grid_count count = count_grid(step, INT32_MAX);
     if (count.too_large) throw py::value_error("the grid of this step has more shapes than a sweep can hold");
