@@ -22,7 +22,8 @@ class cmake_build(build_ext):
     def build_extension(self, ext):
         build = pathlib.Path(self.build_temp).resolve() / "cmake"
         subprocess.check_call(["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
-                               "-DMORVANE_DIALOG=OFF", "-DMORVANE_BENCH=OFF",
+                               "-DMORVANE_DIALOG=OFF", "-DMORVANE_BENCH=OFF", "-DMORVANE_TESTS=OFF",
+                               "-DMORVANE_MPI=OFF",
                                "-DPython3_EXECUTABLE=" + sys.executable])
         subprocess.check_call(["cmake", "--build", str(build), "--target", "morvane_python",
                                "-j", str(os.cpu_count() or 1)])
