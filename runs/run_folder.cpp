@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
+#include "common/fnv1a.hpp"
 #include "sweep/eval_shape.hpp"
 
 namespace fs = std::filesystem;
@@ -20,6 +22,45 @@ int64_t lightcurve_number(const std::string& name)
     const std::string digits = name.substr(0, name.size() - suffix.size());
     if (digits.empty() || digits.size() > 12 || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
     return std::strtoll(digits.c_str(), nullptr, 10);
+}
+
+// Whether a journalled row holds what a sweep writes for a shape of a grid
+// of `shapes` with `blocks` blocks: a shape of the grid, a finite misfit and
+// a shift in [0, 1], for each block too. Any other row is computed again.
+bool row_trusted(const journal_row& row, std::size_t shapes, int32_t blocks)
+{
+    const auto fit_sound = [](double misfit, double shift) {
+        return std::isfinite(misfit) && shift >= 0.0 && shift <= 1.0;
+    };
+    if (row.shape < 1 || static_cast<std::size_t>(row.shape) > shapes || !fit_sound(row.misfit, row.best_shift))
+        return false;
+    // Rows of one block carry no block fits; a joint fit's carry each block's.
+    if (row.blocks.size() != (blocks > 1 ? static_cast<std::size_t>(blocks) : 0u)) return false;
+    for (const block_fit& b : row.blocks)
+        if (!fit_sound(b.misfit, b.best_shift)) return false;
+    return true;
+}
+
+// Whether the lightcurve file of a journalled row is a plain file holding
+// exactly the bytes journalled: their count and their FNV-1a checksum.
+bool lightcurve_whole(const journal_row& row)
+{
+    const std::string name = lightcurve_file_name(row.shape);
+    std::error_code error;
+    if (!fs::is_regular_file(fs::status(name, error))) return false;
+    std::FILE* in = std::fopen(name.c_str(), "rb");
+    if (!in) return false;
+    uint64_t checksum = fnv1a_start;
+    int64_t size = 0;
+    char piece[1 << 14];
+    std::size_t got;
+    while (size <= row.file_bytes && (got = std::fread(piece, 1, sizeof piece, in)) > 0) {
+        checksum = fnv1a(checksum, piece, got);
+        size += static_cast<int64_t>(got);
+    }
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    return !failed && size == row.file_bytes && checksum == row.file_checksum;
 }
 
 }  // namespace
@@ -38,10 +79,8 @@ run_files files_of_shard(int32_t k, int32_t s)
     return files;
 }
 
-bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
-                   int32_t blocks, taken_over& out, std::string& why, const run_files& files)
+bool check_resumable(const run_inputs& now, run_manifest& recorded, std::string& why, const run_files& files)
 {
-    run_manifest recorded;
     if (!read_manifest(files.manifest, recorded, why)) {
         why = "nothing to resume: " + why;
         return false;
@@ -51,32 +90,63 @@ bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std:
         why = "the run in this folder had other inputs (" + differences + "): start it afresh without resuming";
         return false;
     }
+    if (!is_run_id(recorded.run_id)) {
+        why = files.manifest +
+              " names no run id (it was written by an earlier version), so its journal cannot be told from another "
+              "run's: start the run afresh without resuming";
+        return false;
+    }
+    return true;
+}
+
+bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
+                   int32_t blocks, taken_over& out, std::string& why, const run_files& files)
+{
+    run_manifest recorded;
+    if (!check_resumable(now, recorded, why, files)) return false;
     out.finished.assign(table.size(), 0);
     out.kept = 0;
-    for (const journal_row& row : read_journal(files.journal, out.journal_bytes)) {
-        if (row.shape < 1 || static_cast<std::size_t>(row.shape) > table.size()) continue;
-        // A file cut short (a crash before the system wrote it out) is redone;
-        // a run without curves has none to check.
-        if (!now.no_curves) {
-            std::error_code error;
-            const auto size = fs::file_size(lightcurve_file_name(row.shape), error);
-            if (error || static_cast<int64_t>(size) != row.file_bytes) continue;
-        }
+    out.journal_bytes = 0;
+    out.run_id = recorded.run_id;
+    out.note.clear();
+    const journal_contents journal = read_journal(files.journal);
+    if (journal.run_id != recorded.run_id) {
+        // Rows of another run, or of none named: trusting them could report
+        // another run's numbers, so the journal starts afresh.
+        out.note = files.journal +
+                   (journal.run_id.empty() ? std::string(" is missing or names no run")
+                                           : " belongs to run " + journal.run_id + ", not to " + recorded.run_id) +
+                   ": every shape is computed again";
+        return true;
+    }
+    out.journal_bytes = journal.valid_bytes;
+    for (const journal_row& row : journal.rows) {
+        if (!row_trusted(row, table.size(), blocks)) continue;
+        // A file cut short or altered since (a crash before the system wrote
+        // it out, a copy gone wrong) is redone; a run without curves has none.
+        if (!now.no_curves && !lightcurve_whole(row)) continue;
         shape_result& r = table[static_cast<std::size_t>(row.shape - 1)];
         r.misfit = row.misfit;
         r.best_shift = row.best_shift;
         block_fit* fits = block_fits.data() + static_cast<std::size_t>(row.shape - 1) * blocks;
-        if (blocks == 1) {
+        if (blocks == 1)
             fits[0] = {row.best_shift, row.misfit};
-        } else if (row.blocks.size() == static_cast<std::size_t>(blocks)) {
+        else
             std::copy(row.blocks.begin(), row.blocks.end(), fits);
-        } else {
-            continue;  // a row of another kind of run: redone
-        }
         if (!out.finished[static_cast<std::size_t>(row.shape - 1)]) ++out.kept;
         out.finished[static_cast<std::size_t>(row.shape - 1)] = 1;
     }
     return true;
+}
+
+bool check_journal_path(const run_files& files, std::string& why)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(files.journal, error);
+    if (status.type() == fs::file_type::not_found || status.type() == fs::file_type::regular) return true;
+    why = error ? "cannot check " + files.journal + ": " + error.message()
+                : files.journal + " is not a regular file: remove it, or run in another folder";
+    return false;
 }
 
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files,

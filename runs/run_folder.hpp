@@ -31,15 +31,30 @@ struct taken_over {
     std::vector<uint8_t> finished;  // per shape: 1 when kept
     int64_t kept = 0;               // shapes kept
     int64_t journal_bytes = 0;      // the journal's good part, to append after
+    std::string run_id;             // the run continued, as its manifest names it
+    std::string note;               // why nothing of the journal was kept ("" when it was the run's)
 };
 
-// For a resumed sweep: checks that the folder's manifest records the same
-// inputs, then keeps every journalled shape of the grid whose lightcurve
-// file is whole, putting its fit into `table`. The refusal says what is
-// missing or which inputs differ (false with `why`).
-// Each kept shape's block fits go into `block_fits` (`blocks` per shape).
+// Whether the folder holds a run that a sweep of inputs `now` may resume:
+// a manifest (`recorded`) that names its run by an id and records the same
+// inputs. The refusal says what is missing or which inputs differ (false
+// with `why`). Reads only; the command line asks it before any step.
+bool check_resumable(const run_inputs& now, run_manifest& recorded, std::string& why, const run_files& files = {});
+
+// For a resumed sweep: checks the folder as check_resumable does, then
+// keeps every row of the journal of the manifest's run (a journal of
+// another run or of none keeps nothing: every shape is computed again, and
+// `out.note` says why) that is of a shape of the grid, with finite fits,
+// and whose lightcurve file is whole (its size and checksum as journalled),
+// putting its fit into `table`. Each kept shape's block fits go into
+// `block_fits` (`blocks` per shape).
 bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std::vector<block_fit>& block_fits,
                    int32_t blocks, taken_over& out, std::string& why, const run_files& files = {});
+
+// Whether the journal's path can hold the journal: missing, or a regular
+// file (a folder or a device there would stop the sweep only after the
+// previous run's files were removed); false with `why`.
+bool check_journal_path(const run_files& files, std::string& why);
 
 // Makes the folder describe the new run only: removes the summary, the
 // partial summary and every plain lightcurve file that is not kept (those

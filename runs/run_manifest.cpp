@@ -1,8 +1,12 @@
 #include "runs/run_manifest.hpp"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sys/random.h>
 
 #include "common/checked_file.hpp"
 
@@ -15,6 +19,25 @@ using json = nlohmann::ordered_json;
 const char* program_version()
 {
     return MORVANE_VERSION;
+}
+
+bool new_run_id(std::string& id, std::string& why)
+{
+    unsigned char bits[16];
+    std::size_t got = 0;
+    while (got < sizeof bits) {
+        const ssize_t n = getrandom(bits + got, sizeof bits - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            why = std::string("cannot draw a run id: ") + std::strerror(n < 0 ? errno : EIO);
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    char text[2 * sizeof bits + 1];
+    for (std::size_t i = 0; i < sizeof bits; ++i) std::snprintf(text + 2 * i, 3, "%02x", bits[i]);
+    id = text;
+    return true;
 }
 
 std::string utc_now()
@@ -83,6 +106,7 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
 {
     json j{{"program", "morvane"},
            {"version", m.version},
+           {"run_id", m.run_id},
            {"status", m.status},
            {"reason", text_or_null(m.reason)},
            {"inputs", inputs_json(m.inputs)},
@@ -115,6 +139,8 @@ bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
     try {
         const json j = json::parse(in);
         m.version = j.at("version").get<std::string>();
+        // Manifests written before runs had an id have none.
+        m.run_id = j.contains("run_id") ? j.at("run_id").get<std::string>() : std::string();
         m.status = j.at("status").get<std::string>();
         m.reason = text_of(j.at("reason"));
         m.inputs = inputs_from(j.at("inputs"));

@@ -26,6 +26,10 @@ struct run_inputs {
 // The record of one run: its inputs, how it ran, and how it ended.
 struct run_manifest {
     run_inputs inputs;
+    // The run's own random id, which its journal's first line repeats, so
+    // that a resume never takes another run's rows; "" in a manifest
+    // written before runs had one.
+    std::string run_id;
     int32_t threads = 0;
     std::string sweep_path;  // "fast" or "reference"
     std::string version;     // of the program
@@ -44,6 +48,10 @@ struct run_manifest {
 
 // The program's version.
 const char* program_version();
+
+// A new run id: 128 bits from the system's random source as 32 lower-case
+// hexadecimal digits; false with `why` when the source gave none.
+bool new_run_id(std::string& id, std::string& why);
 
 // The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();

@@ -148,6 +148,10 @@ merge_outcome merge_shards()
         run_manifest merged = first;
         merged.shard = 0;
         merged.shards = s;
+        // The joined run is a record of its own: no journal holds its rows
+        // (without an id a resume refuses it).
+        std::string no_id;
+        if (!new_run_id(merged.run_id, no_id)) merged.run_id.clear();
         merged.finished_shapes = 0;
         merged.resumed_shapes = 0;
         for (const run_manifest& m : manifests) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/control_ids.hpp"
+#include "common/fnv1a.hpp"
 #include "common/handles.hpp"
 #include "photometry/brightness.hpp"
 #include "photometry/facet_geometry.hpp"
@@ -69,9 +70,18 @@ void best_cyclic_shift(int32_t n, bool finite, Score score, double& misfit, doub
 int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,
                  shape_result* table, shape_outcome& outcome)
 {
+    // The file's checksum is taken from the very bytes written, so that a
+    // resumed sweep can tell the file whole from one of the same size.
+    uint64_t checksum = fnv1a_start;
     for (int32_t i = 0; i < job.sample_count; ++i) {
         magnitudes[i] = std::log10(brightness[i]) * (-2.5);
-        if (!job.no_curves && !out.printf("%lf %.6lf\n", job.sample_times[i], brightness[i])) break;
+        if (job.no_curves) continue;
+        // Two doubles in %lf take at most 2 x 317 characters.
+        char line[1024];
+        const int n = std::snprintf(line, sizeof line, "%lf %.6lf\n", job.sample_times[i], brightness[i]);
+        assert(n > 0 && static_cast<std::size_t>(n) < sizeof line);
+        checksum = fnv1a(checksum, line, static_cast<std::size_t>(n));
+        if (!out.write(line, static_cast<std::size_t>(n))) break;
     }
     if (!job.no_curves && !out.close()) {
         outcome.failure = out.error();
@@ -79,6 +89,7 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
         return 0;
     }
     outcome.file_bytes = job.no_curves ? 0 : out.bytes();
+    outcome.file_checksum = job.no_curves ? 0 : checksum;
     if (job.curves_out)
         std::copy(magnitudes, magnitudes + job.sample_count,
                   job.curves_out + static_cast<std::size_t>(job.shape_number - 1) * job.sample_count);

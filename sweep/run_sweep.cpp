@@ -90,9 +90,9 @@ struct rate_meter {
 struct block_rows {
     std::vector<journal_row> rows;
 
-    void add(int32_t shape, const shape_result& row, int64_t bytes, const shape_job& job)
+    void add(int32_t shape, const shape_result& row, const shape_outcome& file, const shape_job& job)
     {
-        rows.push_back({shape, row.misfit, row.best_shift, bytes, {}});
+        rows.push_back({shape, row.misfit, row.best_shift, file.file_bytes, file.file_checksum, {}});
         if (job.block_fits && job.block_count > 1) {
             const block_fit* fits = job.block_fits + static_cast<std::size_t>(shape - 1) * job.block_count;
             rows.back().blocks.assign(fits, fits + job.block_count);
@@ -121,7 +121,7 @@ bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* fi
     if (evaluate(stop, outcome)) {
         finished[k - 1] = 1;
         meter.add(1);
-        rows.add(k, table[k - 1], outcome.file_bytes, job);
+        rows.add(k, table[k - 1], outcome, job);
         return true;
     }
     if (!outcome.stopped)

@@ -24,6 +24,91 @@ double double_of(unsigned long long bits)
     return std::bit_cast<double>(bits);
 }
 
+// The header line of the journal of run `run_id`.
+std::string header_line(const std::string& run_id)
+{
+    return "run " + run_id + "\n";
+}
+
+// Writes all of `text` to `fd`, again after an interruption; false with
+// `why` naming `path` when it could not.
+bool write_all(int fd, const std::string& text, const std::string& path, std::string& why)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            why = file_failure("write", path, n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A line of the journal, read field by field from its start; every field
+// exactly as the writer formats it, so that nothing else passes for a row.
+class line_fields {
+public:
+    explicit line_fields(std::string_view line) : line_(line) {}
+
+    // A decimal number of 1 to 18 digits (no sign, no space).
+    bool decimal(int64_t& value)
+    {
+        const std::size_t first = at_;
+        value = 0;
+        while (at_ < line_.size() && at_ - first < 18 && line_[at_] >= '0' && line_[at_] <= '9')
+            value = value * 10 + (line_[at_++] - '0');
+        return at_ > first && (at_ == line_.size() || line_[at_] < '0' || line_[at_] > '9');
+    }
+    // Exactly 16 lower-case hexadecimal digits.
+    bool hex16(uint64_t& value)
+    {
+        if (line_.size() - at_ < 16) return false;
+        value = 0;
+        for (std::size_t end = at_ + 16; at_ < end; ++at_) {
+            const char c = line_[at_];
+            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            if (digit < 0) return false;
+            value = value << 4 | static_cast<uint64_t>(digit);
+        }
+        return true;
+    }
+    // One space between fields.
+    bool space()
+    {
+        if (at_ == line_.size() || line_[at_] != ' ') return false;
+        ++at_;
+        return true;
+    }
+    bool ended() const { return at_ == line_.size(); }
+
+private:
+    std::string_view line_;
+    std::size_t at_ = 0;
+};
+
+// The row on one line (without its line break); false when the line is not one.
+bool parse_row(std::string_view line, journal_row& r)
+{
+    line_fields f(line);
+    int64_t shape = 0;
+    uint64_t misfit = 0, shift = 0;
+    if (!f.decimal(shape) || shape < 1 || shape > INT32_MAX || !f.space() || !f.hex16(misfit) || !f.space() ||
+        !f.hex16(shift) || !f.space() || !f.decimal(r.file_bytes) || !f.space() || !f.hex16(r.file_checksum))
+        return false;
+    r.shape = static_cast<int32_t>(shape);
+    r.misfit = double_of(misfit);
+    r.best_shift = double_of(shift);
+    while (f.space()) {
+        uint64_t block_shift = 0, block_misfit = 0;
+        if (!f.hex16(block_shift) || !f.space() || !f.hex16(block_misfit)) return false;
+        r.blocks.push_back({double_of(block_shift), double_of(block_misfit)});
+    }
+    return f.ended();
+}
+
 }  // namespace
 
 sweep_journal::~sweep_journal()
@@ -31,14 +116,36 @@ sweep_journal::~sweep_journal()
     close();
 }
 
-bool sweep_journal::open(const std::string& path, int64_t keep_bytes, std::string& why)
+bool is_run_id(std::string_view text)
+{
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+bool sweep_journal::open(const std::string& path, std::string& why)
 {
     close();
     path_ = path;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0 || ftruncate(fd_, keep_bytes) != 0 || lseek(fd_, 0, SEEK_END) < 0) {
+    if (fd_ < 0) {
         why = file_failure("write", path, errno);
-        close();
+        return false;
+    }
+    return true;
+}
+
+bool sweep_journal::start(const std::string& run_id, int64_t keep_bytes, std::string& why)
+{
+    if (fd_ < 0) {
+        why = file_failure("write", path_, EBADF);
+        return false;
+    }
+    if (ftruncate(fd_, keep_bytes) != 0 || lseek(fd_, 0, SEEK_END) < 0) {
+        why = file_failure("write", path_, errno);
+        return false;
+    }
+    if (keep_bytes == 0 && !write_all(fd_, header_line(run_id), path_, why)) return false;
+    if (fsync(fd_) != 0) {
+        why = file_failure("write", path_, errno);
         return false;
     }
     return true;
@@ -50,9 +157,10 @@ bool sweep_journal::append(const journal_row* rows, std::size_t count, std::stri
     char line[128];
     for (std::size_t i = 0; i < count; ++i) {
         const journal_row& r = rows[i];
-        const int n = std::snprintf(line, sizeof line, "%d %016llx %016llx %lld\n", r.shape, bits_of(r.misfit),
-                                    bits_of(r.best_shift), static_cast<long long>(r.file_bytes));
-        text.append(line, static_cast<std::size_t>(n) - 1);
+        const int n = std::snprintf(line, sizeof line, "%d %016llx %016llx %lld %016llx", r.shape, bits_of(r.misfit),
+                                    bits_of(r.best_shift), static_cast<long long>(r.file_bytes),
+                                    static_cast<unsigned long long>(r.file_checksum));
+        text.append(line, static_cast<std::size_t>(n));
         for (const block_fit& b : r.blocks) {
             const int m =
                 std::snprintf(line, sizeof line, " %016llx %016llx", bits_of(b.best_shift), bits_of(b.misfit));
@@ -70,16 +178,7 @@ bool sweep_journal::append(const journal_row* rows, std::size_t count, std::stri
             why = file_failure("write", path_, EBADF);
             return false;
         }
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                why = file_failure("write", path_, n < 0 ? errno : ENOSPC);
-                return false;
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        if (!write_all(fd, text, path_, why)) return false;
     }
     if (fdatasync(fd) != 0) {
         why = file_failure("write", path_, errno);
@@ -94,54 +193,33 @@ void sweep_journal::close()
     fd_ = -1;
 }
 
-std::vector<journal_row> read_journal(const std::string& path, int64_t& valid_bytes)
+journal_contents parse_journal(std::string_view bytes)
 {
-    std::vector<journal_row> rows;
-    valid_bytes = 0;
-    std::FILE* in = std::fopen(path.c_str(), "r");
-    if (!in) return rows;
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    ssize_t got;
-    while ((got = getline(&line, &capacity, in)) > 0) {
-        if (line[got - 1] != '\n') break;  // torn by a stop mid-write
+    journal_contents out;
+    std::size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) return out;
+    const std::string_view header = bytes.substr(0, end);
+    if (header.substr(0, 4) != "run " || !is_run_id(header.substr(4))) return out;
+    out.run_id = std::string(header.substr(4));
+    std::size_t at = end + 1;
+    while ((end = bytes.find('\n', at)) != std::string_view::npos) {  // a line without its break was torn
         journal_row r;
-        long long bytes = -1;
-        char* end = nullptr;
-        const long shape = std::strtol(line, &end, 10);
-        if (end == line || *end != ' ') break;
-        char* p = end;
-        r.misfit = double_of(std::strtoull(p, &end, 16));
-        if (end != p + 17 || *end != ' ') break;
-        p = end;
-        r.best_shift = double_of(std::strtoull(p, &end, 16));
-        if (end != p + 17 || *end != ' ') break;
-        p = end;
-        bytes = std::strtoll(p, &end, 10);
-        if (end == p || shape < 1 || shape > INT32_MAX || bytes < 0) break;
-        bool whole = true;
-        while (*end == ' ') {
-            p = end;
-            const double shift = double_of(std::strtoull(p, &end, 16));
-            if (end != p + 17 || *end != ' ') {
-                whole = false;
-                break;
-            }
-            p = end;
-            const double misfit = double_of(std::strtoull(p, &end, 16));
-            if (end != p + 17) {
-                whole = false;
-                break;
-            }
-            r.blocks.push_back({shift, misfit});
-        }
-        if (!whole || *end != '\n') break;
-        r.shape = static_cast<int32_t>(shape);
-        r.file_bytes = bytes;
-        rows.push_back(r);
-        valid_bytes += got;
+        if (!parse_row(bytes.substr(at, end - at), r)) break;
+        out.rows.push_back(std::move(r));
+        at = end + 1;
     }
-    std::free(line);
+    out.valid_bytes = static_cast<int64_t>(at);
+    return out;
+}
+
+journal_contents read_journal(const std::string& path)
+{
+    std::string bytes;
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return {};
+    char piece[1 << 16];
+    std::size_t got;
+    while ((got = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.append(piece, got);
     std::fclose(in);
-    return rows;
+    return parse_journal(bytes);
 }

@@ -21,22 +21,7 @@ namespace {
 // The inputs of a sweep as the manifest records them.
 run_inputs inputs_of(const app_state& app, const sweep_plan& plan)
 {
-    const double step = plan.step;
-    run_inputs in;
-    in.observation_file = app.obs_path;
-    in.observation_sha256 = app.obs_sha256;
-    in.block = app.only_block;
-    in.lambda_deg = app.spin.lambda_deg;
-    in.beta_deg = app.spin.beta_deg;
-    in.phi0_deg = app.spin.phi0_deg;
-    in.period_hours = app.spin.period_hours;
-    in.t0 = app.spin.t0;
-    in.step = step;
-    in.subdivisions = app.subdivisions;
-    in.blocks = app.block_list;
-    in.fit = fit_mode_name(plan.fit);
-    in.no_curves = app.share.no_curves;
-    return in;
+    return sweep_inputs(app, app.obs_path, app.obs_sha256, app.spin, app.block_list, app.subdivisions, plan);
 }
 
 // The manifest's word for how a sweep ended.
@@ -78,7 +63,9 @@ std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t n
 }
 
 // Everything between the checks and the worker: the lock, the folder made
-// to describe this run only, the journal and the manifest. Fills `start`.
+// to describe this run only, the journal and the manifest, in an order
+// that a stop at any point leaves no journal of another run under this
+// run's manifest. Fills `start`.
 command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_request& request, run_manifest& manifest,
                             taken_over& start, sweep_journal& journal, const run_files& files,
                             const std::vector<uint8_t>& own)
@@ -96,14 +83,20 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_reques
     if (app.resume) {
         if (!take_over_run(manifest.inputs, request.table, request.block_fits, blocks_of(app), start, why, files))
             return refuse_visibly(app, why);
+        if (!start.note.empty()) app.target->show_warning(start.note);
         // The disk, now that the files kept are known (a fresh run's was
         // checked with the memory).
         why = size_refusal(app, plan, plan.count.shapes - start.kept);
         if (!why.empty()) return refuse_visibly(app, why);
     } else {
         start.finished.assign(request.table.size(), 0);
+        if (!new_run_id(start.run_id, why)) return refuse_visibly(app, why);
     }
+    // The journal is opened before anything of the previous run is removed,
+    // so that a journal that cannot be written leaves the folder as it was.
+    if (!journal.open(files.journal, why)) return refuse_visibly(app, why);
     if (!clear_run_folder(start.finished, why, files, own)) return refuse_visibly(app, why);
+    manifest.run_id = start.run_id;
     manifest.threads = plan.threads;
     manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
     manifest.version = program_version();
@@ -113,10 +106,12 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_reques
     manifest.finished_shapes = start.kept;
     manifest.started = utc_now();
     manifest.status = "running";
-    // The manifest first: a journal never exists without the record of its run.
+    // The journal is made this run's (on disk) before the manifest names the
+    // run: a stop between the two leaves a manifest whose journal is not its
+    // own, and a resume keeps nothing of a journal that names another run.
+    if (!journal.start(start.run_id, start.journal_bytes, why)) return refuse_visibly(app, why);
     if (!write_manifest(files.manifest, manifest, why)) return refuse_visibly(app, why);
-    if (!write_sample_file(sample_file, *app.reference, app.observations, why) ||
-        !journal.open(files.journal, start.journal_bytes, why)) {
+    if (!write_sample_file(sample_file, *app.reference, app.observations, why)) {
         manifest.status = "failed";
         manifest.reason = why;
         manifest.ended = utc_now();

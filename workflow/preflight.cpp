@@ -11,10 +11,12 @@
 #include <sys/stat.h>
 
 #include "common/control_ids.hpp"
+#include "common/sha256.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/run_checks.hpp"
+#include "runs/run_folder.hpp"
 #include "sweep/run_sweep.hpp"
 #include "sweep/sweep_records.hpp"
 #include "workflow/fields.hpp"
@@ -85,6 +87,26 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     return {true, ""};
 }
 
+run_inputs sweep_inputs(const app_state& app, const std::string& path, const std::string& sha256,
+                        const spin_state& spin, const std::string& blocks, int32_t subdivisions, const sweep_plan& plan)
+{
+    run_inputs in;
+    in.observation_file = path;
+    in.observation_sha256 = sha256;
+    in.block = app.only_block;
+    in.lambda_deg = spin.lambda_deg;
+    in.beta_deg = spin.beta_deg;
+    in.phi0_deg = spin.phi0_deg;
+    in.period_hours = spin.period_hours;
+    in.t0 = spin.t0;
+    in.step = plan.step;
+    in.subdivisions = subdivisions;
+    in.blocks = blocks;
+    in.fit = fit_mode_name(plan.fit);
+    in.no_curves = app.share.no_curves;
+    return in;
+}
+
 command_outcome check_pipeline(app_state& app, pipeline_end last)
 {
     int n = 0;
@@ -105,7 +127,20 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
     // The coordinator alone tries the folder: a probe of one rank must not
     // meet the folder another rank made and removed.
     std::string why;
-    if (!app.share.follower && !check_output_folder(false, why)) return {false, why};
+    if (!app.share.follower) {
+        const run_files files = files_of_shard(app.share.shard, app.share.shards);
+        // A resume of another run is refused before the steps rewrite the
+        // base shape and the reference files.
+        if (app.resume) {
+            const std::string digest = sha256_of_file(path, why);
+            if (digest.empty()) return {false, why};
+            const std::string blocks = app.target->read_item_text(ctl::blocks, 1 << 12);
+            run_manifest recorded;
+            if (!check_resumable(sweep_inputs(app, path, digest, spin, blocks, n, plan), recorded, why, files))
+                return {false, why};
+        }
+        if (!check_journal_path(files, why) || !check_output_folder(false, why)) return {false, why};
+    }
     const int64_t files = app.resume ? 0 : plan.count.shapes;
     const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
     const sweep_needs needs =

@@ -6,6 +6,7 @@
 
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
+#include "runs/run_manifest.hpp"
 #include "sweep/shape_grid.hpp"
 #include "sweep/spin.hpp"
 #include "workflow/app_state.hpp"
@@ -34,6 +35,13 @@ struct sweep_plan {
 // the step is not above 0 or gives more than INT_MAX shapes).
 command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
 
+// The inputs a sweep records in its manifest and a resume compares: the
+// observation file as named and by its SHA-256, the blocks field, the spin
+// state as typed, the subdivisions, the grid's step, the fit and the curves.
+run_inputs sweep_inputs(const app_state& app, const std::string& path, const std::string& sha256,
+                        const spin_state& spin, const std::string& blocks, int32_t subdivisions,
+                        const sweep_plan& plan);
+
 // Reads the observation file at `path` and resamples it, in memory only:
 // refused when the file is not a valid observation file, when its
 // resampled reference is not finite, or when `spin` (converted) makes the
@@ -46,7 +54,8 @@ enum class pipeline_end { geosphere, load, sweep };
 
 // Every check of the steps up to `last`, before the first of them runs, so
 // that a refused option leaves no file behind: the fields, the observation
-// file (a regular file), the grid, the output folder, and the memory and
-// disk the sweep needs (its refusal timing a few shapes in memory for the
-// estimate it gives).
+// file (a regular file), the grid, for a resume the folder's run and its
+// inputs against these, the journal's path, the output folder, and the
+// memory and disk the sweep needs (its refusal timing a few shapes in
+// memory for the estimate it gives).
 command_outcome check_pipeline(app_state& app, pipeline_end last);

@@ -38,6 +38,7 @@ std::vector<char> encode_rows(const journal_row* rows, std::size_t count)
         put(out, r.misfit);
         put(out, r.best_shift);
         put(out, r.file_bytes);
+        put(out, r.file_checksum);
         put(out, static_cast<int32_t>(r.blocks.size()));
         for (const block_fit& b : r.blocks) {
             put(out, b.best_shift);
@@ -55,7 +56,7 @@ bool decode_rows(const std::vector<char>& in, std::vector<journal_row>& rows)
         journal_row r;
         int32_t blocks = 0;
         if (!take(in, at, r.shape) || !take(in, at, r.misfit) || !take(in, at, r.best_shift) ||
-            !take(in, at, r.file_bytes) || !take(in, at, blocks) || blocks < 0)
+            !take(in, at, r.file_bytes) || !take(in, at, r.file_checksum) || !take(in, at, blocks) || blocks < 0)
             return false;
         r.blocks.resize(static_cast<std::size_t>(blocks));
         for (block_fit& b : r.blocks)
