@@ -29,3 +29,9 @@ std::string result_differences(const std::map<std::string, std::string>& a, cons
         if (!a.count(name)) out += name + " (only in the second) ";
     return out;
 }
+
+std::size_t journal_rows(const std::filesystem::path& journal)
+{
+    const std::vector<std::string> lines = read_lines(journal);
+    return lines.empty() ? 0 : lines.size() - (lines[0].rfind("run ", 0) == 0 ? 1 : 0);
+}

@@ -12,3 +12,7 @@ std::map<std::string, std::string> result_files(const std::filesystem::path& fol
 // The names where two sets of result files differ ("" when they agree).
 std::string result_differences(const std::map<std::string, std::string>& a,
                                const std::map<std::string, std::string>& b);
+
+// The rows of a journal: its lines after the header that names the run
+// (0 when it is missing).
+std::size_t journal_rows(const std::filesystem::path& journal);

@@ -278,3 +278,19 @@ TEST_F(SweepCommand, NoFiniteMisfitIsAFailure)
     EXPECT_NE(app.last_outcome.reason.find("no shape got a finite misfit"), std::string::npos);
     EXPECT_NE(read_file("output/run.json").find("\"status\": \"failed\""), std::string::npos);
 }
+
+TEST_F(SweepCommand, AJournalThatCannotBeWrittenLeavesThePreviousRunWhole)
+{
+    // The sweep command alone, without the command line's checks before it.
+    ASSERT_TRUE(sweep("0.5").done);
+    std::filesystem::remove("output/journal.txt");
+    std::filesystem::create_directory("output/journal.txt");
+    const std::string table = read_file("output/main.txt");
+    const std::string manifest = read_file("output/run.json");
+    const command_outcome refused = sweep("0.9");
+    EXPECT_FALSE(refused.done);
+    EXPECT_NE(refused.reason.find("cannot write output/journal.txt"), std::string::npos) << refused.reason;
+    EXPECT_EQ(read_file("output/main.txt"), table);
+    EXPECT_EQ(read_file("output/run.json"), manifest);
+    EXPECT_TRUE(std::filesystem::exists("output/00012.lc.txt"));
+}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/pipeline.hpp"
+#include "support/run_files.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"
 
@@ -210,12 +211,14 @@ TEST(Faults, ResumeAfterKillOrTerminateIsByteIdentical)
             scratch_dir dir;
             const pid_t run = start_command(sweep_command(2, "0.2") + " >/dev/null 2>&1");
             ASSERT_TRUE(wait_until(
-                [&] { return fs::exists("output/journal.txt") && line_count("output/journal.txt") >= stop.after_rows; },
+                [&] {
+                    return fs::exists("output/journal.txt") && journal_rows("output/journal.txt") >= stop.after_rows;
+                },
                 60))
                 << name;
             kill(run, stop.signal);
             const int code = wait_command(run);
-            const std::size_t rows = line_count("output/journal.txt");
+            const std::size_t rows = journal_rows("output/journal.txt");
             EXPECT_GE(rows, stop.after_rows) << name;
             stopped_mid_run = rows < shapes;
             if (stopped_mid_run) {
@@ -272,7 +275,7 @@ TEST(Faults, CancelTakesEffectMidRunAtSixSubdivisions)
     scratch_dir dir;
     const auto launched = std::chrono::steady_clock::now();
     const pid_t run = start_command(sweep_command(6, "0.5", "", 1) + " >/dev/null 2>&1");
-    ASSERT_TRUE(wait_until([] { return line_count("output/journal.txt") >= 1; }, 120));
+    ASSERT_TRUE(wait_until([] { return journal_rows("output/journal.txt") >= 1; }, 120));
     // Start-up and one shape, as long as the machine is loaded right now.
     const auto signalled = std::chrono::steady_clock::now();
     const double first_shape = std::chrono::duration<double>(signalled - launched).count();
@@ -284,7 +287,7 @@ TEST(Faults, CancelTakesEffectMidRunAtSixSubdivisions)
     // times the first shape on a loaded machine) stays well below the eleven
     // shapes left, which a run that ignored it would take.
     EXPECT_LT(took, std::max(1.0, 3 * first_shape)) << "first shape after " << first_shape << " s";
-    const std::size_t done = line_count("output/journal.txt");
+    const std::size_t done = journal_rows("output/journal.txt");
     EXPECT_GE(done, 1u);
     EXPECT_LT(done, shapes);
     EXPECT_EQ(read_lines("output/main.partial.txt").size(), done);

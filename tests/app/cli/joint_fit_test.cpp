@@ -12,6 +12,7 @@
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
+#include "support/run_files.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"
 #include "workflow/controller.hpp"
@@ -216,10 +217,10 @@ TEST(JointFit, AResumedJointFitWritesTheSameFits)
     scratch_dir dir;
     const pid_t run = start_command(cli + " --path " + data_file("twin_three_geometries.zel") +
                                     " --subdivisions 2 --step 0.25 --threads 2 " + options + " >/dev/null 2>&1");
-    while (read_lines("output/journal.txt").size() < 60) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (journal_rows("output/journal.txt") < 60) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     kill(run, SIGKILL);
     wait_command(run);
-    ASSERT_LT(read_lines("output/journal.txt").size(), 280u);
+    ASSERT_LT(journal_rows("output/journal.txt"), 280u);
     ASSERT_EQ(sweep(data_file("twin_three_geometries.zel"), 2, "0.25", options + " --resume", out), 0) << out;
     EXPECT_EQ(read_file("output/fits.csv"), fits);
     EXPECT_EQ(read_file("output/main.txt"), summary);

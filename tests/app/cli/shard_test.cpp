@@ -127,7 +127,7 @@ TEST(Shards, AnInterruptedShardResumesToTheSameFiles)
     const pid_t pid = start_command(cli + " -C split " + common + " --shard 2/2 >/dev/null 2>&1");
     const fs::path journal = split / "output/journal.shard-2-of-2.txt";
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while ((!fs::exists(journal) || read_lines(journal).size() < 20) && std::chrono::steady_clock::now() < give_up)
+    while ((!fs::exists(journal) || journal_rows(journal) < 20) && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     kill(pid, SIGINT);
     EXPECT_EQ(wait_command(pid), 130);

@@ -70,7 +70,7 @@ TEST(Mpi, AnyRanksAndThreadsWriteWhatOneThreadWrites)
             EXPECT_EQ(result_differences(expected, result_files(run)), "") << ranks << " ranks, " << threads;
             EXPECT_NE(read_file(run / "output/run.json").find("\"ranks\": " + std::to_string(ranks)),
                       std::string::npos);
-            EXPECT_EQ(read_lines(run / "output/journal.txt").size(), 280u);
+            EXPECT_EQ(journal_rows(run / "output/journal.txt"), 280u);
         }
 }
 
@@ -126,7 +126,7 @@ TEST(Mpi, SigtermToMpirunCancelsEveryRankAndKeepsTheJournal)
     wait_for_lines(run / "output/journal.txt", 20);
     kill(launcher, SIGTERM);
     EXPECT_NE(wait_command(launcher), 0) << read_file("ranks.log");
-    const std::size_t kept = read_lines(run / "output/journal.txt").size();
+    const std::size_t kept = journal_rows(run / "output/journal.txt");
     EXPECT_GE(kept, 20u);
     if (kept < 280u) {
         EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"cancelled\""), std::string::npos)
@@ -135,6 +135,12 @@ TEST(Mpi, SigtermToMpirunCancelsEveryRankAndKeepsTheJournal)
     }
     ASSERT_EQ(run_command(mpirun(3) + " -C " + run.string() + common + " --resume", out), 0) << out;
     EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
+    // Every journalled shape was kept: the rows other ranks sent carried
+    // their files' checksums.
+    EXPECT_NE(read_file(run / "output/run.json").find("\"resumed_shapes\": " + std::to_string(kept) + ","),
+              std::string::npos)
+        << kept << " rows\n"
+        << read_file(run / "output/run.json");
 }
 
 TEST(Mpi, AFailingRankFailsTheRunWithItsReason)

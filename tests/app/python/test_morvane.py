@@ -30,7 +30,7 @@ def run_cli(folder, *options):
 def journal_bits(folder):
     """shape -> (misfit, best_shift) exactly, from the journal's hexadecimal bits."""
     rows = {}
-    for line in (folder / "output/journal.txt").read_text().splitlines():
+    for line in (folder / "output/journal.txt").read_text().splitlines()[1:]:  # after the run's id
         words = line.split()
         as_double = lambda h: struct.unpack("<d", struct.pack("<Q", int(h, 16)))[0]
         rows[int(words[0])] = (as_double(words[1]), as_double(words[2]))
