@@ -210,9 +210,12 @@ TEST(Faults, ResumeAfterKillOrTerminateIsByteIdentical)
         for (int attempt = 1; attempt <= 3 && !stopped_mid_run; ++attempt) {
             scratch_dir dir;
             const pid_t run = start_command(sweep_command(2, "0.2") + " >/dev/null 2>&1");
+            // The journal is made the run's before the manifest names the run:
+            // a run is resumable once both are there.
             ASSERT_TRUE(wait_until(
                 [&] {
-                    return fs::exists("output/journal.txt") && journal_rows("output/journal.txt") >= stop.after_rows;
+                    return fs::exists("output/run.json") && fs::exists("output/journal.txt") &&
+                           journal_rows("output/journal.txt") >= stop.after_rows;
                 },
                 60))
                 << name;
