@@ -50,9 +50,10 @@ double rotation_angle(double t, double t0, double period, double phi0);
 
 // How one shape's evaluation ended, beyond its 1 or 0.
 struct shape_outcome {
-    bool stopped = false;    // abandoned at a stop request: no failure
-    std::string failure;     // what failed and the system's reason
-    int64_t file_bytes = 0;  // size of the lightcurve file, when written
+    bool stopped = false;        // abandoned at a stop request: no failure
+    std::string failure;         // what failed and the system's reason
+    int64_t file_bytes = 0;      // size of the lightcurve file, when written
+    bool out_of_memory = false;  // the failure was an allocation
 };
 
 // A shape that ran out of memory: "memory leak" on the status line, and
