@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/mesh.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "sweep/shape_grid.hpp"

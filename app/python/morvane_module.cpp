@@ -557,5 +557,7 @@ PYBIND11_MODULE(morvane, m)
           "extra['block_shift'] and extra['block_misfit'] (shapes x B), and with curves=True "
           "extra['magnitudes'] (shapes x samples, the synthetic magnitudes). Runs on `threads` threads "
           "(default: every core) with the GIL released; progress(done, total) is called from the calling "
-          "thread; Ctrl-C cancels within a second (KeyboardInterrupt).");
+          "thread; Ctrl-C cancels within a second (KeyboardInterrupt). A grid or a table that would not fit "
+          "raises ValueError with the command line's reason before anything is allocated; running out of "
+          "memory raises MemoryError.");
 }

@@ -214,6 +214,8 @@ TEST(Mpi, ARefusalOnAnyRankStopsEveryRank)
     EXPECT_NE(out.find("missing.zel"), std::string::npos) << out;
     EXPECT_EQ(run_command(mpirun(2) + " --path x --shard 1/2", out), 2) << out;
     EXPECT_NE(out.find("--shard"), std::string::npos) << out;
+    EXPECT_NE(run_command(mpirun(2) + " --path x --rank-timeout 0", out), 0) << out;
+    EXPECT_NE(out.find("the rank timeout must be a number of seconds greater than 0"), std::string::npos) << out;
 }
 
 }  // namespace
