@@ -106,6 +106,7 @@ void report_memory_failure(status_ops* ui, shape_outcome& outcome, int32_t shape
 {
     if (ui) ui->set_item_text(ctl::status_line, "memory leak");
     outcome.failure = "not enough memory to evaluate shape " + std::to_string(shape_number);
+    outcome.out_of_memory = true;
 }
 
 double rescale(double x, double from_lo, double from_hi, double to_lo, double to_hi)

@@ -54,6 +54,7 @@ struct shape_outcome {
     std::string failure;         // what failed and the system's reason
     int64_t file_bytes = 0;      // size of the lightcurve file, when written
     uint64_t file_checksum = 0;  // FNV-1a of its bytes (common/fnv1a.hpp)
+    bool out_of_memory = false;  // the failure was an allocation
 };
 
 // A shape that ran out of memory: "memory leak" on the status line, and

@@ -31,12 +31,14 @@ struct walk_end {
     std::atomic<int> ended{static_cast<int>(early_end::none)};
     std::mutex lock;
     std::string reason;
+    bool out_of_memory = false;  // the failure was an allocation
 
-    void fail(const std::string& why)
+    void fail(const std::string& why, bool memory = false)
     {
         std::lock_guard guard(lock);
         if (static_cast<early_end>(ended.load()) == early_end::none) {
             reason = why;
+            out_of_memory = memory;
             ended.store(static_cast<int>(early_end::failed));
         }
         halt.store(true);
@@ -125,7 +127,8 @@ bool run_shape(int32_t k, const shape_job& job, shape_result* table, uint8_t* fi
         return true;
     }
     if (!outcome.stopped)
-        end.fail(outcome.failure.empty() ? "shape " + std::to_string(k) + " could not be evaluated" : outcome.failure);
+        end.fail(outcome.failure.empty() ? "shape " + std::to_string(k) + " could not be evaluated" : outcome.failure,
+                 outcome.out_of_memory);
     else
         end.take_cancel(cancel);
     return false;
@@ -159,7 +162,7 @@ void fail_for_memory(walk_context& w, int32_t shape)
     shape_outcome outcome;
     report_memory_failure(w.sinks.ui, outcome, shape);
     if (shape == 0) outcome.failure = "not enough memory for the sweep";
-    w.end.fail(outcome.failure);
+    w.end.fail(outcome.failure, true);
 }
 
 // The reference path's side of the grid walk: one fresh working copy per
@@ -184,7 +187,7 @@ struct sweep_visitor {
         const vertex_array& from = copies[level - 1];
         if (!copy_array(to, from.data(), from.size())) {
             w.sinks.ui->set_item_text(ctl::status_line, "memory leak");
-            w.end.fail("not enough memory for the working copies of the grid walk");
+            w.end.fail("not enough memory for the working copies of the grid walk", true);
             return false;
         }
         const double factor = p[level];
@@ -250,7 +253,7 @@ void run_reference_walk(walk_context& w)
 {
     sweep_visitor walk{w, {}, 0, 0, {}};
     if (!copy_array(walk.copies[0], w.args.vertices, static_cast<std::size_t>(w.args.vertex_count))) {
-        w.end.fail("not enough memory for the base copy of the grid walk");
+        w.end.fail("not enough memory for the base copy of the grid walk", true);
         return;
     }
     walk_grid(w.args.step, walk);
@@ -453,7 +456,7 @@ sweep_result run_sweep(sweep_request request, const sweep_sinks& sinks)
         out.finished.resize(out.table.size(), 0);
         walk(request, out, sinks, end);
     } catch (const std::bad_alloc&) {
-        end.fail("not enough memory for the sweep");
+        end.fail("not enough memory for the sweep", true);
     }
     // A walk that ended early here ends it everywhere; the other ranks'
     // rows are gathered whether this one's walk ended well or not.
@@ -470,6 +473,7 @@ sweep_result run_sweep(sweep_request request, const sweep_sinks& sinks)
     case early_end::failed:
         outcome.status = sweep_status::failed;
         outcome.reason = end.reason;
+        outcome.out_of_memory = end.out_of_memory;
         break;
     case early_end::none:
         outcome.walked = true;

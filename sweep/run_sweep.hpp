@@ -72,6 +72,8 @@ struct sweep_outcome {
     // the table: the tables can be written, even when the sweep failed for
     // want of a finite misfit.
     bool walked = false;
+    // The failure was an allocation that failed (the reason says which).
+    bool out_of_memory = false;
 };
 
 // What a sweep leaves: how it ended and every row it holds.

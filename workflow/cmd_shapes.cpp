@@ -48,18 +48,12 @@ void release_sweep_lock(app_state& app)
 }
 
 // The refusal of a sweep that would not fit the machine or the folder, with
-// `new_files` lightcurve files still to write; "" when it fits. Only then
-// are a few shapes timed, for the estimate the refusal gives.
+// `new_files` lightcurve files still to write (none without curves); ""
+// when it fits.
 std::string size_refusal(const app_state& app, const sweep_plan& plan, int64_t new_files)
 {
-    const sweep_needs needs =
-        estimate_sweep_needs(plan.count.shapes, new_files, app.base->vertex_count, plan.threads, blocks_of(app));
-    std::string why;
-    if (sweep_fits(needs, 0.0, plan.threads, why)) return "";
-    const double per_shape =
-        time_per_shape(make_sweep_args(app.base, app.reference, used_spin(app.spin), plan.step, 1), 3);
-    sweep_fits(needs, per_shape, plan.threads, why);
-    return why;
+    return sweep_size_refusal(plan, app.subdivisions, app.base, app.reference, used_spin(app.spin),
+                              app.share.no_curves ? 0 : new_files);
 }
 
 // Everything between the checks and the worker: the lock, the folder made

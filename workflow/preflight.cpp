@@ -75,15 +75,7 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     if (std::string refusal; !check_thread_count(plan.threads, refusal)) return {false, refusal};
     const std::string fit = ui.read_item_text(ctl::fit, 64);
     if (!parse_fit_mode(fit, plan.fit)) return {false, "the fit must be range or offset, not \"" + fit + "\""};
-    if (!(plan.step > 0.0) || std::isinf(plan.step))
-        return refuse_visibly(app, "the step size must be a number greater than 0");
-    plan.count = count_grid(plan.step, INT_MAX);
-    if (plan.count.too_large) {
-        char text[200];
-        std::snprintf(text, sizeof text, "step size %g gives more than %i shapes: choose a larger step", plan.step,
-                      INT_MAX);
-        return refuse_visibly(app, text);
-    }
+    if (std::string refusal; !check_sweep_grid(plan.step, plan.count, refusal)) return refuse_visibly(app, refusal);
     return {true, ""};
 }
 
@@ -105,6 +97,38 @@ run_inputs sweep_inputs(const app_state& app, const std::string& path, const std
     in.fit = fit_mode_name(plan.fit);
     in.no_curves = app.share.no_curves;
     return in;
+}
+
+bool check_sweep_grid(double step, grid_count& count, std::string& why)
+{
+    if (!(step > 0.0) || std::isinf(step)) {
+        why = "the step size must be a number greater than 0";
+        return false;
+    }
+    count = count_grid(step, INT_MAX);
+    if (!count.too_large) return true;
+    char text[200];
+    std::snprintf(text, sizeof text, "step size %g gives more than %i shapes: choose a larger step", step, INT_MAX);
+    why = text;
+    return false;
+}
+
+std::string sweep_size_refusal(const sweep_plan& plan, int subdivisions, std::shared_ptr<const mesh> base,
+                               const std::shared_ptr<const ref_curve>& reference, const sweep_spin& spin,
+                               int64_t new_files, double extra_memory)
+{
+    const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
+    const int64_t vertices = base ? base->vertex_count : base_vertex_count(subdivisions);
+    sweep_needs needs = estimate_sweep_needs(plan.count.shapes, new_files, vertices, plan.threads, blocks);
+    needs.memory_bytes += extra_memory;
+    std::string why;
+    if (sweep_fits(needs, 0.0, plan.threads, why)) return "";
+    // Refused: time a few shapes of the real inputs, in memory, for the estimate.
+    double per_shape = 0.0;
+    if (!base) base = build_base_mesh(subdivisions);
+    if (base) per_shape = time_per_shape(make_sweep_args(base, reference, spin, plan.step, 1), 3);
+    sweep_fits(needs, per_shape, plan.threads, why);
+    return why;
 }
 
 command_outcome check_pipeline(app_state& app, pipeline_end last)
@@ -141,15 +165,8 @@ command_outcome check_pipeline(app_state& app, pipeline_end last)
         }
         if (!check_journal_path(files, why) || !check_output_folder(false, why)) return {false, why};
     }
-    const int64_t files = app.resume ? 0 : plan.count.shapes;
-    const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
-    const sweep_needs needs =
-        estimate_sweep_needs(plan.count.shapes, files, base_vertex_count(n), plan.threads, blocks);
-    if (sweep_fits(needs, 0.0, plan.threads, why)) return {true, ""};
-    // Refused: time a few shapes of the real inputs, in memory, for the estimate.
-    double per_shape = 0.0;
-    if (const std::shared_ptr<const mesh> base = build_base_mesh(n))
-        per_shape = time_per_shape(make_sweep_args(base, reference, used_spin(spin), plan.step, 1), 3);
-    sweep_fits(needs, per_shape, plan.threads, why);
-    return {false, why};
+    // A resumed run keeps its files; a run without curves writes none.
+    const int64_t new_files = app.resume || app.share.no_curves ? 0 : plan.count.shapes;
+    why = sweep_size_refusal(plan, n, nullptr, reference, used_spin(spin), new_files);
+    return {why.empty(), why};
 }

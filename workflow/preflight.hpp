@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/mesh.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "runs/run_manifest.hpp"
@@ -31,6 +32,11 @@ struct sweep_plan {
     grid_count count;
 };
 
+// The grid of `step` as a sweep takes it: its size in `count`; false with
+// the refusal in `why` when the step is not above 0 or gives more than
+// INT_MAX shapes. Every front end's sweep asks this one rule.
+bool check_sweep_grid(double step, grid_count& count, std::string& why);
+
 // Step, thread count and fit mode, and the size of the grid they give (refused when
 // the step is not above 0 or gives more than INT_MAX shapes).
 command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
@@ -41,6 +47,17 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan);
 run_inputs sweep_inputs(const app_state& app, const std::string& path, const std::string& sha256,
                         const spin_state& spin, const std::string& blocks, int32_t subdivisions,
                         const sweep_plan& plan);
+
+// The refusal of a sweep of `plan` over the base of `subdivisions` passes
+// against `reference` that would not fit: the machine's memory (with
+// `extra_memory` bytes its caller holds beside the sweep's), or the output
+// folder's disk and files with `new_files` lightcurve files to write; ""
+// when it fits. Only a refused sweep is timed, on a few shapes in memory
+// (on `base`, or a base built here when it is null), for the estimate the
+// refusal gives. Every front end's sweep asks this one rule.
+std::string sweep_size_refusal(const sweep_plan& plan, int subdivisions, std::shared_ptr<const mesh> base,
+                               const std::shared_ptr<const ref_curve>& reference, const sweep_spin& spin,
+                               int64_t new_files, double extra_memory = 0.0);
 
 // Reads the observation file at `path` and resamples it, in memory only:
 // refused when the file is not a valid observation file, when its

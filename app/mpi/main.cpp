@@ -2,12 +2,15 @@
 
 #include <mpi.h>
 
+#include <cmath>
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "app/cli/pipeline.hpp"
 #include "app/mpi/mpi_share.hpp"
 #include "runs/run_manifest.hpp"
+#include "workflow/fields.hpp"
 
 namespace {
 
@@ -24,6 +27,18 @@ int run_rank(int argc, char** argv)
     field_options f;
     std::string spin_file, folder;
     add_pipeline_options(cli, f, spin_file, folder);
+    double rank_timeout = 0.0;
+    cli.add_option("--rank-timeout", rank_timeout,
+                   "rank 0 ends the run when a rank that has not ended has sent nothing for SECONDS while the sweep "
+                   "runs (default: the larger of 600 s and 50 times the slowest block so far): output/run.json "
+                   "says failed and why, the job ends (MPI_Abort), and --resume finishes the run")
+        ->check([](const std::string& text) {
+            double seconds = 0.0;
+            return parse_decimal(text, seconds) && seconds > 0.0 && std::isfinite(seconds)
+                       ? std::string()
+                       : std::string("the rank timeout must be a number of seconds greater than 0");
+        })
+        ->type_name("SECONDS");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -41,6 +56,7 @@ int run_rank(int argc, char** argv)
         mpi.finish(the_app());
         return *refused;
     }
+    if (cli.count("--rank-timeout") > 0) mpi.set_rank_timeout(rank_timeout);
     mpi.attach(the_app().share);
     pipeline_role role;
     role.program = "morvane-mpi";

@@ -1,7 +1,12 @@
 #include "app/mpi/mpi_share.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <map>
+
+#include "app/cli/pipeline.hpp"
 
 namespace {
 
@@ -25,6 +30,25 @@ bool take(const std::vector<char>& in, std::size_t& at, T& value)
     if (at + sizeof value > in.size()) return false;
     std::memcpy(&value, in.data() + at, sizeof value);
     at += sizeof value;
+    return true;
+}
+
+using steady = std::chrono::steady_clock;
+
+// Seconds from `from` to `to`.
+double seconds_between(steady::time_point from, steady::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// Takes the block's seconds that a rows message ends with off the message;
+// false when it is too short to hold them.
+bool take_block_seconds(std::vector<char>& message, double& seconds)
+{
+    if (message.size() < sizeof seconds) return false;
+    const std::size_t rows = message.size() - sizeof seconds;
+    std::memcpy(&seconds, message.data() + rows, sizeof seconds);
+    message.resize(rows);
     return true;
 }
 
@@ -89,21 +113,45 @@ private:
     mpi_share& owner_;
 };
 
-// Sends each finished block's rows to rank 0.
+// Sends each finished block's rows to rank 0, followed by the seconds the
+// block took (for rank 0's watch on silent ranks).
 class mpi_share::row_sender : public row_sink {
 public:
     explicit row_sender(MPI_Comm comm) : comm_(comm) {}
     bool append(const journal_row* rows, std::size_t count, std::string& why) override
     {
         std::vector<char> message = encode_rows(rows, count);
+        put(message, block_seconds());
         if (MPI_Send(message.data(), static_cast<int>(message.size()), MPI_BYTE, 0, rows_tag, comm_) == MPI_SUCCESS)
             return true;
         why = "cannot send finished rows to rank 0";
         return false;
     }
+    // The sweep starts now: each thread's first block is timed from here.
+    void start()
+    {
+        std::lock_guard guard(lock_);
+        started_ = steady::now();
+        last_.clear();
+    }
 
 private:
+    // Seconds since this thread's previous block came back (its first: since
+    // the sweep started): the time of the block it just finished.
+    double block_seconds()
+    {
+        const steady::time_point now = steady::now();
+        std::lock_guard guard(lock_);
+        steady::time_point& last = last_.try_emplace(std::this_thread::get_id(), started_).first->second;
+        const double seconds = seconds_between(last, now);
+        last = now;
+        return seconds;
+    }
+
     MPI_Comm comm_;
+    std::mutex lock_;
+    steady::time_point started_ = steady::now();
+    std::map<std::thread::id, steady::time_point> last_;
 };
 
 mpi_share::mpi_share(MPI_Comm comm) : comm_(comm)
@@ -172,12 +220,17 @@ bool mpi_share::agree_start(bool ready, std::vector<uint8_t>& finished)
     // The shapes a resumed run keeps, as rank 0 found them.
     MPI_Bcast(finished.data(), static_cast<int>(finished.size()), MPI_UINT8_T, 0, comm_);
     started_ = true;
+    sender_->start();
     if (rank_ == 0 && size_ > 1) receiver_ = std::thread([this] { receive(); });
     return true;
 }
 
 void mpi_share::receive()
 {
+    // When each rank was last heard from, and whether it has ended.
+    std::vector<steady::time_point> heard(static_cast<std::size_t>(size_), steady::now());
+    std::vector<uint8_t> ended_ranks(static_cast<std::size_t>(size_), 0);
+    double slowest = 0.0;  // the longest block any rank has sent, in seconds
     int ended = 0;
     while (ended < size_ - 1) {
         // Every message waiting now, then one journal write and sync for all
@@ -194,12 +247,17 @@ void mpi_share::receive()
             MPI_Get_count(&status, MPI_BYTE, &count);
             std::vector<char> message(static_cast<std::size_t>(count));
             MPI_Recv(message.data(), count, MPI_BYTE, status.MPI_SOURCE, status.MPI_TAG, comm_, MPI_STATUS_IGNORE);
+            heard[static_cast<std::size_t>(status.MPI_SOURCE)] = steady::now();
             const std::string rank = "rank " + std::to_string(status.MPI_SOURCE);
             if (status.MPI_TAG == rows_tag) {
-                if (!decode_rows(message, pending) && why.empty()) why = rank + " sent a cut message";
+                double seconds = 0.0;
+                if ((!take_block_seconds(message, seconds) || !decode_rows(message, pending)) && why.empty())
+                    why = rank + " sent a cut message";
+                slowest = std::max(slowest, seconds);
                 continue;
             }
             ++ended;
+            ended_ranks[static_cast<std::size_t>(status.MPI_SOURCE)] = 1;
             int32_t how = 0;
             std::size_t at = 0;
             take(message, at, how);
@@ -210,23 +268,50 @@ void mpi_share::receive()
                 dealer_->stop_dealing();
             }
         }
-        if (pending.empty() && why.empty()) {
-            // A blocking probe spins, and would take a core from rank 0's
-            // own threads: poll with pauses.
-            if (ended < size_ - 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
+        if (!pending.empty() || !why.empty()) {
+            if (why.empty() && share_->journal && !share_->journal->append(pending.data(), pending.size(), why))
+                why = "the journal: " + why;
+            std::lock_guard guard(rows_lock_);
+            if (!why.empty()) {
+                if (journal_failure_.empty()) journal_failure_ = why;
+                dealer_->stop_dealing();
+            } else {
+                remote_done_ += static_cast<int64_t>(pending.size());
+                for (journal_row& r : pending) received_.push_back(std::move(r));
+            }
         }
-        if (why.empty() && share_->journal && !share_->journal->append(pending.data(), pending.size(), why))
-            why = "the journal: " + why;
-        std::lock_guard guard(rows_lock_);
-        if (!why.empty()) {
-            if (journal_failure_.empty()) journal_failure_ = why;
+        if (ended == size_ - 1) break;
+        const std::string silent = silent_rank(heard, ended_ranks, slowest, steady::now());
+        if (!silent.empty()) {
+            // Given up: no more blocks are dealt, rank 0's own threads end
+            // after their blocks, and the run fails with this reason.
+            std::lock_guard guard(rows_lock_);
+            if (failure_.empty()) failure_ = silent;
+            gave_up_ = true;
             dealer_->stop_dealing();
-            continue;
+            return;
         }
-        remote_done_ += static_cast<int64_t>(pending.size());
-        for (journal_row& r : pending) received_.push_back(std::move(r));
+        // A blocking probe spins, and would take a core from rank 0's own
+        // threads: poll with pauses.
+        if (pending.empty() && why.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+std::string mpi_share::silent_rank(const std::vector<steady::time_point>& heard, const std::vector<uint8_t>& ended,
+                                   double slowest, steady::time_point now) const
+{
+    const double bound = rank_timeout_ > 0.0 ? rank_timeout_ : std::max(least_rank_timeout, silence_factor * slowest);
+    for (int r = 1; r < size_; ++r) {
+        const std::size_t k = static_cast<std::size_t>(r);
+        const double quiet = seconds_between(heard[k], now);
+        if (ended[k] || !(quiet > bound)) continue;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "rank %d sent nothing for %.1f s (the slowest block took %.1f s): ending the run", r, quiet,
+                      slowest);
+        return text;
+    }
+    return "";
 }
 
 bool mpi_share::gather(shape_result* table, uint8_t* finished, block_fit* fits, std::string& why)
@@ -250,6 +335,9 @@ bool mpi_share::gather(shape_result* table, uint8_t* finished, block_fit* fits, 
 
 void mpi_share::finish(const app_state& app)
 {
+    // A rank given up cannot take part in the barrier: the whole job ends,
+    // which frees the batch system's nodes. The manifest says why already.
+    if (gave_up_) MPI_Abort(comm_, exit_failed);
     if (rank_ != 0 && started_) {
         const sweep_outcome& outcome = app.last_outcome;
         std::vector<char> message;

@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +31,7 @@
 #include "sweep/shape_grid.hpp"
 #include "sweep/spin.hpp"
 #include "workflow/fields.hpp"
+#include "workflow/preflight.hpp"
 
 namespace py = pybind11;
 
@@ -312,6 +315,13 @@ private:
     std::atomic<int64_t> total_{0};
 };
 
+// Raises MemoryError with `text`: the sweep ran out of memory.
+[[noreturn]] void raise_memory_error(const std::string& text)
+{
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+    throw py::error_already_set();
+}
+
 // The grid's rows as a numpy structured array.
 py::array_t<table_row> table_of(const std::vector<shape_result>& rows)
 {
@@ -329,14 +339,14 @@ py::array_t<table_row> table_of(const std::vector<shape_result>& rows)
 py::object sweep(const observations& obs, const spin& s, double step, int subdivisions, const std::string& fit,
                  const py::object& threads_in, bool curves, const py::object& progress)
 {
-    if (!(step > 0.0) || !std::isfinite(step)) throw py::value_error("the step must be greater than 0");
-    fit_mode mode = fit_mode::range;
-    if (!parse_fit_mode(fit, mode)) throw py::value_error("fit must be \"range\" or \"offset\"");
-    const int threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
-    if (std::string refusal; !check_thread_count(threads, refusal)) throw py::value_error(refusal);
+    sweep_plan plan;
+    plan.step = step;
+    if (std::string refusal; !check_sweep_grid(step, plan.count, refusal)) throw py::value_error(refusal);
+    if (!parse_fit_mode(fit, plan.fit)) throw py::value_error("fit must be \"range\" or \"offset\"");
+    plan.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
+    if (std::string refusal; !check_thread_count(plan.threads, refusal)) throw py::value_error(refusal);
     const sweep_spin converted = checked_spin(s);
-    const grid_count count = count_grid(step, INT32_MAX);
-    if (count.too_large) throw py::value_error("the grid of this step has more shapes than a sweep can hold");
+    if (std::string refusal; !check_subdivisions(subdivisions, refusal)) throw py::value_error(refusal);
 
     auto reference = std::make_shared<ref_curve>();
     if (obs.whole)
@@ -346,32 +356,46 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     std::string reason;
     if (!check_reference(*reference, reason)) throw py::value_error(reason);
 
-    sweep_args args = make_sweep_args(base_of(subdivisions), reference, converted, step, threads);
-    args.job.fit = mode;
+    // The command line's memory check before anything is allocated: no
+    // lightcurve file is written here, and the magnitudes asked for are held
+    // twice (the sweep's and the array returned).
+    const std::size_t shapes = static_cast<std::size_t>(plan.count.shapes);
+    const std::size_t samples = reference->times.size();
+    const double curve_bytes = curves ? 2.0 * static_cast<double>(shapes * samples) * sizeof(double) : 0.0;
+    const std::string refusal = sweep_size_refusal(plan, subdivisions, nullptr, reference, converted, 0, curve_bytes);
+    if (!refusal.empty()) throw py::value_error(refusal);
+
+    sweep_args args = make_sweep_args(base_of(subdivisions), reference, converted, step, plan.threads);
+    args.job.fit = plan.fit;
     args.job.no_curves = true;
-    const std::size_t shapes = static_cast<std::size_t>(count.shapes);
     const int32_t blocks = args.job.block_count;
-    const int32_t samples = args.job.sample_count;
     std::vector<double> magnitudes;
-    if (curves) {
-        magnitudes.assign(shapes * static_cast<std::size_t>(samples), std::nan(""));
-        args.job.curves_out = magnitudes.data();
-    }
     progress_front_end ui;
     std::atomic<int32_t> cancel{0};
     sweep_sinks sinks;
     sinks.ui = &ui;
     sinks.cancel = &cancel;
-    sweep_request request = make_sweep_request(std::move(args), count);
+    const grid_count count = plan.count;
 
     // The sweep runs on its own threads; this thread reports progress and
-    // watches for Ctrl-C, taking the GIL only for that.
+    // watches for Ctrl-C, taking the GIL only for that. The sweep's thread
+    // also allocates its table, so that a large one is filled without the
+    // GIL; whatever escapes it comes back here.
     std::mutex lock;
     std::condition_variable ended_signal;
     bool ended = false;
     sweep_result result;
+    std::exception_ptr escaped;
     std::thread worker([&] {
-        result = run_sweep(std::move(request), sinks);
+        try {
+            if (curves) {
+                magnitudes.assign(shapes * samples, std::nan(""));
+                args.job.curves_out = magnitudes.data();
+            }
+            result = run_sweep(make_sweep_request(std::move(args), count), sinks);
+        } catch (...) {
+            escaped = std::current_exception();
+        }
         std::lock_guard guard(lock);
         ended = true;
         ended_signal.notify_all();
@@ -406,12 +430,22 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
         }
     }
     worker.join();
+    if (escaped) {
+        try {
+            std::rethrow_exception(escaped);
+        } catch (const std::bad_alloc&) {
+            raise_memory_error(sweep_failure_text("not enough memory for the sweep"));
+        }
+    }
     const sweep_outcome& outcome = result.outcome;
     if (outcome.status == sweep_status::cancelled) {
         PyErr_SetNone(PyExc_KeyboardInterrupt);
         throw py::error_already_set();
     }
-    if (outcome.status != sweep_status::complete) throw std::runtime_error(sweep_failure_text(outcome.reason));
+    if (outcome.status != sweep_status::complete) {
+        if (outcome.out_of_memory) raise_memory_error(sweep_failure_text(outcome.reason));
+        throw std::runtime_error(sweep_failure_text(outcome.reason));
+    }
     if (!progress.is_none()) progress(count.shapes, count.shapes);
     py::array_t<table_row> table = table_of(result.table);
     if (blocks <= 1 && !curves) return table;
@@ -523,5 +557,7 @@ PYBIND11_MODULE(morvane, m)
           "extra['block_shift'] and extra['block_misfit'] (shapes x B), and with curves=True "
           "extra['magnitudes'] (shapes x samples, the synthetic magnitudes). Runs on `threads` threads "
           "(default: every core) with the GIL released; progress(done, total) is called from the calling "
-          "thread; Ctrl-C cancels within a second (KeyboardInterrupt).");
+          "thread; Ctrl-C cancels within a second (KeyboardInterrupt). A grid or a table that would not fit "
+          "raises ValueError with the command line's reason before anything is allocated; running out of "
+          "memory raises MemoryError.");
 }

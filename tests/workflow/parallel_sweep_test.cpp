@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/control_ids.hpp"
+#include "support/failing_allocations.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
@@ -145,4 +146,36 @@ TEST(ParallelSweep, RateReportsCountTheShapesOfThisRun)
         EXPECT_EQ(c.text, std::to_string(c.id) + "/120");
         last = c.id;
     }
+}
+
+TEST(ParallelSweep, AnAllocationThatFailsEndsTheSweepAsOutOfMemory)
+{
+    scratch_dir dir;
+    recording_front_end ui;
+    app_state app;
+    on_init(app, &ui);
+    ASSERT_TRUE(geosphere_and_load(app, ui, 3, data_file("test.zel")));
+    ui.set_field(ctl::step_size, "0.5");
+    ui.set_field(ctl::threads, "2");
+    {
+        // The walk's vertex arrays (the base copy, each thread's deformed copy) cannot be had.
+        const std::size_t bytes = app.base->vertices.size() * sizeof(vec3);
+        failing_allocations fail(bytes, bytes);
+        ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+        wait_for_sweep(app);
+    }
+    EXPECT_EQ(app.last_outcome.status, sweep_status::failed);
+    EXPECT_TRUE(app.last_outcome.out_of_memory);
+    EXPECT_NE(app.last_outcome.reason.find("not enough memory"), std::string::npos) << app.last_outcome.reason;
+    // The same sweep with its memory completes, and a failure of another kind is not one of memory.
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    wait_for_sweep(app);
+    EXPECT_EQ(app.last_outcome.status, sweep_status::complete);
+    EXPECT_FALSE(app.last_outcome.out_of_memory);
+    fs::remove("output/00003.lc.txt");
+    fs::create_directory("output/00003.lc.txt");
+    ASSERT_TRUE(on_command(app, ctl::generate_shapes).done);
+    wait_for_sweep(app);
+    EXPECT_EQ(app.last_outcome.status, sweep_status::failed);
+    EXPECT_FALSE(app.last_outcome.out_of_memory) << app.last_outcome.reason;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -41,6 +42,35 @@ int rank_of(pid_t pid)
     const std::string key = std::string("OMPI_COMM_WORLD_RANK=");
     const std::size_t at = environment.find(key);
     return at == std::string::npos ? -1 : std::atoi(environment.c_str() + at + key.size());
+}
+
+// The pid of the rank-`rank` process of the run in `run` (its folder is in
+// its command line), or 0 when there is none.
+pid_t rank_pid(const fs::path& run, int rank)
+{
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = std::atoi(name.c_str());
+        const std::string command = read_file(entry.path() / "cmdline");
+        if (command.find("morvane-mpi") != std::string::npos && command.find(run.string()) != std::string::npos &&
+            rank_of(pid) == rank)
+            return pid;
+    }
+    return 0;
+}
+
+// Waits at most `limit` for a started command; its exit code, or -1 when
+// it is still running.
+int wait_command_for(pid_t pid, std::chrono::seconds limit)
+{
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > give_up) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Waits until `file` has at least `lines` lines (or a minute has passed).
@@ -95,22 +125,43 @@ TEST(Mpi, AKilledRankFailsTheRunAndResumeFinishesIt)
     const fs::path run = folder("ranks");
     const pid_t launcher = start_command(mpirun(3) + " -C " + run.string() + common + " >ranks.log 2>&1");
     wait_for_lines(run / "output/journal.txt", 40);
-    // The rank-2 process of this run (its folder is in its command line).
-    bool killed = false;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const pid_t pid = std::atoi(name.c_str());
-        const std::string command = read_file(entry.path() / "cmdline");
-        if (command.find("morvane-mpi") == std::string::npos || command.find(run.string()) == std::string::npos ||
-            rank_of(pid) != 2)
-            continue;
-        killed = kill(pid, SIGKILL) == 0;
-    }
-    ASSERT_TRUE(killed);
+    const pid_t rank_2 = rank_pid(run, 2);
+    ASSERT_GT(rank_2, 0);
+    ASSERT_EQ(kill(rank_2, SIGKILL), 0);
     EXPECT_NE(wait_command(launcher), 0) << read_file("ranks.log");
     EXPECT_NE(read_file(run / "output/run.json").find("\"status\": \"running\""), std::string::npos);
     EXPECT_FALSE(fs::exists(run / "output/main.txt"));
+    ASSERT_EQ(run_command(mpirun(2) + " -C " + run.string() + common + " --resume", out), 0) << out;
+    EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
+}
+
+TEST(Mpi, AStoppedRankIsGivenUpAfterTheRankTimeoutAndResumeFinishesTheRun)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = " --path " + data_file("test.zel") + " --subdivisions 3 --step 0.25 --threads 1";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common, out), 0) << out;
+    const fs::path run = folder("stopped");
+    const pid_t launcher =
+        start_command(mpirun(3) + " -C " + run.string() + common + " --rank-timeout 3 >ranks.log 2>&1");
+    wait_for_lines(run / "output/journal.txt", 40);
+    const pid_t rank_2 = rank_pid(run, 2);
+    ASSERT_GT(rank_2, 0);
+    ASSERT_EQ(kill(rank_2, SIGSTOP), 0);
+    // 3 s of silence, then rank 0's own block and the abort: well within the bound on a loaded machine.
+    const int code = wait_command_for(launcher, std::chrono::seconds(120));
+    kill(rank_2, SIGKILL);  // whether or not the job's end took it
+    if (code < 0) {
+        wait_command(launcher);
+        FAIL() << "the run with a stopped rank did not end: " << read_file("ranks.log");
+    }
+    EXPECT_NE(code, 0);
+    const std::string manifest = read_file(run / "output/run.json");
+    EXPECT_NE(manifest.find("\"status\": \"failed\""), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find("rank 2 sent nothing for "), std::string::npos) << manifest;
+    EXPECT_NE(read_file("ranks.log").find("rank 2 sent nothing for "), std::string::npos) << read_file("ranks.log");
+    EXPECT_FALSE(fs::exists(run / "output/main.txt"));
+    while (fs::exists("/proc/" + std::to_string(rank_2))) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(run_command(mpirun(2) + " -C " + run.string() + common + " --resume", out), 0) << out;
     EXPECT_EQ(result_differences(result_files("one"), result_files(run)), "");
 }
@@ -169,6 +220,8 @@ TEST(Mpi, ARefusalOnAnyRankStopsEveryRank)
     EXPECT_NE(out.find("missing.zel"), std::string::npos) << out;
     EXPECT_EQ(run_command(mpirun(2) + " --path x --shard 1/2", out), 2) << out;
     EXPECT_NE(out.find("--shard"), std::string::npos) << out;
+    EXPECT_NE(run_command(mpirun(2) + " --path x --rank-timeout 0", out), 0) << out;
+    EXPECT_NE(out.find("the rank timeout must be a number of seconds greater than 0"), std::string::npos) << out;
 }
 
 }  // namespace

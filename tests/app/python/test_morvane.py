@@ -1,8 +1,10 @@
 """The Python module against the command line: same numbers, errors with reasons, threads, Ctrl-C."""
 
+import json
 import math
 import os
 import pathlib
+import re
 import signal
 import struct
 import subprocess
@@ -226,3 +228,77 @@ def test_ctrl_c_ends_a_sweep_long_before_its_end():
     # and well within this bound when it is loaded.
     assert ended - sent["at"] < 15
     assert seen[-1][0] < seen[-1][1] // 10, seen[-1]
+
+
+def run_limited(code, headroom_mb, cwd):
+    """Runs `code` in a child interpreter once its address space is limited to what it uses now plus
+    `headroom_mb`; the child's completed process. `code` finds morvane, json, sys and time imported."""
+    child = (
+        "import json, resource, sys, time\n"
+        "import morvane\n"
+        "used = int(next(l for l in open('/proc/self/status') if l.startswith('VmSize:')).split()[1]) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (used + %d * 1024 * 1024, resource.RLIM_INFINITY))\n"
+        % headroom_mb + code)
+    return subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, cwd=str(cwd), timeout=300)
+
+
+def sweep_in_child(path, blocks, step, subdivisions, threads):
+    """Child code: reads `path`, sweeps it at `step` and prints how it went as JSON (the exception's type
+    and text, the seconds), then whether a small sweep still works in that interpreter."""
+    return (
+        "obs = morvane.read_observations(%r, blocks=%r)\n"
+        "spin = morvane.Spin(90, 90, 21.9, 0.0, 90)\n"
+        "started = time.monotonic()\n"
+        "try:\n"
+        "    morvane.sweep(obs, spin, %r, subdivisions=%d, threads=%d)\n"
+        "    out = {'raised': None}\n"
+        "except Exception as e:\n"
+        "    out = {'raised': type(e).__name__, 'text': str(e)}\n"
+        "out['seconds'] = time.monotonic() - started\n"
+        "small = morvane.sweep(obs, spin, 0.5, subdivisions=1, threads=1)\n"
+        "out['after'] = len(small[0] if isinstance(small, tuple) else small)\n"
+        "print(json.dumps(out))\n" % (path, blocks, step, subdivisions, threads))
+
+
+def without_machine_figures(text):
+    """A size refusal without what depends on the moment: the memory available, the disk free and the
+    time a few shapes took."""
+    text = re.sub(r"\([^()]* available\)", "(_ available)", text)
+    text = re.sub(r"\([^()]* free in the output folder\)", "(_ free in the output folder)", text)
+    return re.sub(r"it would take about .* on ", "it would take about _ on ", text)
+
+
+def test_a_sweep_too_large_is_refused_before_it_allocates_with_the_command_lines_reason(tmp_path):
+    # 1.6e9 shapes of three lightcurves: about 217 GB of memory, more than a test machine has.
+    available = next(int(l.split()[1]) * 1024 for l in open("/proc/meminfo") if l.startswith("MemAvailable:"))
+    if available > 200e9:
+        pytest.skip("this machine could hold the sweep meant to be refused")
+    options = ["--path", THREE, "--blocks", "all", "--subdivisions", "1", "--step", "0.015", "--threads", "2",
+               "--no-curves"]
+    printed = run_cli(tmp_path, *options)
+    assert printed.returncode == 2 and "does not fit" in printed.stderr, printed.stderr
+    # Refused within 256 MB more than the interpreter holds: the refusal allocates nothing large.
+    child = run_limited(sweep_in_child(THREE, "all", 0.015, 1, 2), 256, tmp_path)
+    assert child.returncode == 0, child.stderr
+    out = json.loads(child.stdout)
+    assert out["raised"] == "ValueError", out
+    assert without_machine_figures(printed.stderr) == \
+        "morvane-cli: options refused: " + without_machine_figures(out["text"]) + "\n"
+    assert out["seconds"] < 20, out  # the command line takes a tenth of a second
+    assert out["after"] == 12
+    # The grid's own limit, in the same words.
+    with pytest.raises(ValueError) as caught:
+        morvane.sweep(morvane.read_observations(TEST_ZEL), DEFAULT_SPIN, 0.01, subdivisions=1)
+    printed = run_cli(tmp_path, "--path", TEST_ZEL, "--subdivisions", "1", "--step", "0.01")
+    assert printed.returncode == 2 and printed.stderr == "morvane-cli: " + str(caught.value) + "\n"
+
+
+def test_a_sweep_out_of_memory_raises_memory_error_and_the_interpreter_goes_on(tmp_path):
+    # 1.2e6 shapes: the refusal's estimate (120 MB) passes, but the table (86 MB) does not fit in the
+    # 48 MB the child may still take; the sweep's own thread allocates it.
+    child = run_limited(sweep_in_child(TEST_ZEL, None, 0.05, 1, 1), 48, tmp_path)
+    assert child.returncode == 0, (child.returncode, child.stderr)
+    out = json.loads(child.stdout)
+    assert out["raised"] == "MemoryError", out
+    assert out["text"].startswith("sweep failed: not enough memory"), out
+    assert out["after"] == 12
