@@ -59,8 +59,12 @@ bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std:
         // a run without curves has none to check.
         if (!now.no_curves) {
             std::error_code error;
-            const auto size = fs::file_size(lightcurve_file_name(row.shape), error);
-            if (error || static_cast<int64_t>(size) != row.file_bytes) continue;
+            const std::string name = lightcurve_file_name(row.shape);
+            const auto size = fs::file_size(name, error);
+            // A link at its name is not the sweep's file, whatever it leads to.
+            if (error || static_cast<int64_t>(size) != row.file_bytes ||
+                fs::is_symlink(fs::symlink_status(name, error)))
+                continue;
         }
         shape_result& r = table[static_cast<std::size_t>(row.shape - 1)];
         r.misfit = row.misfit;
@@ -94,11 +98,14 @@ bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, co
     }
     for (fs::directory_iterator it("output", error), end; !error && it != end; it.increment(error)) {
         const int64_t k = lightcurve_number(it->path().filename().string());
-        // Only the plain files a sweep writes; whatever else bears such a
-        // name (a folder, a link) was put there by someone else.
+        // The plain files a sweep writes, and links at their names (a sweep
+        // never writes through one; removing it leaves what it leads to
+        // alone). Whatever else bears such a name (a folder, a FIFO) was put
+        // there by someone else, and the sweep refuses to write it.
         std::error_code kind;
-        if (k < 1 || !it->is_regular_file(kind) || it->is_symlink(kind)) continue;
-        if (k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
+        const bool link = it->is_symlink(kind);
+        if (k < 1 || (!link && !it->is_regular_file(kind))) continue;
+        if (!link && k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
         if (!own.empty() && (k > static_cast<int64_t>(own.size()) || !own[static_cast<std::size_t>(k - 1)])) continue;
         std::error_code removal;
         fs::remove(it->path(), removal);

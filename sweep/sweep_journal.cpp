@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -35,8 +36,10 @@ bool sweep_journal::open(const std::string& path, int64_t keep_bytes, std::strin
 {
     close();
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0 || ftruncate(fd_, keep_bytes) != 0 || lseek(fd_, 0, SEEK_END) < 0) {
+    // Never through a link, a FIFO or a device put at its name.
+    fd_ = open_in_place(path, O_WRONLY, why, 0644);
+    if (fd_ < 0) return false;
+    if (ftruncate(fd_, keep_bytes) != 0 || lseek(fd_, 0, SEEK_END) < 0) {
         why = file_failure("write", path, errno);
         close();
         return false;
@@ -98,7 +101,8 @@ std::vector<journal_row> read_journal(const std::string& path, int64_t& valid_by
 {
     std::vector<journal_row> rows;
     valid_bytes = 0;
-    std::FILE* in = std::fopen(path.c_str(), "r");
+    std::string why;
+    std::FILE* in = open_regular_stream(path, why);
     if (!in) return rows;
     char* line = nullptr;
     std::size_t capacity = 0;
