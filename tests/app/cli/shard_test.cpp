@@ -163,8 +163,8 @@ TEST(Shards, StartedTogetherTheyWriteWhatOneProcessWrites)
 {
     scratch_dir dir;
     std::string out;
-    const std::string common =
-        "--path " + data_file("kleopatra_lc.txt") + " --blocks 0-5 --subdivisions 1 --step 0.5 --threads 1 --no-curves";
+    const std::string common = "--path " + data_file("twin_three_geometries.zel") +
+                               " --blocks all --subdivisions 1 --step 0.5 --threads 1 --no-curves";
     const fs::path one = folder("one");
     ASSERT_EQ(in_folder(one, common, "", out), 0) << out;
     const auto expected = result_files(one);
