@@ -8,10 +8,36 @@
 // every failed file operation is reported in.
 std::string file_failure(const char* action, const std::string& path, int err);
 
+// "<pid>-<16 random hex digits>": a part of a name that no other process
+// picks at the same time, on this machine or on another sharing the folder.
+std::string unique_suffix();
+
+// What a symbolic link at a destination means to check_destination.
+enum class link_rule {
+    replace,  // the rename replaces the link itself (unless it leads to a device, a FIFO...)
+    refuse,   // a link is refused: the destination must be a regular file or nothing
+};
+
+// Whether a file may be renamed over `path`: nothing is there, or a regular
+// file. A FIFO, a device, a socket or a folder is refused with "<path>: not a
+// regular file" (a result never replaces a device node), and so is a link
+// that leads to one; other links are replaced or refused as `links` says.
+bool check_destination(const std::string& path, std::string& why, link_rule links = link_rule::replace);
+
+// Opens, creating it when missing, a file that is written where it is (the
+// journal, the lock, a lightcurve): never through a symbolic link, never a
+// FIFO, a device or a file that has other names (hard links), so that what
+// is written always lands in the folder. `access` is O_WRONLY or O_RDWR;
+// `mode` the permissions of a new file (less the umask). The descriptor, or
+// -1 with `why`; the content is left as it was.
+int open_in_place(const std::string& path, int access, std::string& why, unsigned mode = 0666);
+
 // A text file whose every write and whose close are checked. Written either
-// in place, or (`replacing`) to "<path>.part", which is synced and renamed
-// over the path only when everything succeeded, so that a reader never sees
-// a cut file and a failed write never destroys the previous one.
+// in place, or (`replacing`) to a temporary "<path>.part-<unique suffix>",
+// created afresh (never an existing file, never through a link), synced and
+// renamed over the path only when everything succeeded, so that a reader
+// never sees a cut file, a failed write never destroys the previous one, and
+// processes writing the same file at once never meet in its temporary.
 class checked_file {
 public:
     enum class placement { in_place, replacing };
@@ -47,6 +73,8 @@ public:
 private:
     // Records the first failure.
     void fail(const char* action, int err);
+    // Creates the replacing file's temporary; its descriptor, or -1.
+    int create_temporary();
 
     std::FILE* file_ = nullptr;
     std::string path_;

@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -32,9 +33,9 @@ std::string hex_of(const unsigned char* bytes, unsigned size)
 
 std::string sha256_of_file(const std::string& path, std::string& why)
 {
-    std::FILE* in = std::fopen(path.c_str(), "rb");
+    std::FILE* in = open_regular_stream(path, why);
     if (!in) {
-        why = file_failure("read", path, errno);
+        why = "cannot read " + why;
         return "";
     }
     const digest_context context(EVP_MD_CTX_new());

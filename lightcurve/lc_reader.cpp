@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
+
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -45,46 +45,12 @@ public:
         std::free(buf_);
     }
 
-    // Opens `path`; only a plain file is accepted. On failure `why` says why.
+    // Opens `path`; only a regular file is accepted (a FIFO or a device is
+    // refused at once). On failure `why` says why.
     bool open(const std::string& path, std::string& why)
     {
-        if (path.find('\0') != std::string::npos) {
-            why = "the path holds a NUL character";
-            return false;
-        }
-        // Checked before opening, and opened without blocking: opening a
-        // FIFO or a device for reading could otherwise wait for ever.
-        struct stat info {};
-        if (stat(path.c_str(), &info) != 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        if (S_ISDIR(info.st_mode)) {
-            why = "it is a directory";
-            return false;
-        }
-        if (!S_ISREG(info.st_mode)) {
-            why = "it is not a regular file";
-            return false;
-        }
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            why = std::strerror(errno);
-            return false;
-        }
-        // The path may have been replaced since the check: look again.
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(fd);
-            why = "it is not a regular file";
-            return false;
-        }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        file_ = fdopen(fd, "r");
-        if (!file_) {
-            why = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
+        file_ = open_regular_stream(path, why);
+        if (!file_) return false;
         // A large buffer: observation files run to many megabytes.
         std::setvbuf(file_, nullptr, _IOFBF, 1 << 18);
         return true;
@@ -230,7 +196,10 @@ struct lc_load {
     {
         line_file in;
         std::string why;
-        if (!in.open(path, why)) return fail("cannot open: " + why);
+        if (!in.open(path, why)) {
+            reason = "cannot open " + why;
+            return false;
+        }
         if (!header(in, blocks, "the file is empty", "the number of lightcurves")) return false;
         if (only_block >= 0 && only_block >= blocks)
             return fail("lightcurve " + std::to_string(only_block) + " requested, but the file holds " +
@@ -259,7 +228,10 @@ struct lc_load {
     {
         line_file in;
         std::string why;
-        if (!in.open(path, why)) return fail("cannot open again: " + why);
+        if (!in.open(path, why)) {
+            reason = "cannot open again " + why;
+            return false;
+        }
         if (!in.next()) return fail_missing(in, "the file is empty (it changed while being read)");
         int32_t j = 0;
         for (int32_t block = 0; block < blocks; ++block) {

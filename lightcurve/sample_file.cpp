@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -57,9 +58,9 @@ bool write_sample_file(const std::string& path, const ref_curve& reference, cons
 
 bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& observations, std::string& why)
 {
-    std::ifstream in(path);
+    input_file in(path);
     if (!in) {
-        why = file_failure("read", path, errno);
+        why = "cannot read " + in.error();
         return false;
     }
     reference = ref_curve{};

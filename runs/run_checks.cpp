@@ -55,25 +55,24 @@ std::string duration_text(double seconds)
 
 }  // namespace
 
-bool check_output_folder(bool keep, std::string& why)
+bool check_output_folder(bool make, std::string& why)
 {
+    namespace fs = std::filesystem;
     std::error_code error;
-    const bool made = std::filesystem::create_directory("output", error);
-    if (error || !std::filesystem::is_directory("output", error)) {
-        why = "cannot create the directory output in the working directory";
-        return false;
-    }
-    // A check alone leaves nothing behind.
-    struct unmake {
-        bool undo;
-        ~unmake()
-        {
-            std::error_code ignored;
-            if (undo) std::filesystem::remove("output", ignored);
+    // Made by whichever process comes first; one made meanwhile is as good.
+    if (make) fs::create_directory("output", error);
+    std::string folder = "output";
+    if (!fs::is_directory("output", error)) {
+        if (make || fs::exists(fs::symlink_status("output", error))) {
+            why = "cannot create the directory output in the working directory";
+            return false;
         }
-    } cleanup{made && !keep};
-    // Permissions say little (root passes them all): write a probe instead.
-    const std::string probe = "output/.morvane-probe-" + std::to_string(getpid());
+        // Not made by a check: the folder it will be made in is tried.
+        folder = ".";
+    }
+    // Permissions say little (root passes them all): write a probe instead,
+    // under a name no other process uses at the same time.
+    const std::string probe = folder + "/.morvane-probe-" + unique_suffix();
     checked_file file;
     if (file.open(probe)) {
         file.write("probe\n", 6);
@@ -81,7 +80,8 @@ bool check_output_folder(bool keep, std::string& why)
     }
     std::remove(probe.c_str());
     if (!file.error().empty()) {
-        why = "the directory output is not usable: " + file.error();
+        why = (folder == "output" ? "the directory output is not usable: " : "the working directory is not usable: ") +
+              file.error();
         return false;
     }
     return true;

@@ -6,10 +6,14 @@
 // The checks a run makes of its machine and its folder before it writes
 // anything.
 
-// Proves "output" usable: created when missing, and written with a probe
-// file that is removed again. Without `keep` a folder it made is removed
-// too. False with `why` when it is not usable.
-bool check_output_folder(bool keep, std::string& why);
+// Proves "output" usable by writing a probe file into it, under a name of
+// this process's own, and removing it again. With `make` a missing output is
+// created first (one made meanwhile by another process is as good); without,
+// it is not, and the working folder it would be made in is probed instead.
+// Nothing but the probe is ever removed, so that processes starting together
+// in one folder (the shards of a run) never take the folder from each other.
+// False with `why` when it is not usable.
+bool check_output_folder(bool make, std::string& why);
 
 // The memory and the disk a sweep needs, against what the machine has.
 struct sweep_needs {

@@ -47,7 +47,8 @@ bool lightcurve_whole(const journal_row& row)
 {
     const std::string name = lightcurve_file_name(row.shape);
     std::error_code error;
-    if (!fs::is_regular_file(fs::status(name, error))) return false;
+    // A link at its name is not the sweep's file, whatever it leads to.
+    if (!fs::is_regular_file(fs::symlink_status(name, error))) return false;
     std::FILE* in = std::fopen(name.c_str(), "rb");
     if (!in) return false;
     uint64_t checksum = fnv1a_start;
@@ -164,11 +165,14 @@ bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, co
     }
     for (fs::directory_iterator it("output", error), end; !error && it != end; it.increment(error)) {
         const int64_t k = lightcurve_number(it->path().filename().string());
-        // Only the plain files a sweep writes; whatever else bears such a
-        // name (a folder, a link) was put there by someone else.
+        // The plain files a sweep writes, and links at their names (a sweep
+        // never writes through one; removing it leaves what it leads to
+        // alone). Whatever else bears such a name (a folder, a FIFO) was put
+        // there by someone else, and the sweep refuses to write it.
         std::error_code kind;
-        if (k < 1 || !it->is_regular_file(kind) || it->is_symlink(kind)) continue;
-        if (k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
+        const bool link = it->is_symlink(kind);
+        if (k < 1 || (!link && !it->is_regular_file(kind))) continue;
+        if (!link && k <= static_cast<int64_t>(finished.size()) && finished[static_cast<std::size_t>(k - 1)]) continue;
         if (!own.empty() && (k > static_cast<int64_t>(own.size()) || !own[static_cast<std::size_t>(k - 1)])) continue;
         std::error_code removal;
         fs::remove(it->path(), removal);

@@ -58,8 +58,9 @@ bool check_journal_path(const run_files& files, std::string& why);
 
 // Makes the folder describe the new run only: removes the summary, the
 // partial summary and every plain lightcurve file that is not kept (those
-// of other runs, and all numbered above the grid); folders and links of
-// such names are left alone. A shard (`own` not empty: 1 per shape it
+// of other runs, and all numbered above the grid), and every symbolic link
+// at such a name (never what it leads to); folders and other files of such
+// names are left alone. A shard (`own` not empty: 1 per shape it
 // computes) removes only its own table files and the lightcurve files of
 // its own shapes, so that the other shards' work stays. False with `why`
 // when a file could not be removed.

@@ -17,11 +17,11 @@ folder_lock::~folder_lock()
 bool folder_lock::acquire(std::string& why)
 {
     if (held()) return true;
-    const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        why = file_failure("create", file_, errno);
-        return false;
-    }
+    busy_ = false;
+    // Never through a link, a FIFO or a device at its name: the pid written
+    // below lands in the lock file, nowhere else.
+    const int fd = open_in_place(file_, O_RDWR, why, 0644);
+    if (fd < 0) return false;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         char text[32] = {};
@@ -32,6 +32,7 @@ bool folder_lock::acquire(std::string& why)
             return false;
         }
         const long pid = got > 0 ? std::strtol(text, nullptr, 10) : 0;
+        busy_ = true;
         why = "another run" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
               " holds this folder: wait for it to end, or cancel it";
         return false;

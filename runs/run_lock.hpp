@@ -19,9 +19,12 @@ public:
 
     // The lock file to take (before acquire): shards each have their own.
     void use_file(std::string name) { file_ = std::move(name); }
-    // Takes the lock without waiting. False when another run holds it (or
-    // the lock file cannot be made); `why` then says so, with its pid.
+    // Takes the lock without waiting. False when another run holds it (then
+    // busy(), and `why` says so with its pid) or the lock file cannot be made
+    // or used (a folder, a link, a device at its name: `why` says which).
     bool acquire(std::string& why);
+    // Whether the last acquire failed because another live run holds the lock.
+    bool busy() const { return busy_; }
     void release();
     bool held() const { return fd_.load() >= 0; }
 
@@ -29,4 +32,5 @@ private:
     // Read from the dialog's thread while a sweep's thread may release it.
     std::atomic<int> fd_{-1};
     std::string file_ = run_lock_file;
+    bool busy_ = false;
 };

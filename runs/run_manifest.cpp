@@ -9,6 +9,7 @@
 #include <sys/random.h>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "unknown"
@@ -131,9 +132,9 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
 
 bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
 {
-    std::ifstream in(path);
+    input_file in(path);
     if (!in) {
-        why = path + " not found";
+        why = in.missing() ? path + " not found" : in.error();
         return false;
     }
     try {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
 
@@ -49,8 +50,8 @@ int64_t leading_shape(const std::string& line)
 std::string take_lines(const std::string& path, int64_t shapes, bool header, std::vector<std::string>& lines,
                        std::vector<int32_t>& owner, int32_t shard)
 {
-    std::ifstream in(path);
-    if (!in) return path + " is missing";
+    input_file in(path);
+    if (!in) return in.missing() ? path + " is missing" : in.error();
     std::string line;
     bool first = true;
     int64_t last = 0;

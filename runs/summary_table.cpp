@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -57,7 +58,7 @@ bool write_block_fits(const std::string& path, const block_fit* fits, int32_t sh
 std::vector<summary_row> read_summary(const std::string& path)
 {
     std::vector<summary_row> rows;
-    std::ifstream in(path);
+    input_file in(path);
     std::string line;
     while (std::getline(in, line)) {
         summary_row r;

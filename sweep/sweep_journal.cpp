@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "common/checked_file.hpp"
+#include "common/input_file.hpp"
 
 namespace {
 
@@ -125,12 +126,9 @@ bool sweep_journal::open(const std::string& path, std::string& why)
 {
     close();
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        why = file_failure("write", path, errno);
-        return false;
-    }
-    return true;
+    // Never through a link, a FIFO or a device put at its name.
+    fd_ = open_in_place(path, O_WRONLY, why, 0644);
+    return fd_ >= 0;
 }
 
 bool sweep_journal::start(const std::string& run_id, int64_t keep_bytes, std::string& why)
@@ -215,11 +213,8 @@ journal_contents parse_journal(std::string_view bytes)
 journal_contents read_journal(const std::string& path)
 {
     std::string bytes;
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) return {};
-    char piece[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.append(piece, got);
-    std::fclose(in);
+    std::string why;
+    // A journal that cannot be read as a regular file holds no finished row.
+    if (!read_regular_file(path, bytes, why)) return {};
     return parse_journal(bytes);
 }

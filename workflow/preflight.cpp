@@ -8,9 +8,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/control_ids.hpp"
+#include "common/input_file.hpp"
 #include "common/sha256.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/resample.hpp"
@@ -59,10 +60,11 @@ command_outcome check_load_fields(app_state& app, std::string& path, spin_state&
         if (!read_decimal_field(ui, field.id, typed.*field.typed))
             return {false, std::string("the ") + field.name + " field must hold a single number"};
     if (std::string refusal; !check_spin_ranges(typed, refusal)) return {false, refusal};
-    struct stat info {};
-    if (path.find('\0') != std::string::npos) return {false, "the path holds a NUL character"};
-    if (stat(path.c_str(), &info) != 0) return {false, path + ": " + std::strerror(errno)};
-    if (!S_ISREG(info.st_mode)) return {false, path + ": it is not a regular file"};
+    // Opened as the reader opens it: a FIFO or a device is refused at once.
+    std::string why;
+    const int fd = open_regular_file(path, why);
+    if (fd < 0) return {false, why};
+    close(fd);
     return {true, ""};
 }
 

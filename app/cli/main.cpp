@@ -9,6 +9,7 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/synth.hpp"
+#include "common/checked_file.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
@@ -47,6 +48,16 @@ struct export_options {
 // Writes one shape of the grid as a welded OBJ; returns the exit code.
 int run_export(export_options o)
 {
+    if (o.output.empty()) {
+        char name[64];
+        std::snprintf(name, sizeof name, "shape_%05d.obj", o.shape);
+        o.output = name;
+    }
+    // A FIFO or a device at the output's name is refused before any work.
+    if (std::string refusal; !check_destination(o.output, refusal)) {
+        std::fprintf(stderr, "morvane-cli export: %s\n", refusal.c_str());
+        return exit_refused;
+    }
     if (o.subdivisions == 0 || o.step == 0.0) {
         run_manifest run;
         std::string why;
@@ -68,11 +79,6 @@ int run_export(export_options o)
         std::fprintf(stderr, "morvane-cli export: the grid of step %g has no shape %d\n", o.step, o.shape);
         return exit_refused;
     }
-    if (o.output.empty()) {
-        char name[64];
-        std::snprintf(name, sizeof name, "shape_%05d.obj", o.shape);
-        o.output = name;
-    }
     const std::shared_ptr<const mesh> base = build_base_mesh(o.subdivisions);
     std::string why;
     if (!base) why = "not enough memory for the base shape";
@@ -92,7 +98,7 @@ int run_merge(std::size_t best)
     folder_lock lock;
     if (!lock.acquire(why)) {
         std::fprintf(stderr, "morvane-cli merge: %s\n", why.c_str());
-        return exit_locked;
+        return lock.busy() ? exit_locked : exit_refused;
     }
     const merge_outcome merged = merge_shards();
     if (!merged.done) {

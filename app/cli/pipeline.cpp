@@ -185,7 +185,7 @@ std::optional<int> apply_folder_and_spin(const char* program, const CLI::App& cl
     if (!spin_file.empty()) {
         std::string why;
         if (!apply_spin_file(spin_file, cli, f, why)) {
-            std::fprintf(stderr, "%s: --spin %s: %s\n", program, spin_file.c_str(), why.c_str());
+            std::fprintf(stderr, "%s: --spin %s\n", program, why.c_str());
             return exit_refused;
         }
     }
@@ -258,9 +258,15 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
     if (role.coordinator) {
         std::string why;
         app.lock.use_file(files_of_shard(app.share.shard, app.share.shards).lock);
-        const bool locked = app.lock.acquire(why);
-        if (!agreed("lock", locked ? command_outcome{true, ""} : command_outcome{false, why}, code))
-            return locked ? code : (std::fprintf(stderr, "%s: %s\n", program, why.c_str()), exit_locked);
+        if (!app.lock.acquire(why)) {
+            // Said once, here: 3 only when another live run holds the folder,
+            // a lock file that cannot be made or used is a refusal.
+            std::string ignored;
+            if (role.agree_step) role.agree_step("lock", false, why, ignored);
+            std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+            return app.lock.busy() ? exit_locked : exit_refused;
+        }
+        if (!agreed("lock", {true, ""}, code)) return code;
     } else if (!agreed("lock", {true, ""}, code)) {
         return code;
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/checked_file.hpp"
 #include "mesh/geosphere.hpp"
 #include "mesh/twin_shape.hpp"
 #include "sweep/eval_shape.hpp"
@@ -17,6 +18,8 @@ constexpr double degree = 0.017453292519943295;
 
 std::string run_synth(const synth_options& o)
 {
+    // A FIFO or a device at the output's name is refused before any work.
+    if (std::string refusal; !check_destination(o.output, refusal)) return refusal;
     if (o.subdivisions < 1 || o.subdivisions > 7) return "synth takes 1 to 7 subdivisions";
     if (o.points < 2) return "synth needs at least 2 points";
     if (!(o.period_hours > 0.0) || !(o.hours > 0.0)) return "period and span must be greater than 0";

@@ -506,7 +506,7 @@ PYBIND11_MODULE(morvane, m)
             "from_file",
             [](const std::string& path) {
                 std::string words[5], why;
-                if (!read_spin_words(path, words, why)) throw py::value_error(path + ": " + why);
+                if (!read_spin_words(path, words, why)) throw py::value_error(why);
                 spin s;
                 double* fields[5] = {&s.lambda_deg, &s.beta_deg, &s.period_hours, &s.t0, &s.phi0_deg};
                 // Each word read by the rule of a typed field, as --spin reads it.

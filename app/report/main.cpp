@@ -5,8 +5,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
@@ -14,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "app/figures/figure_file.hpp"
 #include "app/figures/figure_set.hpp"
 #include "app/report/report_page.hpp"
+#include "common/input_file.hpp"
 #include "runs/run_manifest.hpp"
 #include "sweep/shape_export.hpp"
 
@@ -45,15 +45,11 @@ bool agrees(double recomputed, double table)
     return std::fabs(recomputed - table) <= 5.1e-7 + 1e-9 * std::fabs(table);
 }
 
-// Writes `text` to `path` whole or not at all; false with `why`.
+// Writes `text` to `path` whole or not at all, never through a link; false
+// with `why`.
 bool write_text(const QString& path, const QString& text, QString& why)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
-        why = QString("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    return save_bytes(path, text.toUtf8(), why);
 }
 
 // The whole report; returns the exit code.
@@ -108,8 +104,11 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
     }
     if (failure.isEmpty()) write_profile_figure(run, shapes.front(), dir, failure);
     if (failure.isEmpty()) {
-        QFile manifest(QString::fromStdString(folder + "/" + manifest_file));
-        const QString json = manifest.open(QIODevice::ReadOnly) ? QString::fromUtf8(manifest.readAll()) : QString();
+        std::string text, ignored;
+        // Read as every file is: a FIFO or a device there is not waited on.
+        const QString json = read_regular_file(folder + "/" + manifest_file, text, ignored)
+                                 ? QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
+                                 : QString();
         write_text(dir + "/index.html", report_page(run, best, reported, notes, json), failure);
     }
     if (!failure.isEmpty()) {

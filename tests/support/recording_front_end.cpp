@@ -10,9 +10,12 @@ recording_front_end::recording_front_end()
 
 void recording_front_end::set_item_text(int id, const std::string& text)
 {
-    std::lock_guard guard(lock_);
-    texts_[id] = text;
-    calls_.push_back({"text", id, text, "", box_icon::none, box_owner::dialog});
+    {
+        std::lock_guard guard(lock_);
+        texts_[id] = text;
+        calls_.push_back({"text", id, text, "", box_icon::none, box_owner::dialog});
+    }
+    if (id == ctl::status_line && on_status_text) on_status_text(text);
 }
 
 void recording_front_end::set_progress(int percent)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -52,6 +53,10 @@ public:
     std::vector<std::string> texts_of(const std::string& op) const;
     // Forgets the recorded calls (fields and enabled set stay).
     void clear_calls();
+
+    // Called with each text set on the status line, on the thread that set
+    // it, after it is recorded (a test's way to act at a point of a sweep).
+    std::function<void(const std::string& text)> on_status_text;
 
 private:
     mutable std::mutex lock_;

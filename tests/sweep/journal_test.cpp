@@ -82,7 +82,7 @@ TEST(Journal, RowsComeBackExactlyUnderTheRunThatWroteThem)
     // A folder where the journal goes cannot be opened.
     std::filesystem::create_directory("folder");
     EXPECT_FALSE(journal.open("folder", why));
-    EXPECT_NE(why.find("cannot write folder"), std::string::npos) << why;
+    EXPECT_NE(why.find("cannot create folder"), std::string::npos) << why;
 }
 
 TEST(Journal, OnlyWhatTheWriterWritesIsRead)

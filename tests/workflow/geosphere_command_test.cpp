@@ -4,6 +4,7 @@
 
 #include "common/control_ids.hpp"
 #include "support/failing_allocations.hpp"
+#include "support/planted.hpp"
 #include "support/printed.hpp"
 #include "support/recording_front_end.hpp"
 #include "support/scratch_dir.hpp"
@@ -70,18 +71,26 @@ TEST_F(GeosphereCommand, ThreeSubdivisionsAndAnEarlierMeshStaysValid)
 
 TEST_F(GeosphereCommand, ObjThatCannotBeCreatedEnablesNothing)
 {
-    std::filesystem::create_directory("basic_shape_1.obj");
-    ui.set_field(ctl::subdivisions, "1");
-    const command_outcome outcome = on_command(app, ctl::generate_geosphere);
-    EXPECT_FALSE(outcome.done);
-    EXPECT_TRUE(outcome.failed);
-    ASSERT_TRUE(app.base);  // the new mesh is stored all the same
-    EXPECT_EQ(app.base->facet_count, 80);
-    // The status line names the file and the system's reason.
-    EXPECT_EQ(ui.text_of(ctl::status_line), "cannot replace basic_shape_1.obj: Is a directory");
-    EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "");
-    EXPECT_FALSE(ui.enabled(ctl::load_lightcurve));
-    EXPECT_FALSE(ui.enabled(ctl::path));
+    // Whatever is not a regular file at the name stays as it was.
+    for (planted what : {planted::folder, planted::fifo, planted::device, planted::link_to_fifo}) {
+        SCOPED_TRACE(planted_name(what));
+        scratch_dir here;
+        if (!plant(what, "basic_shape_1.obj", "target")) continue;
+        const std::string kind = file_kind("basic_shape_1.obj");
+        ui.set_field(ctl::subdivisions, "1");
+        ui.clear_calls();
+        const command_outcome outcome = on_command(app, ctl::generate_geosphere);
+        EXPECT_FALSE(outcome.done);
+        EXPECT_TRUE(outcome.failed);
+        ASSERT_TRUE(app.base);  // the new mesh is stored all the same
+        EXPECT_EQ(app.base->facet_count, 80);
+        // The status line names the file and why.
+        EXPECT_EQ(ui.text_of(ctl::status_line), "basic_shape_1.obj: not a regular file");
+        EXPECT_EQ(ui.text_of(ctl::subdivisions_label), "");
+        EXPECT_FALSE(ui.enabled(ctl::load_lightcurve));
+        EXPECT_FALSE(ui.enabled(ctl::path));
+        EXPECT_EQ(file_kind("basic_shape_1.obj"), kind);
+    }
 }
 
 TEST_F(ControllerCommands, InitCancelCloseAndUnknownIds)

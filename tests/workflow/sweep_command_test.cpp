@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,6 +18,34 @@
 #include "workflow/controller.hpp"
 
 namespace {
+
+// While one lives, every file of this process stops growing at `bytes`
+// (writes past it fail with "File too large", as on a full disk) from the
+// moment the sweep says it starts comparing shapes, its folder made ready,
+// or at once (`from_start`). 0 bytes: no limit.
+struct size_limit_once_started {
+    recording_front_end& ui;
+    rlimit saved{};
+    void (*saved_handler)(int) = SIG_DFL;
+
+    size_limit_once_started(recording_front_end& front_end, rlim_t bytes, bool from_start = false) : ui(front_end)
+    {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        saved_handler = std::signal(SIGXFSZ, SIG_IGN);
+        if (bytes == 0) return;
+        const rlimit limit{bytes, saved.rlim_max};
+        if (from_start) setrlimit(RLIMIT_FSIZE, &limit);
+        ui.on_status_text = [limit](const std::string& text) {
+            if (text.rfind("generating and comparing", 0) == 0) setrlimit(RLIMIT_FSIZE, &limit);
+        };
+    }
+    ~size_limit_once_started()
+    {
+        ui.on_status_text = nullptr;
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, saved_handler);
+    }
+};
 
 struct SweepCommand : ::testing::Test {
     scratch_dir dir;
@@ -82,7 +112,9 @@ TEST_F(SweepCommand, StepOneGivesOneShape)
         EXPECT_LT(first[0], 1.0);
     }
     EXPECT_EQ(app.result_table.load(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists("output/main.txt.part"));
+    // No temporary is left, whatever its name.
+    for (const auto& entry : std::filesystem::directory_iterator("output"))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
 }
 
 TEST_F(SweepCommand, HalfStepProgressAndRows)
@@ -210,7 +242,8 @@ TEST(SweepRecovery, GeneratingShapeRanksFirst)
 
 TEST_F(SweepCommand, AShapeThatFailsEndsTheRunAndNoRowLooksValid)
 {
-    // A file that cannot be created, and one whose every write fails.
+    // A file that cannot be created, and files whose writes fail (past a
+    // size limit set once the sweep has begun, as on a full disk).
     const struct {
         sweep_path path;
         bool full;
@@ -218,16 +251,15 @@ TEST_F(SweepCommand, AShapeThatFailsEndsTheRunAndNoRowLooksValid)
     } cases[] = {
         {sweep_path::reference, false, "cannot create output/00002.lc.txt: Is a directory"},
         {sweep_path::fast, false, "cannot create output/00002.lc.txt: Is a directory"},
-        {sweep_path::reference, true, "cannot write output/00002.lc.txt: No space left on device"},
-        {sweep_path::fast, true, "cannot write output/00002.lc.txt: No space left on device"},
+        {sweep_path::reference, true, "cannot write output/00001.lc.txt: File too large"},
+        {sweep_path::fast, true, "cannot write output/00001.lc.txt: File too large"},
     };
     for (const auto& c : cases) {
         std::filesystem::remove_all("output");
         std::filesystem::create_directories("output");
-        if (c.full)
-            std::filesystem::create_symlink("/dev/full", "output/00002.lc.txt");
-        else
-            std::filesystem::create_directories("output/00002.lc.txt");
+        if (!c.full) std::filesystem::create_directories("output/00002.lc.txt");
+        // A lightcurve file takes 3600 bytes, the records of the run less.
+        size_limit_once_started limit(ui, c.full ? 2000 : 0);
         app.path = c.path;
         ui.clear_calls();
         ASSERT_TRUE(sweep("0.5").done);
@@ -239,6 +271,40 @@ TEST_F(SweepCommand, AShapeThatFailsEndsTheRunAndNoRowLooksValid)
         // The rows finished before the failure, and only those.
         for (const auto& row : read_lines("output/main.partial.txt")) EXPECT_EQ(row.find("nan"), std::string::npos);
         EXPECT_NE(read_file("output/run.json").find("\"failed\""), std::string::npos);
+    }
+}
+
+// The manifest is part of the result: one that cannot be written at the
+// start refuses the sweep before any shape, at the end fails it.
+TEST_F(SweepCommand, AManifestThatCannotBeWrittenStopsTheRun)
+{
+    const struct {
+        bool from_start;
+        bool started;
+        const char* reason;
+    } cases[] = {
+        {true, false, "cannot write output/run.json: File too large"},
+        {false, true, "cannot write output/run.json: File too large"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all("output");
+        // The manifest takes about 700 bytes; one shape's rows less than 200.
+        app.share.no_curves = true;
+        size_limit_once_started limit(ui, 500, c.from_start);
+        const command_outcome outcome = sweep("1");
+        EXPECT_EQ(outcome.done, c.started);
+        if (c.started) {
+            EXPECT_EQ(app.last_outcome.status, sweep_status::failed);
+            EXPECT_EQ(app.last_outcome.reason, c.reason);
+            EXPECT_EQ(ui.text_of(ctl::status_line), std::string("sweep failed: ") + c.reason);
+        } else {
+            EXPECT_EQ(outcome.reason, c.reason);
+            EXPECT_FALSE(std::filesystem::exists("output/main.txt"));
+        }
+        EXPECT_EQ(app.last_sweep_result.load(), 0u);
+        EXPECT_FALSE(std::filesystem::exists("output/run.json") &&
+                     read_file("output/run.json").find("\"complete\"") != std::string::npos);
+        app.share.no_curves = false;
     }
 }
 
@@ -289,7 +355,7 @@ TEST_F(SweepCommand, AJournalThatCannotBeWrittenLeavesThePreviousRunWhole)
     const std::string manifest = read_file("output/run.json");
     const command_outcome refused = sweep("0.9");
     EXPECT_FALSE(refused.done);
-    EXPECT_NE(refused.reason.find("cannot write output/journal.txt"), std::string::npos) << refused.reason;
+    EXPECT_NE(refused.reason.find("cannot create output/journal.txt"), std::string::npos) << refused.reason;
     EXPECT_EQ(read_file("output/main.txt"), table);
     EXPECT_EQ(read_file("output/run.json"), manifest);
     EXPECT_TRUE(std::filesystem::exists("output/00012.lc.txt"));

@@ -75,46 +75,54 @@ bool wait_until(const std::function<bool()>& ready, double seconds)
 
 }  // namespace
 
-// Write failures driven without mounts: /dev/full fails every write with
-// "No space left on device". Each leaves a non-zero exit, the file and the
-// reason on stderr, and no result that looks valid.
+// Write failures driven without mounts: past the shell's file size limit
+// (ulimit -f, in sh's blocks of 512 bytes, with SIGXFSZ ignored) every write fails with "File too
+// large", as on a full disk; the first file to outgrow the limit is the one
+// that fails. Each leaves a non-zero exit, the file and the reason on
+// stderr, and no result that looks valid. (A lightcurve file, or a
+// manifest, never outgrows the samples file written before it: the sweep's
+// tests fail those in process.)
 TEST(Faults, WriteFailuresFailTheRunAndNameTheFile)
 {
     const struct {
         const char* name;
-        const char* full;  // made a link to /dev/full
+        int blocks;  // the limit, in 512 bytes
+        std::string options;
         const char* reason;
         const char* absent;
     } cases[] = {
-        {"a lightcurve file", "output/00003.lc.txt", "cannot write output/00003.lc.txt: No space left on device",
+        // The base shape at n = 1 takes about 9 kB, the observations as read 36 kB.
+        {"the base shape", 2, "--path " + data_file("test.zel") + " --step 0.5",
+         "cannot write basic_shape_1.obj: File too large", "output/run.json"},
+        {"the reference", 32, "--path " + data_file("test.zel") + " --step 0.5",
+         "cannot write ref_lc.txt: File too large", "output/run.json"},
+        // 826 rows of about 80 bytes; the samples file and the journal 35 kB each.
+        {"the summary", 96, "--path small.zel --step 0.2 --no-curves", "cannot write output/main.txt: File too large",
          "output/main.txt"},
-        {"the summary", "output/main.txt.part", "cannot write output/main.txt: No space left on device",
-         "output/main.txt"},
-        {"the base shape", "basic_shape_1.obj.part", "cannot write basic_shape_1.obj: No space left on device",
-         "output/run.json"},
-        {"the reference", "ref_lc.txt.part", "cannot write ref_lc.txt: No space left on device", "output/run.json"},
-        {"the manifest", "output/run.json.part", "cannot write output/run.json: No space left on device",
-         "output/00001.lc.txt"},
     };
     for (const auto& c : cases) {
         scratch_dir dir;
-        fs::create_directory("output");
+        write_file("small.zel", small_observation_file(40));
         // Files of an earlier run that a failed write must not destroy.
         write_file("basic_shape_1.obj", "earlier\n");
         write_file("ref_lc.txt", "earlier\n");
-        fs::create_symlink("/dev/full", c.full);
         std::string out;
-        const int code = run_command(sweep_command(1, "0.5"), out);
-        EXPECT_NE(code, 0) << c.name;
+        const int code = run_command("trap '' XFSZ; ulimit -f " + std::to_string(c.blocks) + "; " + cli +
+                                         " --subdivisions 1 --threads 2 " + c.options,
+                                     out);
+        EXPECT_EQ(code, 1) << c.name;
         EXPECT_NE(out.find(c.reason), std::string::npos) << c.name << ":\n" << out;
         EXPECT_FALSE(fs::exists(c.absent)) << c.name;
-        // A failed replacement keeps the earlier file whole.
-        const std::string full = c.full;
-        EXPECT_EQ(read_file("basic_shape_1.obj") == "earlier\n", full == "basic_shape_1.obj.part") << c.name;
-        if (full == "ref_lc.txt.part") {
-            EXPECT_EQ(read_file("ref_lc.txt"), "earlier\n");
+        // A failed replacement keeps the earlier file whole, and leaves no temporary.
+        const std::string name = c.name;
+        EXPECT_EQ(read_file("basic_shape_1.obj") == "earlier\n", name == "the base shape") << c.name;
+        EXPECT_EQ(read_file("ref_lc.txt") == "earlier\n", name != "the summary") << c.name;
+        for (const char* folder : {".", "output"}) {
+            if (!fs::exists(folder)) continue;
+            for (const auto& entry : fs::directory_iterator(folder))
+                EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << c.name << ": " << entry.path();
         }
-        if (fs::exists("output/run.json") && full != "output/run.json.part") {
+        if (fs::exists("output/run.json")) {
             EXPECT_NE(read_file("output/run.json").find("\"status\": \"failed\""), std::string::npos) << c.name;
         }
     }

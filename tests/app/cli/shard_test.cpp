@@ -155,4 +155,44 @@ TEST(Shards, NoCurvesKeepsTheTablesAndWritesNoLightcurve)
     EXPECT_NE(out.find("curves"), std::string::npos) << out;
 }
 
+// Shards started at the same moment in a fresh folder (a job array's tasks
+// on one node, or on nodes sharing the folder) each write their own files,
+// and the files they share whole and alike: every shard completes and,
+// merged, they give one process's files, every time.
+TEST(Shards, StartedTogetherTheyWriteWhatOneProcessWrites)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = "--path " + data_file("twin_three_geometries.zel") +
+                               " --blocks all --subdivisions 1 --step 0.5 --threads 1 --no-curves";
+    const fs::path one = folder("one");
+    ASSERT_EQ(in_folder(one, common, "", out), 0) << out;
+    const auto expected = result_files(one);
+    constexpr int shards = 8;
+    for (int trial = 0; trial < 20; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        const fs::path split = folder("split");
+        std::vector<pid_t> started;
+        for (int k = 1; k <= shards; ++k)
+            started.push_back(start_command(cli + " -C " + split.string() + " " + common + " --shard " +
+                                            std::to_string(k) + "/" + std::to_string(shards) + " >shard" +
+                                            std::to_string(k) + ".txt 2>&1"));
+        for (int k = 1; k <= shards; ++k)
+            EXPECT_EQ(wait_command(started[k - 1]), 0)
+                << "shard " << k << ": " << read_file("shard" + std::to_string(k) + ".txt");
+        ASSERT_EQ(run_command(cli + " -C " + split.string() + " merge", out), 0) << out;
+        EXPECT_EQ(result_differences(expected, result_files(split)), "");
+        for (const char* shared : {"basic_shape_1.obj", "ref_lc.txt", "ref_lc_interpolated.txt"})
+            EXPECT_EQ(read_file(split / shared), read_file(one / shared)) << shared;
+        // No temporary or probe is left behind.
+        for (const fs::path& in : {split, split / "output"})
+            for (const auto& entry : fs::directory_iterator(in)) {
+                const std::string name = entry.path().filename().string();
+                EXPECT_TRUE(name.find(".part") == std::string::npos && name.find("probe") == std::string::npos)
+                    << entry.path();
+            }
+        fs::remove_all(split);
+    }
+}
+
 }  // namespace

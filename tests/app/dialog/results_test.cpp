@@ -366,15 +366,15 @@ TEST_F(ResultsTest, OnlyTheLowestMisfitsFillTheTable)
 
 TEST_F(ResultsTest, OnlyACompleteSweepShowsItsResults)
 {
-    // A sweep that fails writing its files: no window.
-    fs::create_directory("output");
-    fs::create_symlink("/dev/full", "output/00004.lc.txt");
+    // A sweep that fails writing its files (a folder where a lightcurve
+    // file goes): no window.
+    fs::create_directories("output/00004.lc.txt");
     run_sweep(1, "0.5");
     dialog->check_sweep_end();
     EXPECT_EQ(dialog->results(), nullptr);
     EXPECT_EQ(app.last_sweep_result.load(), 0u);
 
-    fs::remove("output/00004.lc.txt");
+    fs::remove_all("output/00004.lc.txt");
     click(ctl::generate_shapes);
     ASSERT_TRUE(QTest::qWaitFor([this] { return !app.sweep_running.load(); }, 60000));
     ASSERT_NE(shown_results(), nullptr);
@@ -382,7 +382,7 @@ TEST_F(ResultsTest, OnlyACompleteSweepShowsItsResults)
     // The next sweep replaces the folder's run: the old results go away and
     // stay away when it fails.
     fs::remove("output/00004.lc.txt");
-    fs::create_symlink("/dev/full", "output/00004.lc.txt");
+    fs::create_directories("output/00004.lc.txt");
     click(ctl::generate_shapes);
     EXPECT_FALSE(dialog->results()->isVisible());
     ASSERT_TRUE(QTest::qWaitFor([this] { return !app.sweep_running.load(); }, 60000));

@@ -13,6 +13,7 @@
 #include "app/figures/figure_set.hpp"
 #include "runs/run_results.hpp"
 #include "support/pipeline.hpp"
+#include "support/planted.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"
 
@@ -87,6 +88,49 @@ TEST(Report, RefusesAFolderWithoutARun)
     EXPECT_EQ(run_command(report + " .", out), 2) << out;
     EXPECT_NE(out.find("output/run.json"), std::string::npos) << out;
     EXPECT_FALSE(std::filesystem::exists("report"));
+}
+
+// A link at a name the report writes is refused, never written through (the
+// file it leads to keeps its bytes), and so is a FIFO or a device; the
+// report says which file, and the rest of the report is written whole.
+TEST(Report, NeverWritesThroughALinkOrIntoASpecialFile)
+{
+    scratch_dir dir;
+    joint_run();
+    std::string out;
+    ASSERT_EQ(run_command(report + " . --output first", out), 0) << out;
+    std::string fit;
+    for (const auto& entry : std::filesystem::directory_iterator("first"))
+        if (entry.path().filename().string().rfind("fit_", 0) == 0) fit = entry.path().stem().string();
+    ASSERT_FALSE(fit.empty());
+    const struct {
+        std::string name;
+        planted what;
+        const char* reason;
+    } cases[] = {
+        {"index.html", planted::link_to_file, "index.html: a symbolic link (never written through)"},
+        {fit + ".png", planted::link_to_file, ".png: a symbolic link (never written through)"},
+        {"profiles.svg", planted::link_to_file, "profiles.svg: a symbolic link (never written through)"},
+        {"index.html", planted::dangling_link, "index.html: a symbolic link (never written through)"},
+        {"index.html", planted::fifo, "index.html: not a regular file"},
+        {"profiles.png", planted::device, "profiles.png: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + ", " + planted_name(c.what));
+        std::filesystem::remove_all("rep");
+        std::filesystem::create_directory("rep");
+        write_file("outside.txt", "outside\n");
+        if (!plant(c.what, "rep/" + c.name,
+                   std::filesystem::absolute(c.what == planted::link_to_file ? "outside.txt" : "target")))
+            continue;
+        const std::string kind = file_kind("rep/" + c.name);
+        EXPECT_EQ(run_command("timeout 120 " + report + " . --output rep", out), 1) << out;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+        EXPECT_EQ(read_file("outside.txt"), "outside\n");
+        EXPECT_EQ(file_kind("rep/" + c.name), kind);
+        EXPECT_FALSE(std::filesystem::exists("target") && file_kind("target") == "regular");
+        std::filesystem::remove("target");
+    }
 }
 
 TEST(Report, NotesAMisfitThatTheFolderDoesNotExplain)
