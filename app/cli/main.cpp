@@ -9,6 +9,7 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/synth.hpp"
+#include "common/program_entry.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
@@ -216,12 +217,8 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // The entry of the program's own thread: out of memory anywhere below
-    // ends the run here, with the files written so far left whole.
-    try {
-        return run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "morvane-cli: not enough memory\n");
-        return exit_failed;
-    }
+    // The entry of the program's own thread: out of memory, or any other
+    // exception, anywhere below ends the run here with exit code 1 and its
+    // text, the files written so far left whole.
+    return guarded_entry("morvane-cli", [&] { return run(argc, argv); });
 }

@@ -19,6 +19,7 @@
 #include "runs/spin_file.hpp"
 #include "runs/summary_table.hpp"
 #include "sweep/shape_export.hpp"
+#include "sweep/shape_grid.hpp"
 #include "workflow/preflight.hpp"
 
 app_state& the_app()
@@ -96,14 +97,20 @@ bool apply_spin_file(const std::string& path, const CLI::App& cli, field_options
 
 int report_best(const char* program, const std::string& table, std::size_t count, const mesh& base, double step)
 {
-    const std::vector<summary_row> best = best_fits(read_summary(table), count);
+    std::vector<summary_row> rows;
+    std::string why;
+    if (!read_summary(table, count_grid(step, INT32_MAX).shapes, rows, why)) {
+        std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+        return exit_failed;
+    }
+    const std::vector<summary_row> best = best_fits(std::move(rows), count);
     std::printf("\n");
     print_best_fits(stdout, best);
     if (best.empty() || !std::isfinite(best[0].misfit)) return exit_complete;
     // The best-ranked shape as a file, welded, exactly as the sweep evaluated
     // it: its parameters from the grid, not from the table's six decimals.
     double params[param::count];
-    std::string why = "the grid has no shape " + std::to_string(best[0].shape);
+    why = "the grid has no shape " + std::to_string(best[0].shape);
     if (!shape_parameters(step, best[0].shape, params) || !write_shape_obj(base, params, "output/best.obj", why)) {
         std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return exit_failed;
@@ -196,7 +203,7 @@ bool parse_shard(const std::string& text, int32_t& k, int32_t& s)
 {
     int used = 0;
     if (std::sscanf(text.c_str(), "%d/%d%n", &k, &s, &used) != 2 || used != static_cast<int>(text.size())) return false;
-    return k >= 1 && s >= 1 && k <= s && s <= 100000;
+    return k >= 1 && s >= 1 && k <= s && s <= max_shards;
 }
 
 int run_pipeline(const field_options& f, bool block_given, const pipeline_role& role)
