@@ -250,6 +250,10 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
 bool parse_manifest(const std::string& text, const std::string& origin, run_manifest& m, std::string& why)
 {
     const std::string refusal = origin + " is not a run manifest: ";
+    if (text.size() > max_manifest_bytes) {
+        why = refusal + "it is larger than " + std::to_string(max_manifest_bytes) + " bytes";
+        return false;
+    }
     // A manifest nests three deep; far deeper text is not one, and is not
     // handed to the parser.
     if (!nests_within(text, 16)) {
@@ -317,8 +321,9 @@ bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
         why = path + " not found";
         return false;
     }
-    // Read in pieces, at most one more byte than a manifest may have; a
-    // failed read (a folder of that name) sets the stream's bad bit.
+    // Read in pieces, hardly more than a manifest may have (parse_manifest
+    // refuses the rest); a failed read (a folder of that name) sets the
+    // stream's bad bit.
     std::string text;
     char piece[1 << 14];
     errno = 0;
@@ -328,10 +333,6 @@ bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
     } while (in && text.size() <= max_manifest_bytes);
     if (in.bad()) {
         why = file_failure("read", path, errno ? errno : EIO);
-        return false;
-    }
-    if (text.size() > max_manifest_bytes) {
-        why = path + " is not a run manifest: it is larger than " + std::to_string(max_manifest_bytes) + " bytes";
         return false;
     }
     return parse_manifest(text, path, m, why);

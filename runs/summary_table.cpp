@@ -59,10 +59,10 @@ bool blank_next(const char*& text)
     return true;
 }
 
-// Whether only blanks (and a carriage return) are left.
+// Whether only blanks are left.
 bool at_end(const char* text)
 {
-    while (*text == ' ' || *text == '\t' || *text == '\r') ++text;
+    while (*text == ' ' || *text == '\t') ++text;
     return *text == '\0';
 }
 
