@@ -115,8 +115,8 @@ struct fuzz_state {
         for (const std::string& p : {path, again, again + ".part"})
             if (!p.empty()) unlink(p.c_str());
         if (report)
-            std::fprintf(stderr, "fuzz_samples: outcomes: refused %llu, accepted %llu (joint %llu)\n",
-                         counts.refused, counts.accepted, counts.joint);
+            std::fprintf(stderr, "fuzz_samples: outcomes: refused %llu, accepted %llu (joint %llu)\n", counts.refused,
+                         counts.accepted, counts.joint);
     }
 };
 
