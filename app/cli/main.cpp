@@ -129,9 +129,10 @@ int run(int argc, char** argv)
                "record); output/samples.txt (the samples fitted, with their geometry, for morvane-report).\n"
                "The misfit compares the synthetic magnitudes with the reference at the best cyclic shift:\n"
                "see --fit. Lower is better. Figures of a finished run: morvane-report FOLDER.\n\n"
-               "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
-               "2 an option or the input was refused before any work; 3 another run holds this folder;\n"
-               "130 / 143 cancelled by Ctrl-C / SIGTERM (continue with --resume).");
+               "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit,\n"
+               "an unexpected error); 2 an option, the input or a file of the run folder was refused before any\n"
+               "work; 3 another run holds this folder; 130 / 143 cancelled by Ctrl-C / SIGTERM (continue with\n"
+               "--resume).");
     synth_options s;
     CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
     synth->add_option("--output", s.output, "file to write")->capture_default_str()->type_name("FILE");

@@ -144,10 +144,14 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
         ->type_name("JD");
     cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str()->type_name("S");
     cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str()->type_name("T");
-    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file")->type_name("K");
+    cli.add_option("--block", f.block,
+                   "load only lightcurve block K of the file, counted from 0 as the file's blocks are (the "
+                   "numbering of output/samples.txt and output/fits.csv; morvane-report's --sample counts "
+                   "samples from 1)")
+        ->type_name("K");
     cli.add_option("--blocks", f.blocks,
-                   "joint fit over these lightcurve blocks, each resampled and fitted on its own: all, or a list "
-                   "such as 0,3,7-12")
+                   "joint fit over these lightcurve blocks (counted from 0, as --block), each resampled and fitted "
+                   "on its own: all, or a list such as 0,3,7-12")
         ->type_name("LIST");
     cli.add_option("--fit", f.fit,
                    "range: synthetic magnitudes rescaled to the reference's range, misfit the sum of squares over "

@@ -163,9 +163,9 @@ int report_main(int argc, char** argv)
         ->check(CLI::PositiveNumber);
     cli.add_option("--output", out, "where to write the report (default RUN_DIR/report)")->type_name("FOLDER");
     cli.add_option("--sample", sample,
-                   "the reference sample whose geometry the shape views use, counted from 1 (1 to 150, block "
-                   "after block in a joint fit, as output/samples.txt lists them); unlike morvane-cli's --block, "
-                   "which counts the file's blocks from 0")
+                   "the reference sample whose geometry the shape views use, counted from 1 in the order of "
+                   "output/samples.txt: 1 to 150 for one block, then 151 to 300 for a joint fit's second block and "
+                   "so on (morvane-cli's --block counts the file's blocks from 0)")
         ->type_name("K")
         ->check(CLI::PositiveNumber);
     cli.set_version_flag("--version", std::string("morvane-report ") + program_version());
