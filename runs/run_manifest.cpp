@@ -232,7 +232,9 @@ std::string manifest_text(const run_manifest& m)
            {"ended", text_or_null(m.ended)}};
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
-    return j.dump(2) + "\n";
+    // JSON holds UTF-8: a byte of another encoding in a text (a file name
+    // in Latin-1) is written as U+FFFD rather than refused.
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)

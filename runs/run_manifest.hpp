@@ -55,7 +55,8 @@ constexpr int32_t max_shards = 100000;
 // The most bytes a manifest may have (one is about a kilobyte).
 constexpr std::size_t max_manifest_bytes = 1 << 20;
 
-// The manifest as the JSON text write_manifest writes.
+// The manifest as the JSON text write_manifest writes (bytes of a text that
+// are not UTF-8 as U+FFFD).
 std::string manifest_text(const run_manifest& manifest);
 
 // Writes the manifest as JSON through a temporary file renamed into place;

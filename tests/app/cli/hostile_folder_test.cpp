@@ -136,4 +136,17 @@ TEST(HostileFolders, AreRefusedWithAReasonAndExitCode2)
     }
 }
 
+TEST(HostileFolders, AnObservationFileNamedInLatin1IsRecordedAsUtf8)
+{
+    scratch_dir dir;
+    const std::string name = "obs\xe9.zel";  // not UTF-8
+    fs::copy_file(data_file("test.zel"), name);
+    std::string out;
+    ASSERT_EQ(run_command(cli + " --path '" + name + "' --subdivisions 1 --step 0.5 --threads 1", out), 0) << out;
+    EXPECT_NE(read_file("output/run.json").find("\"observation_file\": \"obs\xef\xbf\xbd.zel\""), std::string::npos);
+    // The record reads back, and a resume with the same file is taken.
+    ASSERT_EQ(run_command(cli + " --path '" + name + "' --subdivisions 1 --step 0.5 --threads 1 --resume", out), 0)
+        << out;
+}
+
 }  // namespace
