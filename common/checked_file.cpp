@@ -49,6 +49,18 @@ std::string unique_suffix()
     return text;
 }
 
+std::string temporary_of(const std::string& name)
+{
+    const std::size_t at = name.rfind(".part-");
+    if (at == std::string::npos || at == 0) return "";
+    const std::string suffix = name.substr(at + 6);
+    const std::size_t dash = suffix.find('-');
+    if (dash == 0 || dash == std::string::npos || suffix.size() - dash - 1 != 16) return "";
+    if (suffix.find_first_not_of("0123456789") != dash) return "";
+    if (suffix.find_first_not_of("0123456789abcdef", dash + 1) != std::string::npos) return "";
+    return name.substr(0, at);
+}
+
 bool check_destination(const std::string& path, std::string& why, link_rule links)
 {
     struct stat info {};

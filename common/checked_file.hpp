@@ -12,6 +12,10 @@ std::string file_failure(const char* action, const std::string& path, int err);
 // picks at the same time, on this machine or on another sharing the folder.
 std::string unique_suffix();
 
+// The file that `name` is a temporary of ("main.txt" for
+// "main.txt.part-<unique suffix>"), or "" when `name` is not one.
+std::string temporary_of(const std::string& name);
+
 // What a symbolic link at a destination means to check_destination.
 enum class link_rule {
     replace,  // the rename replaces the link itself (unless it leads to a device, a FIFO...)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "lightcurve/obs_set.hpp"
@@ -17,6 +19,15 @@ constexpr const char* sample_file = "output/samples.txt";
 bool write_sample_file(const std::string& path, const ref_curve& reference, const obs_set& observations,
                        std::string& why);
 
-// Reads a sample file back; false with `why` ("PATH:LINE: what is wrong")
-// when it is missing or malformed.
+// The most sample and observation lines a sample file may hold together.
+constexpr std::size_t max_sample_file_lines = INT32_MAX;
+
+// Reads a sample file back; false with `why` ("PATH:LINE: what is wrong",
+// or "PATH: ...") when it is missing, cannot be read or is malformed: a
+// line that is not a sample or observation line, a block that is not a
+// whole number from 0, a time, magnitude or direction that is not finite (a
+// direction of zero), or samples that are not whole runs of
+// reference_samples, each of one block with increasing times (as
+// check_reference wants them). `reference` and `observations` are left as
+// they were then.
 bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& observations, std::string& why);

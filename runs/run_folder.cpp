@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/checked_file.hpp"
 #include "common/fnv1a.hpp"
+#include "lightcurve/sample_file.hpp"
 #include "sweep/eval_shape.hpp"
 
 namespace fs = std::filesystem;
@@ -150,6 +152,23 @@ bool check_journal_path(const run_files& files, std::string& why)
     return false;
 }
 
+namespace {
+
+// Whether the file `name` of output/ is written only by this run: its own
+// tables and manifest, and the lightcurve files of its shapes; the whole
+// sweep (`own` empty) also writes the samples and the shape file, which
+// every shard writes alike.
+bool owns_file(const std::string& name, const run_files& files, const std::vector<uint8_t>& own)
+{
+    const std::string path = "output/" + name;
+    if (path == files.table || path == files.partial || path == files.fits || path == files.manifest) return true;
+    const int64_t k = lightcurve_number(name);
+    if (k >= 1) return own.empty() || (k <= static_cast<int64_t>(own.size()) && own[static_cast<std::size_t>(k - 1)]);
+    return own.empty() && (path == "output/best.obj" || path == sample_file);
+}
+
+}  // namespace
+
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files,
                       const std::vector<uint8_t>& own)
 {
@@ -164,7 +183,23 @@ bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, co
         }
     }
     for (fs::directory_iterator it("output", error), end; !error && it != end; it.increment(error)) {
-        const int64_t k = lightcurve_number(it->path().filename().string());
+        const std::string name = it->path().filename().string();
+        // A temporary left by a stopped run of this folder's own files (no
+        // other process writes those while this run holds their lock).
+        const std::string target = temporary_of(name);
+        if (!target.empty()) {
+            std::error_code kind;
+            if (!it->is_symlink(kind) && !it->is_regular_file(kind)) continue;
+            if (!owns_file(target, files, own)) continue;
+            std::error_code removal;
+            fs::remove(it->path(), removal);
+            if (removal) {
+                why = "cannot remove " + it->path().string() + ": " + removal.message();
+                return false;
+            }
+            continue;
+        }
+        const int64_t k = lightcurve_number(name);
         // The plain files a sweep writes, and links at their names (a sweep
         // never writes through one; removing it leaves what it leads to
         // alone). Whatever else bears such a name (a folder, a FIFO) was put

@@ -62,7 +62,8 @@ bool check_journal_path(const run_files& files, std::string& why);
 // at such a name (never what it leads to); folders and other files of such
 // names are left alone. A shard (`own` not empty: 1 per shape it
 // computes) removes only its own table files and the lightcurve files of
-// its own shapes, so that the other shards' work stays. False with `why`
-// when a file could not be removed.
+// its own shapes, so that the other shards' work stays. Temporaries that a
+// stopped run left of the files this run writes alone go too. False with
+// `why` when a file could not be removed.
 bool clear_run_folder(const std::vector<uint8_t>& finished, std::string& why, const run_files& files = {},
                       const std::vector<uint8_t>& own = {});

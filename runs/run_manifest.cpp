@@ -1,6 +1,8 @@
 #include "runs/run_manifest.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,6 +12,10 @@
 
 #include "common/checked_file.hpp"
 #include "common/input_file.hpp"
+#include "mesh/base_shape.hpp"
+#include "sweep/run_sweep.hpp"
+#include "sweep/shape_grid.hpp"
+#include "sweep/spin.hpp"
 
 #ifndef MORVANE_VERSION
 #define MORVANE_VERSION "unknown"
@@ -59,11 +65,6 @@ json text_or_null(const std::string& text)
     return text.empty() ? json(nullptr) : json(text);
 }
 
-std::string text_of(const json& j)
-{
-    return j.is_null() ? std::string() : j.get<std::string>();
-}
-
 json inputs_json(const run_inputs& in)
 {
     return json{{"observation_file", in.observation_file},
@@ -81,29 +82,164 @@ json inputs_json(const run_inputs& in)
                 {"curves", !in.no_curves}};
 }
 
-run_inputs inputs_from(const json& j)
+// Takes the fields of a manifest's JSON, each checked for its type (and a
+// count for its range) before it is read; keeps the first field that is
+// missing or wrong, and gives neutral values after it.
+class field_reader {
+public:
+    // The first problem ("" while there is none).
+    const std::string& problem() const { return problem_; }
+
+    // A member of `object` ("where.name" in the problem), or null when missing.
+    const json& member(const json& object, const std::string& where, const char* name)
+    {
+        static const json missing;
+        if (!object.is_object() || !object.contains(name)) {
+            note(where + name + " is missing");
+            return missing;
+        }
+        return object.at(name);
+    }
+    const json& object(const json& parent, const std::string& where, const char* name)
+    {
+        const json& j = member(parent, where, name);
+        if (!j.is_object()) note(where + name + " must be an object");
+        return j;
+    }
+    std::string text(const json& parent, const std::string& where, const char* name)
+    {
+        const json& j = member(parent, where, name);
+        if (j.is_string()) return j.get<std::string>();
+        note(where + name + " must be a text");
+        return {};
+    }
+    // A text, or null for "".
+    std::string text_or_null(const json& parent, const std::string& where, const char* name)
+    {
+        return member(parent, where, name).is_null() ? std::string() : text(parent, where, name);
+    }
+    // A finite number.
+    double number(const json& parent, const std::string& where, const char* name)
+    {
+        const json& j = member(parent, where, name);
+        if (j.is_number() && std::isfinite(j.get<double>())) return j.get<double>();
+        note(where + name + " must be a finite number");
+        return 0.0;
+    }
+    // A whole number from `low` to `high` (0 <= high).
+    int64_t whole(const json& parent, const std::string& where, const char* name, int64_t low, int64_t high)
+    {
+        const json& j = member(parent, where, name);
+        bool fits = false;
+        int64_t value = 0;
+        if (j.is_number_unsigned()) {
+            fits = j.get<uint64_t>() <= static_cast<uint64_t>(high);
+            if (fits) value = static_cast<int64_t>(j.get<uint64_t>());
+        } else if (j.is_number_integer()) {
+            value = j.get<int64_t>();
+            fits = true;
+        }
+        if (fits && value >= low && value <= high) return value;
+        note(where + name + " must be a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+        return low;
+    }
+    bool flag(const json& parent, const std::string& where, const char* name)
+    {
+        const json& j = member(parent, where, name);
+        if (j.is_boolean()) return j.get<bool>();
+        note(where + name + " must be true or false");
+        return false;
+    }
+    // Records a problem found by the caller.
+    void note(const std::string& problem)
+    {
+        if (problem_.empty()) problem_ = problem;
+    }
+
+private:
+    std::string problem_;
+};
+
+// Whether `word` is one of `words`.
+bool one_of(const std::string& word, std::initializer_list<const char*> words)
 {
+    for (const char* w : words)
+        if (word == w) return true;
+    return false;
+}
+
+run_inputs inputs_from(const json& j, field_reader& f)
+{
+    const std::string at = "inputs.";
     run_inputs in;
-    in.observation_file = j.at("observation_file").get<std::string>();
-    in.observation_sha256 = j.at("observation_sha256").get<std::string>();
-    in.block = j.at("block").is_null() ? -1 : j.at("block").get<int32_t>();
-    in.blocks = text_of(j.at("blocks"));
-    in.fit = j.at("fit").get<std::string>();
-    in.lambda_deg = j.at("lambda_deg").get<double>();
-    in.beta_deg = j.at("beta_deg").get<double>();
-    in.phi0_deg = j.at("phi0_deg").get<double>();
-    in.period_hours = j.at("period_hours").get<double>();
-    in.t0 = j.at("t0").get<double>();
-    in.step = j.at("step").get<double>();
-    in.subdivisions = j.at("subdivisions").get<int32_t>();
+    in.observation_file = f.text(j, at, "observation_file");
+    in.observation_sha256 = f.text(j, at, "observation_sha256");
+    in.block = f.member(j, at, "block").is_null() ? -1 : static_cast<int32_t>(f.whole(j, at, "block", 0, INT32_MAX));
+    in.blocks = f.text_or_null(j, at, "blocks");
+    in.fit = f.text(j, at, "fit");
+    in.lambda_deg = f.number(j, at, "lambda_deg");
+    in.beta_deg = f.number(j, at, "beta_deg");
+    in.phi0_deg = f.number(j, at, "phi0_deg");
+    in.period_hours = f.number(j, at, "period_hours");
+    in.t0 = f.number(j, at, "t0");
+    in.step = f.number(j, at, "step");
+    in.subdivisions = static_cast<int32_t>(f.whole(j, at, "subdivisions", min_subdivisions, max_subdivisions));
     // Runs recorded before the choice existed kept their curves.
-    in.no_curves = j.contains("curves") && !j.at("curves").get<bool>();
+    in.no_curves = j.is_object() && j.contains("curves") && !f.flag(j, at, "curves");
+    fit_mode mode;
+    if (f.problem().empty() && !parse_fit_mode(in.fit, mode))
+        f.note("inputs.fit \"" + in.fit + "\" is neither range nor offset");
+    spin_state spin;
+    spin.lambda_deg = in.lambda_deg;
+    spin.beta_deg = in.beta_deg;
+    spin.phi0_deg = in.phi0_deg;
+    spin.period_hours = in.period_hours;
+    spin.t0 = in.t0;
+    if (std::string refusal; f.problem().empty() && !check_spin_ranges(spin, refusal)) f.note("inputs: " + refusal);
+    if (f.problem().empty() && !(in.step > 0.0)) f.note("inputs.step must be greater than 0");
     return in;
+}
+
+// The grid of a step, counted once for the last step asked (a merge reads
+// the same step from every shard's manifest).
+grid_count counted_grid(double step)
+{
+    thread_local double last_step = 0.0;
+    thread_local grid_count last;
+    if (!(step == last_step)) {
+        last = count_grid(step, INT32_MAX);
+        last_step = step;
+    }
+    return last;
+}
+
+// Whether the brackets of a JSON text nest at most `limit` deep (outside
+// strings), so that no parse or copy of it recurses further.
+bool nests_within(const std::string& text, int limit)
+{
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
-bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)
+std::string manifest_text(const run_manifest& m)
 {
     json j{{"program", "morvane"},
            {"version", m.version},
@@ -120,7 +256,14 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
            {"ended", text_or_null(m.ended)}};
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
-    const std::string text = j.dump(2) + "\n";
+    // JSON holds UTF-8: a byte of another encoding in a text (a file name
+    // in Latin-1) is written as U+FFFD rather than refused.
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+bool write_manifest(const std::string& path, const run_manifest& m, std::string& why)
+{
+    const std::string text = manifest_text(m);
     checked_file out;
     if (out.open(path, checked_file::placement::replacing)) {
         out.write(text.data(), text.size());
@@ -130,39 +273,97 @@ bool write_manifest(const std::string& path, const run_manifest& m, std::string&
     return why.empty();
 }
 
+bool parse_manifest(const std::string& text, const std::string& origin, run_manifest& m, std::string& why)
+{
+    const std::string refusal = origin + " is not a run manifest: ";
+    if (text.size() > max_manifest_bytes) {
+        why = refusal + "it is larger than " + std::to_string(max_manifest_bytes) + " bytes";
+        return false;
+    }
+    // A manifest nests three deep; far deeper text is not one, and is not
+    // handed to the parser.
+    if (!nests_within(text, 16)) {
+        why = refusal + "it nests deeper than a manifest does";
+        return false;
+    }
+    json j;
+    try {
+        j = json::parse(text);
+    } catch (const json::exception& e) {
+        why = refusal + e.what();
+        return false;
+    }
+    field_reader f;
+    run_manifest read;
+    read.version = f.text(j, "", "version");
+    // Manifests written before runs had an id have none.
+    if (j.is_object() && j.contains("run_id")) read.run_id = f.text(j, "", "run_id");
+    read.status = f.text(j, "", "status");
+    read.reason = f.text_or_null(j, "", "reason");
+    read.inputs = inputs_from(f.object(j, "", "inputs"), f);
+    read.threads = static_cast<int32_t>(f.whole(j, "", "threads", 1, max_sweep_threads));
+    read.sweep_path = f.text(j, "", "sweep_path");
+    const json& grid = f.object(j, "", "grid");
+    read.shapes = f.whole(grid, "grid.", "shapes", 1, INT32_MAX);
+    read.progress_steps = f.whole(grid, "grid.", "progress_steps", 1, INT32_MAX);
+    read.finished_shapes = f.whole(j, "", "finished_shapes", 0, read.shapes);
+    read.resumed_shapes = f.whole(j, "", "resumed_shapes", 0, read.shapes);
+    read.started = f.text(j, "", "started");
+    read.ended = f.text_or_null(j, "", "ended");
+    if (j.is_object() && j.contains("shard")) {
+        const json& shard = f.object(j, "", "shard");
+        read.shards = static_cast<int32_t>(f.whole(shard, "shard.", "of", 1, max_shards));
+        // Index 0 of S: the record of the merged run.
+        read.shard = static_cast<int32_t>(f.whole(shard, "shard.", "index", 0, read.shards));
+    }
+    if (j.is_object() && j.contains("ranks")) read.ranks = static_cast<int32_t>(f.whole(j, "", "ranks", 1, INT32_MAX));
+    if (f.problem().empty() && !one_of(read.status, {"running", "complete", "cancelled", "failed"}))
+        f.note("status \"" + read.status + "\" is none of running, complete, cancelled and failed");
+    if (f.problem().empty() && !one_of(read.sweep_path, {"fast", "reference"}))
+        f.note("sweep_path \"" + read.sweep_path + "\" is neither fast nor reference");
+    if (!f.problem().empty()) {
+        why = refusal + f.problem();
+        return false;
+    }
+    // The grid's size follows from the step: never taken on trust.
+    const grid_count count = counted_grid(read.inputs.step);
+    if (count.too_large || count.shapes != read.shapes || count.progress_steps != read.progress_steps) {
+        char text_of_step[40];
+        std::snprintf(text_of_step, sizeof text_of_step, "%.17g", read.inputs.step);
+        why = origin + ": the grid of step " + text_of_step +
+              (count.too_large ? " has more than " + std::to_string(INT32_MAX) + " shapes"
+                               : " has " + std::to_string(count.shapes) + " shapes in " +
+                                     std::to_string(count.progress_steps) + " progress steps") +
+              ", not the " + std::to_string(read.shapes) + " in " + std::to_string(read.progress_steps) +
+              " the manifest records";
+        return false;
+    }
+    m = std::move(read);
+    return true;
+}
+
 bool read_manifest(const std::string& path, run_manifest& m, std::string& why)
 {
     input_file in(path);
     if (!in) {
-        why = in.missing() ? path + " not found" : in.error();
+        why = in.missing() ? path + " not found" : "cannot read " + in.error();
         return false;
     }
-    try {
-        const json j = json::parse(in);
-        m.version = j.at("version").get<std::string>();
-        // Manifests written before runs had an id have none.
-        m.run_id = j.contains("run_id") ? j.at("run_id").get<std::string>() : std::string();
-        m.status = j.at("status").get<std::string>();
-        m.reason = text_of(j.at("reason"));
-        m.inputs = inputs_from(j.at("inputs"));
-        m.threads = j.at("threads").get<int32_t>();
-        m.sweep_path = j.at("sweep_path").get<std::string>();
-        m.shapes = j.at("grid").at("shapes").get<int64_t>();
-        m.progress_steps = j.at("grid").at("progress_steps").get<int64_t>();
-        m.finished_shapes = j.at("finished_shapes").get<int64_t>();
-        m.resumed_shapes = j.at("resumed_shapes").get<int64_t>();
-        m.started = j.at("started").get<std::string>();
-        m.ended = text_of(j.at("ended"));
-        if (j.contains("shard")) {
-            m.shard = j.at("shard").at("index").get<int32_t>();
-            m.shards = j.at("shard").at("of").get<int32_t>();
-        }
-        if (j.contains("ranks")) m.ranks = j.at("ranks").get<int32_t>();
-    } catch (const json::exception& e) {
-        why = path + " is not a run manifest: " + e.what();
+    // Read in pieces, hardly more than a manifest may have (parse_manifest
+    // refuses the rest); a failed read (a folder of that name) sets the
+    // stream's bad bit.
+    std::string text;
+    char piece[1 << 14];
+    errno = 0;
+    do {
+        in.read(piece, sizeof piece);
+        text.append(piece, static_cast<std::size_t>(in.gcount()));
+    } while (in && text.size() <= max_manifest_bytes);
+    if (in.bad()) {
+        why = file_failure("read", path, errno ? errno : EIO);
         return false;
     }
-    return true;
+    return parse_manifest(text, path, m, why);
 }
 
 std::string input_differences(const run_inputs& recorded, const run_inputs& now)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -56,11 +57,32 @@ bool new_run_id(std::string& id, std::string& why);
 // The current time in UTC as "YYYY-MM-DDTHH:MM:SSZ".
 std::string utc_now();
 
+// The most shards a run may be split into (--shard K/S, S at most this).
+constexpr int32_t max_shards = 100000;
+
+// The most bytes a manifest may have (one is about a kilobyte).
+constexpr std::size_t max_manifest_bytes = 1 << 20;
+
+// The manifest as the JSON text write_manifest writes (bytes of a text that
+// are not UTF-8 as U+FFFD).
+std::string manifest_text(const run_manifest& manifest);
+
 // Writes the manifest as JSON through a temporary file renamed into place;
 // false with `why` when it could not be written.
 bool write_manifest(const std::string& path, const run_manifest& manifest, std::string& why);
 
-// Reads a manifest; false with `why` when it is missing or not one.
+// Reads a manifest from its text, `origin` naming it in refusals. Every
+// field is checked for its type and range before it is used: the texts
+// are texts, the counts whole numbers, the numbers finite; the status, the
+// sweep path and the fit are words a sweep writes, the spin state, the
+// subdivisions, the threads, the block and the shard lie where the options
+// allow them, and the grid's shape and progress counts are those count_grid
+// gives for the recorded step (at most INT32_MAX shapes), the finished and
+// resumed counts at most that. False with `why` when anything is not so.
+bool parse_manifest(const std::string& text, const std::string& origin, run_manifest& manifest, std::string& why);
+
+// Reads a manifest file (at most max_manifest_bytes) with parse_manifest;
+// false with `why` when it is missing, cannot be read or is not one.
 bool read_manifest(const std::string& path, run_manifest& manifest, std::string& why);
 
 // How `now` differs from `recorded`, one "name: recorded -> now" per

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <new>
+#include <system_error>
 
 #include "lightcurve/sample_file.hpp"
 #include "mesh/base_shape.hpp"
@@ -72,8 +74,12 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
     run = run_results{};
     run.folder = folder;
     if (!read_manifest(in_folder(folder, manifest_file), run.manifest, why)) return false;
+    // The complete table, else the table of a stopped run; a table that is
+    // there but is not one of this grid refuses the folder.
     for (const char* name : {"output/main.txt", "output/main.partial.txt"}) {
-        run.rows = read_summary(in_folder(folder, name));
+        std::error_code error;
+        if (!std::filesystem::exists(in_folder(folder, name), error)) continue;
+        if (!read_summary(in_folder(folder, name), run.manifest.shapes, run.rows, why)) return false;
         run.table_file = name;
         if (!run.rows.empty()) break;
     }

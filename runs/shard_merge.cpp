@@ -1,5 +1,8 @@
 #include "runs/shard_merge.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,10 +14,14 @@
 #include "common/input_file.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
+#include "runs/summary_table.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// The fewest bytes of a summary row: ten numbers, nine blanks, a line end.
+constexpr int64_t min_row_bytes = 20;
 
 // A refusal.
 merge_outcome refused(const std::string& why)
@@ -24,29 +31,53 @@ merge_outcome refused(const std::string& why)
     return out;
 }
 
-// The shard counts S of the shard manifests in output/ ("run.shard-K-of-S.json").
-std::map<int32_t, std::vector<int32_t>> shard_manifests()
+// The whole number whose digits start at `text`, moving past them all; -1
+// when there are none, INT32_MAX when it is larger (past every shard count).
+int32_t shard_number(const char*& text)
 {
-    std::map<int32_t, std::vector<int32_t>> found;
+    int64_t value = 0;
+    const char* start = text;
+    for (; *text >= '0' && *text <= '9'; ++text) value = std::min<int64_t>(value * 10 + (*text - '0'), INT32_MAX);
+    return text == start ? -1 : static_cast<int32_t>(value);
+}
+
+// The shard manifests in output/ ("run.shard-K-of-S.json"), their K by S;
+// false with `why` naming the first such name whose K and S no shard can
+// have (1 <= K <= S <= max_shards).
+bool shard_manifests(std::map<int32_t, std::vector<int32_t>>& found, std::string& why)
+{
     std::error_code error;
     for (fs::directory_iterator it("output", error), end; !error && it != end; it.increment(error)) {
-        int k = 0, s = 0, used = 0;
         const std::string name = it->path().filename().string();
-        if (std::sscanf(name.c_str(), "run.shard-%d-of-%d.json%n", &k, &s, &used) == 2 &&
-            used == static_cast<int>(name.size()) && k >= 1 && k <= s)
-            found[s].push_back(k);
+        const std::string head = "run.shard-", middle = "-of-", tail = ".json";
+        if (name.rfind(head, 0) != 0) continue;
+        const char* text = name.c_str() + head.size();
+        const int32_t k = shard_number(text);
+        if (std::string(text).rfind(middle, 0) != 0) continue;
+        text += middle.size();
+        const int32_t s = shard_number(text);
+        if (text != tail) continue;
+        if (k < 1 || s < 1 || k > s || s > max_shards) {
+            why = "output/" + name +
+                  " names no shard of a run (K of S with 1 <= K <= S <= " + std::to_string(max_shards) + "): remove it";
+            return false;
+        }
+        found[s].push_back(k);
     }
-    return found;
+    return true;
 }
 
-// The first number of a line (the shape), or 0.
-int64_t leading_shape(const std::string& line)
+// The bytes of a file, 0 when it has none or is not there.
+int64_t bytes_of(const std::string& path)
 {
-    return std::strtoll(line.c_str(), nullptr, 10);
+    std::error_code error;
+    const auto size = fs::file_size(path, error);
+    return error ? 0 : static_cast<int64_t>(size);
 }
 
-// Reads the lines of a shard's table into `lines` by shape; the refusal,
-// or "".
+// Reads the lines of a shard's table into `lines` by shape, each checked
+// to be a line of its kind (a summary row, or after a header line a block
+// fit) of a shape of the grid; the refusal, or "".
 std::string take_lines(const std::string& path, int64_t shapes, bool header, std::vector<std::string>& lines,
                        std::vector<int32_t>& owner, int32_t shard)
 {
@@ -54,14 +85,21 @@ std::string take_lines(const std::string& path, int64_t shapes, bool header, std
     if (!in) return in.missing() ? path + " is missing" : in.error();
     std::string line;
     bool first = true;
-    int64_t last = 0;
+    int64_t last = 0, number = 0;
+    errno = 0;
     while (std::getline(in, line)) {
+        ++number;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
         if (header && first) {
             first = false;
+            if (line != block_fits_header) return where + "not the header \"" + block_fits_header + "\"";
             continue;
         }
-        const int64_t k = leading_shape(line);
-        if (k < 1 || k > shapes) return path + " holds a line of no shape of the grid: " + line;
+        summary_row row;
+        if (header ? !parse_block_fit_line(line, shapes) : !parse_summary_line(line, shapes, row))
+            return where + "not a line of a shape of the grid of " + std::to_string(shapes) +
+                   " shapes: " + line.substr(0, 200);
+        const int64_t k = std::strtoll(line.c_str(), nullptr, 10);
         // A joint fit's table has one line per block: they follow each other.
         if (owner[k - 1] != 0 && !(header && owner[k - 1] == shard && last == k))
             return "shape " + std::to_string(k) + " is in shard " + std::to_string(owner[k - 1]) + " and shard " +
@@ -70,6 +108,7 @@ std::string take_lines(const std::string& path, int64_t shapes, bool header, std
         lines[k - 1] += line + "\n";
         last = k;
     }
+    if (in.bad()) return file_failure("read", path, errno ? errno : EIO);
     return "";
 }
 
@@ -90,7 +129,8 @@ std::string write_lines(const std::string& path, const std::string& header, cons
 
 merge_outcome merge_shards()
 {
-    const auto found = shard_manifests();
+    std::map<int32_t, std::vector<int32_t>> found;
+    if (std::string why; !shard_manifests(found, why)) return refused(why);
     if (found.empty())
         return refused("no shard of a run in output/ (output/run.shard-K-of-S.json): run the shards first");
     if (found.size() > 1) {
@@ -99,16 +139,29 @@ merge_outcome merge_shards()
         return refused("output/ holds shards of different splits (of " + counts + "): keep one split's files");
     }
     const int32_t s = found.begin()->first;
-    std::vector<run_manifest> manifests(static_cast<std::size_t>(s));
+    // Every shard's manifest there before any is read: a split of many
+    // shards with one file is refused at once.
     std::string missing;
+    int32_t first_missing = 0;
     for (int32_t k = 1; k <= s; ++k) {
-        std::string why;
-        if (!read_manifest(files_of_shard(k, s).manifest, manifests[k - 1], why))
-            missing += (missing.empty() ? "" : ", ") + std::to_string(k);
+        std::error_code error;
+        if (fs::symlink_status(files_of_shard(k, s).manifest, error).type() != fs::file_type::not_found) continue;
+        if (first_missing == 0) first_missing = k;
+        missing += (missing.empty() ? "" : ", ") + std::to_string(k);
     }
     if (!missing.empty())
         return refused("shard " + missing + " of " + std::to_string(s) + " is missing (" +
-                       files_of_shard(std::atoi(missing.c_str()), s).manifest + "): run it, then merge");
+                       files_of_shard(first_missing, s).manifest + "): run it, then merge");
+    std::vector<run_manifest> manifests(static_cast<std::size_t>(s));
+    for (int32_t k = 1; k <= s; ++k) {
+        std::string why;
+        const std::string path = files_of_shard(k, s).manifest;
+        if (!read_manifest(path, manifests[k - 1], why)) return refused(why + ": rerun that shard");
+        const run_manifest& m = manifests[k - 1];
+        if (m.shard != k || m.shards != s)
+            return refused(path + " records shard " + std::to_string(m.shard) + " of " + std::to_string(m.shards) +
+                           ", not shard " + std::to_string(k) + " of " + std::to_string(s) + ": rerun that shard");
+    }
     const run_manifest& first = manifests[0];
     for (int32_t k = 1; k <= s; ++k) {
         const run_manifest& m = manifests[k - 1];
@@ -122,9 +175,17 @@ merge_outcome merge_shards()
                            (differences.empty() ? std::string("grid size") : differences) + "): rerun it");
     }
     const int64_t shapes = first.shapes;
+    const bool joint = fs::exists(files_of_shard(1, s).fits);
+    // Every shape has a row of at least min_row_bytes in some shard's table:
+    // tables too small for the grid are refused before the rows are
+    // allocated, so what is allocated follows what is on disk.
+    int64_t table_bytes = 0;
+    for (int32_t k = 1; k <= s; ++k) table_bytes += bytes_of(files_of_shard(k, s).table);
+    if (table_bytes / min_row_bytes < shapes)
+        return refused("the shards' tables hold " + std::to_string(table_bytes) + " bytes, too few for the " +
+                       std::to_string(shapes) + " rows of the grid: the shards do not cover it");
     std::vector<std::string> rows(static_cast<std::size_t>(shapes)), fits;
     std::vector<int32_t> owner(static_cast<std::size_t>(shapes), 0), fit_owner;
-    const bool joint = fs::exists(files_of_shard(1, s).fits);
     if (joint) {
         fits.resize(static_cast<std::size_t>(shapes));
         fit_owner.assign(static_cast<std::size_t>(shapes), 0);
@@ -144,7 +205,7 @@ merge_outcome merge_shards()
     out.shards = s;
     out.shapes = shapes;
     std::string why = write_lines("output/main.txt", "", rows);
-    if (why.empty() && joint) why = write_lines("output/fits.csv", "shape,block,shift,misfit\n", fits);
+    if (why.empty() && joint) why = write_lines("output/fits.csv", std::string(block_fits_header) + "\n", fits);
     if (why.empty()) {
         run_manifest merged = first;
         merged.shard = 0;

@@ -1,7 +1,10 @@
 #include "runs/summary_table.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 
 #include "common/checked_file.hpp"
@@ -15,6 +18,53 @@ int format_summary_line(char* line, std::size_t size, int32_t k, const shape_res
     const double* q = row.shape_params;
     return std::snprintf(line, size, "%i %lf %lf %lf %lf %lf %lf %lf %lf %lf\n", k, q[0], q[1], q[2], q[3], q[4], q[5],
                          q[6], row.best_shift, row.misfit);
+}
+
+// Reads a whole number from `low` to `high` at `text` (digits, a sign for
+// a negative `low`), moving past it; false when there is none or it lies
+// outside.
+bool read_whole(const char*& text, int64_t low, int64_t high, int64_t& value)
+{
+    const char* p = text;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    if (*p < '0' || *p > '9') return false;
+    // Past 19 digits a number passes every bound here.
+    int64_t magnitude = 0;
+    for (int digits = 0; *p >= '0' && *p <= '9'; ++p, ++digits) {
+        if (digits == 18) return false;
+        magnitude = magnitude * 10 + (*p - '0');
+    }
+    value = negative ? -magnitude : magnitude;
+    if (value < low || value > high) return false;
+    text = p;
+    return true;
+}
+
+// Reads a number (as strtod does, "nan" among them) at `text`, moving past it.
+bool read_number(const char*& text, double& value)
+{
+    if (*text == ' ' || *text == '\t') return false;
+    char* end = nullptr;
+    value = std::strtod(text, &end);
+    if (end == text) return false;
+    text = end;
+    return true;
+}
+
+// Moves past the blanks between two fields; false when there are none.
+bool blank_next(const char*& text)
+{
+    if (*text != ' ' && *text != '\t') return false;
+    while (*text == ' ' || *text == '\t') ++text;
+    return true;
+}
+
+// Whether only blanks are left.
+bool at_end(const char* text)
+{
+    while (*text == ' ' || *text == '\t') ++text;
+    return *text == '\0';
 }
 
 }  // namespace
@@ -42,7 +92,7 @@ bool write_block_fits(const std::string& path, const block_fit* fits, int32_t sh
     checked_file out;
     if (out.open(path, checked_file::placement::replacing)) {
         out.buffer(1 << 16);
-        out.printf("shape,block,shift,misfit\n");
+        out.printf("%s\n", block_fits_header);
         const std::size_t count = block_ids.size();
         for (int32_t k = 1; k <= shapes && out.error().empty(); ++k)
             for (std::size_t b = 0; b < count && (!only || only[k - 1]); ++b) {
@@ -55,19 +105,66 @@ bool write_block_fits(const std::string& path, const block_fit* fits, int32_t sh
     return why.empty();
 }
 
-std::vector<summary_row> read_summary(const std::string& path)
+bool parse_summary_line(const std::string& line, int64_t shapes, summary_row& row)
 {
-    std::vector<summary_row> rows;
+    const char* text = line.c_str();
+    int64_t shape = 0;
+    double values[9];
+    if (line.find('\0') != std::string::npos || !read_whole(text, 1, std::min<int64_t>(shapes, INT32_MAX), shape) ||
+        !blank_next(text))
+        return false;
+    for (int i = 0; i < 9; ++i)
+        if (!read_number(text, values[i]) || !(i == 8 ? at_end(text) : blank_next(text))) return false;
+    for (int i = 0; i < 8; ++i)
+        if (!std::isfinite(values[i])) return false;
+    row.shape = static_cast<int>(shape);
+    std::copy(values, values + 7, row.params);
+    row.best_shift = values[7];
+    row.misfit = values[8];
+    return true;
+}
+
+bool parse_block_fit_line(const std::string& line, int64_t shapes)
+{
+    const char* text = line.c_str();
+    int64_t shape = 0, block = 0;
+    double shift = 0.0, misfit = 0.0;
+    return line.find('\0') == std::string::npos && read_whole(text, 1, shapes, shape) && *text++ == ',' &&
+           read_whole(text, 0, INT32_MAX, block) && *text++ == ',' && read_number(text, shift) &&
+           std::isfinite(shift) && *text++ == ',' && read_number(text, misfit) && at_end(text);
+}
+
+bool read_summary(const std::string& path, int64_t shapes, std::vector<summary_row>& rows, std::string& why)
+{
+    rows.clear();
     input_file in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        summary_row r;
-        double* p = r.params;
-        int items = std::sscanf(line.c_str(), "%d %lf %lf %lf %lf %lf %lf %lf %lf %lf", &r.shape, &p[0], &p[1], &p[2],
-                                &p[3], &p[4], &p[5], &p[6], &r.best_shift, &r.misfit);
-        if (items == 10) rows.push_back(r);
+    if (!in) {
+        why = "cannot read " + in.error();
+        return false;
     }
-    return rows;
+    std::string line;
+    int64_t number = 0;
+    errno = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        summary_row r;
+        const std::string where = path + ":" + std::to_string(number) + ": ";
+        if (!parse_summary_line(line, shapes, r)) {
+            why = where + "not a row of the summary table of " + std::to_string(shapes) + " shapes";
+            return false;
+        }
+        if (!rows.empty() && r.shape <= rows.back().shape) {
+            why = where + "shape " + std::to_string(r.shape) + " after shape " + std::to_string(rows.back().shape) +
+                  ": a sweep writes its rows in shape order";
+            return false;
+        }
+        rows.push_back(r);
+    }
+    if (in.bad()) {
+        why = file_failure("read", path, errno ? errno : EIO);
+        return false;
+    }
+    return true;
 }
 
 std::vector<summary_row> best_fits(std::vector<summary_row> rows, std::size_t count)

@@ -15,8 +15,22 @@ struct summary_row {
     double misfit = 0.0;
 };
 
-// Reads the summary table; rows that do not parse are skipped.
-std::vector<summary_row> read_summary(const std::string& path);
+// Reads one line of a summary table as write_summary writes it: a shape
+// number from 1 to `shapes`, seven finite parameters, a finite best shift
+// and a misfit (NaN for a shape the model could not fit), separated by
+// blanks, nothing after them. False when the line is not that.
+bool parse_summary_line(const std::string& line, int64_t shapes, summary_row& row);
+
+// Reads one line of a block-fit table after its header as write_block_fits
+// writes it: "shape,block,shift,misfit", the shape from 1 to `shapes`, the
+// block a whole number from 0, the shift finite. False when it is not that.
+bool parse_block_fit_line(const std::string& line, int64_t shapes);
+
+// Reads the summary table of a grid of `shapes` shapes into `rows`: false
+// with `why` ("PATH:LINE: ...") when it cannot be read, a line is not a row
+// of the grid (parse_summary_line), or the shape numbers do not increase
+// from line to line as a sweep writes them.
+bool read_summary(const std::string& path, int64_t shapes, std::vector<summary_row>& rows, std::string& why);
 
 // The `count` rows of lowest misfit (NaN last, ties by shape number).
 std::vector<summary_row> best_fits(std::vector<summary_row> rows, std::size_t count);
@@ -30,6 +44,9 @@ void print_best_fits(std::FILE* out, const std::vector<summary_row>& rows);
 // when it could not be written.
 bool write_summary(const std::string& path, const shape_result* rows, int32_t count, const uint8_t* only,
                    std::string& why);
+
+// The first line of a block-fit table.
+constexpr const char* block_fits_header = "shape,block,shift,misfit";
 
 // Writes the block fits: a header line, then shape, block, shift and misfit
 // for every shape (or with `only` those whose flag is 1) and block; false

@@ -10,6 +10,7 @@
 #include "app/cli/pipeline.hpp"
 #include "app/cli/synth.hpp"
 #include "common/checked_file.hpp"
+#include "common/program_entry.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
@@ -134,9 +135,10 @@ int run(int argc, char** argv)
                "record); output/samples.txt (the samples fitted, with their geometry, for morvane-report).\n"
                "The misfit compares the synthetic magnitudes with the reference at the best cyclic shift:\n"
                "see --fit. Lower is better. Figures of a finished run: morvane-report FOLDER.\n\n"
-               "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit);\n"
-               "2 an option or the input was refused before any work; 3 another run holds this folder;\n"
-               "130 / 143 cancelled by Ctrl-C / SIGTERM (continue with --resume).");
+               "Exit codes: 0 complete; 1 failed (a file could not be written, memory ran out, no finite misfit,\n"
+               "an unexpected error); 2 an option, the input or a file of the run folder was refused before any\n"
+               "work; 3 another run holds this folder; 130 / 143 cancelled by Ctrl-C / SIGTERM (continue with\n"
+               "--resume).");
     synth_options s;
     CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
     synth->add_option("--output", s.output, "file to write")->capture_default_str()->type_name("FILE");
@@ -222,12 +224,8 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // The entry of the program's own thread: out of memory anywhere below
-    // ends the run here, with the files written so far left whole.
-    try {
-        return run(argc, argv);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "morvane-cli: not enough memory\n");
-        return exit_failed;
-    }
+    // The entry of the program's own thread: out of memory, or any other
+    // exception, anywhere below ends the run here with exit code 1 and its
+    // text, the files written so far left whole.
+    return guarded_entry("morvane-cli", [&] { return run(argc, argv); });
 }

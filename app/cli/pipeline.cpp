@@ -19,6 +19,7 @@
 #include "runs/spin_file.hpp"
 #include "runs/summary_table.hpp"
 #include "sweep/shape_export.hpp"
+#include "sweep/shape_grid.hpp"
 #include "workflow/preflight.hpp"
 
 app_state& the_app()
@@ -96,14 +97,20 @@ bool apply_spin_file(const std::string& path, const CLI::App& cli, field_options
 
 int report_best(const char* program, const std::string& table, std::size_t count, const mesh& base, double step)
 {
-    const std::vector<summary_row> best = best_fits(read_summary(table), count);
+    std::vector<summary_row> rows;
+    std::string why;
+    if (!read_summary(table, count_grid(step, INT32_MAX).shapes, rows, why)) {
+        std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+        return exit_failed;
+    }
+    const std::vector<summary_row> best = best_fits(std::move(rows), count);
     std::printf("\n");
     print_best_fits(stdout, best);
     if (best.empty() || !std::isfinite(best[0].misfit)) return exit_complete;
     // The best-ranked shape as a file, welded, exactly as the sweep evaluated
     // it: its parameters from the grid, not from the table's six decimals.
     double params[param::count];
-    std::string why = "the grid has no shape " + std::to_string(best[0].shape);
+    why = "the grid has no shape " + std::to_string(best[0].shape);
     if (!shape_parameters(step, best[0].shape, params) || !write_shape_obj(base, params, "output/best.obj", why)) {
         std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return exit_failed;
@@ -137,10 +144,14 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
         ->type_name("JD");
     cli.add_option("--step", f.step, "step size of the shape grid")->capture_default_str()->type_name("S");
     cli.add_option("--threads", f.threads, "threads of the sweep, 1 to 50")->capture_default_str()->type_name("T");
-    cli.add_option("--block", f.block, "load only lightcurve block K (0-based) of the file")->type_name("K");
+    cli.add_option("--block", f.block,
+                   "load only lightcurve block K of the file, counted from 0 as the file's blocks are (the "
+                   "numbering of output/samples.txt and output/fits.csv; morvane-report's --sample counts "
+                   "samples from 1)")
+        ->type_name("K");
     cli.add_option("--blocks", f.blocks,
-                   "joint fit over these lightcurve blocks, each resampled and fitted on its own: all, or a list "
-                   "such as 0,3,7-12")
+                   "joint fit over these lightcurve blocks (counted from 0, as --block), each resampled and fitted "
+                   "on its own: all, or a list such as 0,3,7-12")
         ->type_name("LIST");
     cli.add_option("--fit", f.fit,
                    "range: synthetic magnitudes rescaled to the reference's range, misfit the sum of squares over "
@@ -196,7 +207,7 @@ bool parse_shard(const std::string& text, int32_t& k, int32_t& s)
 {
     int used = 0;
     if (std::sscanf(text.c_str(), "%d/%d%n", &k, &s, &used) != 2 || used != static_cast<int>(text.size())) return false;
-    return k >= 1 && s >= 1 && k <= s && s <= 100000;
+    return k >= 1 && s >= 1 && k <= s && s <= max_shards;
 }
 
 int run_pipeline(const field_options& f, bool block_given, const pipeline_role& role)

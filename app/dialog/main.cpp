@@ -13,6 +13,7 @@
 
 #include "app/dialog/dialog_script.hpp"
 #include "app/dialog/main_dialog.hpp"
+#include "common/program_entry.hpp"
 #include "runs/run_manifest.hpp"
 #include "workflow/app_state.hpp"
 
@@ -23,7 +24,10 @@ app_state the_app;
 
 // The dialog's event loop, whose every event is an entry of the window's
 // thread: out of memory in what an event started (drawing a shape's
-// figures, exporting it) is said in a box and the dialog goes on.
+// figures, exporting it) is said in a box and the dialog goes on. Any other
+// exception leaves the dialog in a state nobody planned for: it is printed
+// ("morvane: <text>") and every event loop ends, so that the program exits
+// with code 1.
 class dialog_application : public QApplication {
 public:
     using QApplication::QApplication;
@@ -34,8 +38,14 @@ public:
         } catch (const std::bad_alloc&) {
             QMessageBox::critical(nullptr, "Error", "Not enough memory for that: the previous results are kept.");
             return false;
+        } catch (...) {
+            std::fprintf(stderr, "morvane: %s\n", escaped_exception_text());
+            escaped = true;
+            QCoreApplication::exit(1);
+            return false;
         }
     }
+    bool escaped = false;  // an exception ended the event loops
 };
 
 // Whether the words ask for the help or the version text (and nothing else is done).
@@ -67,9 +77,8 @@ int help_or_version(int argc, char** argv)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// The dialog's run; the exit code.
+int dialog_main(int argc, char** argv)
 {
     if (asks_for_help_or_version(argc, argv)) return help_or_version(argc, argv);
     dialog_application application(argc, argv);
@@ -83,9 +92,19 @@ int main(int argc, char** argv)
 
     // A sweep still running is not waited for: the worker may be blocked in
     // a call to the dialog, and the state's destructor would join it.
+    const int code = application.escaped ? 1 : 0;
     if (the_app.sweep_running.load()) {
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(code);
     }
-    return 0;
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The entry of the window's thread: an exception outside the event loop
+    // (building the dialog, say) ends the program with code 1 and its text.
+    return guarded_entry("morvane", [&] { return dialog_main(argc, argv); });
 }

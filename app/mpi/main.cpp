@@ -9,6 +9,7 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/mpi/mpi_share.hpp"
+#include "common/program_entry.hpp"
 #include "runs/run_manifest.hpp"
 #include "workflow/fields.hpp"
 
@@ -80,16 +81,14 @@ int main(int argc, char** argv)
     if (provided < MPI_THREAD_MULTIPLE) {
         std::fprintf(stderr, "morvane-mpi: this MPI library does not allow calls from several threads\n");
     } else {
-        // The entry of the rank's own thread: out of memory here cannot be
-        // agreed on with the other ranks, so the whole run is ended.
-        try {
-            code = run_rank(argc, argv);
-        } catch (const std::bad_alloc&) {
-            int rank = 0;
-            MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-            std::fprintf(stderr, "morvane-mpi: rank %d: not enough memory\n", rank);
-            MPI_Abort(MPI_COMM_WORLD, exit_failed);
-        }
+        // The entry of the rank's own thread: out of memory, or any other
+        // exception, here cannot be agreed on with the other ranks, so the
+        // whole job is ended ("morvane-mpi: rank R: <text>").
+        int rank = 0;
+        MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+        code = guarded_entry(
+            "morvane-mpi: rank " + std::to_string(rank), [&] { return run_rank(argc, argv); },
+            [](const char*) { MPI_Abort(MPI_COMM_WORLD, exit_failed); });
     }
     MPI_Finalize();
     return code;

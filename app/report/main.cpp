@@ -16,6 +16,7 @@
 #include "app/figures/figure_set.hpp"
 #include "app/report/report_page.hpp"
 #include "common/input_file.hpp"
+#include "common/program_entry.hpp"
 #include "runs/run_manifest.hpp"
 #include "sweep/shape_export.hpp"
 
@@ -60,6 +61,23 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
     if (!read_run(folder, run, why)) {
         std::fprintf(stderr, "morvane-report: %s\n", why.c_str());
         return exit_refused;
+    }
+    // The options against the run, before anything is written.
+    const std::size_t samples = run.reference->times.size();
+    if (sample < 1 || static_cast<std::size_t>(sample) > samples) {
+        std::fprintf(stderr,
+                     "morvane-report: --sample %d: the run has %zu reference samples, numbered from 1 to %zu "
+                     "(output/samples.txt lists them in order)\n",
+                     sample, samples, samples);
+        return exit_refused;
+    }
+    for (int s : wanted) {
+        double params[param::count];
+        if (!shape_parameters(run.manifest.inputs.step, s, params)) {
+            std::fprintf(stderr, "morvane-report: --shape %d: the run's grid has shapes 1 to %lld\n", s,
+                         static_cast<long long>(run.manifest.shapes));
+            return exit_refused;
+        }
     }
     if (out.empty()) out = folder + "/report";
     if (!QDir().mkpath(QString::fromStdString(out))) {
@@ -127,9 +145,8 @@ void quiet_qt(QtMsgType type, const QMessageLogContext&, const QString& text)
         std::fprintf(stderr, "morvane-report: %s\n", text.toUtf8().constData());
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Parses the options and writes the report; the exit code.
+int report_main(int argc, char** argv)
 {
     CLI::App cli{"morvane-report: the figures of a run folder (the fit, the misfit profiles, the shape and its "
                  "rotation lightcurve) as PNG and SVG, with an index.html. Reads only the folder's files "
@@ -144,7 +161,10 @@ int main(int argc, char** argv)
         ->type_name("N")
         ->check(CLI::PositiveNumber);
     cli.add_option("--output", out, "where to write the report (default RUN_DIR/report)")->type_name("FOLDER");
-    cli.add_option("--sample", sample, "the reference sample (1-based) whose geometry the shape views use")
+    cli.add_option("--sample", sample,
+                   "the reference sample whose geometry the shape views use, counted from 1 in the order of "
+                   "output/samples.txt: 1 to 150 for one block, then 151 to 300 for a joint fit's second block and "
+                   "so on (morvane-cli's --block counts the file's blocks from 0)")
         ->type_name("K")
         ->check(CLI::PositiveNumber);
     cli.set_version_flag("--version", std::string("morvane-report ") + program_version());
@@ -155,12 +175,15 @@ int main(int argc, char** argv)
     qInstallMessageHandler(quiet_qt);
     QApplication application(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
-    // The entry of the program's thread: out of memory anywhere below ends
-    // the report here, every file written so far whole.
-    try {
-        return run_report(folder, shapes, out, sample);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "morvane-report: not enough memory\n");
-        return 1;
-    }
+    return run_report(folder, shapes, out, sample);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The entry of the program's thread: out of memory, or any other
+    // exception, anywhere below ends the report here with exit code 1 and
+    // its text, every file written so far whole.
+    return guarded_entry("morvane-report", [&] { return report_main(argc, argv); });
 }

@@ -41,7 +41,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argc > 0 ? argv[0] : "fuzz_replay");
         return 2;
     }
-    const fs::path dir = argv[1];
+    // Absolute: a target may change the working folder (the shard merge
+    // works in a scratch folder of its own).
+    const fs::path dir = fs::absolute(argv[1]);
     std::error_code error;
     std::vector<fs::path> inputs;
     for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
 
 #include "lightcurve/sample_file.hpp"
 #include "support/scratch_dir.hpp"
@@ -61,6 +64,66 @@ TEST(SampleFile, RefusesWhatIsNotOne)
     write_file("words.txt", "# only a comment\nobservation 1 2 3\n");
     EXPECT_FALSE(read_sample_file("words.txt", ref, obs, why));
     EXPECT_EQ(why, "words.txt: no samples");
+}
+
+// `n` sample lines of block `block` from time `t0`, a day apart, with the
+// given earth direction.
+std::string sample_lines(int n, const std::string& block = "3", double t0 = 2451545.0,
+                         const std::string& earth = "1 0.5 0")
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += "sample " + block + " " + std::to_string(t0 + i) + " 3.5 " + earth + " 0 2.5 0\n";
+    return text;
+}
+
+TEST(SampleFile, RefusesNumbersNoSweepWrites)
+{
+    scratch_dir dir;
+    const std::string run = sample_lines(reference_samples);
+    struct hostile {
+        std::string text;
+        const char* reason;  // how the refusal ends ("" when the file is read)
+    };
+    const hostile cases[] = {
+        {run + "observation 3 2451545 3.5\n", ""},
+        {run + sample_lines(reference_samples, "7", 2451700.0), ""},
+        {sample_lines(reference_samples - 1), "149 samples, not runs of 150 (one per block)"},
+        {run + sample_lines(1), "151 samples, not runs of 150 (one per block)"},
+        {sample_lines(reference_samples, "-1"), "1: the block must be a whole number from 0 to 2147483647"},
+        {sample_lines(reference_samples, "1e300"), "1: the block must be a whole number from 0 to 2147483647"},
+        {sample_lines(reference_samples, "2.5"), "1: the block must be a whole number from 0 to 2147483647"},
+        {sample_lines(reference_samples, "nan"), "1: the block must be a whole number from 0 to 2147483647"},
+        {run + "observation 1e10 2451545 3.5\n", "151: the block must be a whole number from 0 to 2147483647"},
+        {run + "sample 3 nan 3.5 1 0 0 0 1 0\n", "151: every number but the block must be finite"},
+        {run + "observation 3 2451545 inf\n", "151: every number but the block must be finite"},
+        {sample_lines(reference_samples, "3", 2451545.0, "0 0 0"), "1: the earth and sun directions must not be zero"},
+        {sample_lines(75) + sample_lines(75, "4", 2451700.0),
+         "sample 76 is of another block than the first of its run"},
+        {sample_lines(reference_samples - 1, "3", 2451545.0) + sample_lines(1, "3", 2451545.0),
+         "the observations span too short a time to resample onto 150 distinct times"},
+        {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample or observation line"},
+        {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample or observation line"},
+    };
+    for (const hostile& c : cases) {
+        write_file("samples.txt", c.text);
+        ref_curve ref;
+        ref.times = {1.0};
+        obs_set obs;
+        std::string why;
+        const bool read = read_sample_file("samples.txt", ref, obs, why);
+        EXPECT_EQ(read, *c.reason == '\0') << c.reason << ": " << why;
+        if (read) continue;
+        EXPECT_EQ(why.rfind("samples.txt:", 0), 0u) << why;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_EQ(ref.times, std::vector<double>{1.0}) << "a refusal changed the caller's samples";
+    }
+    std::filesystem::create_directory("folder.txt");
+    ref_curve ref;
+    obs_set obs;
+    std::string why;
+    EXPECT_FALSE(read_sample_file("folder.txt", ref, obs, why));
+    EXPECT_EQ(why, "cannot read folder.txt: not a regular file");
 }
 
 }  // namespace

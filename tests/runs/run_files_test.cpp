@@ -112,10 +112,11 @@ TEST(Journal, IsNeverOpenedThroughALinkOrASpecialFile)
     }
 }
 
-// A fresh run's cleanup removes the links at lightcurve names (a sweep
-// writes its own files there), never what they lead to; folders and FIFOs
+// A run's cleanup removes the links at lightcurve names (a sweep writes its
+// own files there), never what they lead to, and the temporaries a stopped
+// run left of the files this run writes alone; folders and FIFOs
 // are left for the writer to refuse, and a shard touches only its shapes.
-TEST(ClearRunFolder, RemovesLinksAtLightcurveNamesAndLeavesTheirTargets)
+TEST(ClearRunFolder, RemovesLinksAtLightcurveNamesAndStaleTemporariesOfItsOwnFiles)
 {
     const struct {
         const char* name;
@@ -131,6 +132,19 @@ TEST(ClearRunFolder, RemovesLinksAtLightcurveNamesAndLeavesTheirTargets)
         {"output/00006.lc.txt", planted::fifo, false, false},
         {"output/00099.lc.txt", planted::link_to_file, true, false},  // above the grid
         {"output/notes.txt", planted::link_to_file, false, false},    // not a lightcurve name
+        // Temporaries a stopped run left: of the files this run alone writes.
+        {"output/00001.lc.txt.part-123-0123456789abcdef", planted::regular, true, true},
+        {"output/00004.lc.txt.part-123-0123456789abcdef", planted::regular, true, false},
+        {"output/run.json.part-9-ffffffffffffffff", planted::regular, true, false},
+        {"output/run.shard-1-of-2.json.part-9-ffffffffffffffff", planted::link_to_file, false, true},
+        {"output/run.shard-2-of-2.json.part-9-ffffffffffffffff", planted::regular, false, false},
+        {"output/main.txt.part-77-00000000000000aa", planted::regular, true, false},
+        {"output/samples.txt.part-77-00000000000000aa", planted::regular, true, false},  // every shard writes it
+        {"output/best.obj.part-77-00000000000000aa", planted::dangling_link, true, false},
+        {"output/main.txt.part-77-00000000000000a", planted::regular, false, false},  // not a temporary's name
+        {"output/main.txt.part-x-00000000000000aa", planted::regular, false, false},
+        {"output/main.txt.part-77-00000000000000aa.old", planted::regular, false, false},
+        {"output/main.txt.part-77-00000000000000ab", planted::folder, false, false},
     };
     for (bool shard : {false, true}) {
         SCOPED_TRACE(shard ? "shard 1" : "whole run");
@@ -231,8 +245,10 @@ TEST(RunFolderReaders, SpecialFilesAreRefusedAtOnce)
          }},
         {"the summary table",
          [](const std::string& path) {
-             EXPECT_TRUE(read_summary(path).empty());
-             return std::string();
+             std::vector<summary_row> rows;
+             std::string why;
+             EXPECT_FALSE(read_summary(path, 1, rows, why));
+             return why;
          }},
         {"the journal",
          [](const std::string& path) {

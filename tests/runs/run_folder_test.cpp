@@ -30,10 +30,18 @@ struct interrupted_run {
 
     interrupted_run()
     {
+        manifest.inputs.observation_file = "test.zel";
         manifest.inputs.observation_sha256 = std::string(64, 'a');
+        manifest.inputs.period_hours = 21.9;
         manifest.inputs.step = 0.5;
         manifest.inputs.subdivisions = 2;
         manifest.run_id = own_run;
+        manifest.threads = 1;
+        manifest.sweep_path = "fast";
+        manifest.version = "0.1";
+        manifest.shapes = 12;  // the grid of step 0.5, as the reader checks
+        manifest.progress_steps = 3;
+        manifest.started = "2024-01-01T00:00:00Z";
         manifest.status = "running";
         fs::create_directory("output");
         for (int32_t k = 1; k <= 3; ++k) {
@@ -140,8 +148,8 @@ TEST(RunFolder, AResumeKeepsOnlyItsOwnRunsSoundRows)
          nullptr, not_2, "", ""},
         {"a manifest of a version before run ids", [](interrupted_run& r) { r.manifest.run_id.clear(); }, nullptr, none,
          "names no run id", ""},
-        {"other inputs", [](interrupted_run& r) { r.manifest.inputs.step = 0.25; }, nullptr, none,
-         "other inputs (step: 0.25 -> 0.5)", ""},
+        {"other inputs", [](interrupted_run& r) { r.manifest.inputs.subdivisions = 3; }, nullptr, none,
+         "other inputs (subdivisions: 3 -> 2)", ""},
         {"no manifest", nullptr, [] { fs::remove(manifest_file); }, none, "nothing to resume", ""},
     };
     for (const auto& c : cases) {

@@ -196,7 +196,8 @@ TEST(Files, SpecialInputsAreRefusedAtOnce)
         {"--path a FIFO", "obs.zel", cli + " --until load --path obs.zel", "obs.zel: not a regular file"},
         {"export's manifest", "output/run.json", cli + " export --shape 1", "output/run.json: not a regular file"},
         {"the manifest to resume", "output/run.json", sweep + " --resume", "output/run.json: not a regular file"},
-        {"a shard's manifest", "output/run.shard-1-of-2.json", cli + " merge", "output/run.shard-1-of-2.json"},
+        {"a shard's manifest", "output/run.shard-1-of-1.json", cli + " merge",
+         "output/run.shard-1-of-1.json: not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

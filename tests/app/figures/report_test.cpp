@@ -5,8 +5,11 @@
 #include <QImage>
 #include <QRegularExpression>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_file.hpp"
@@ -147,6 +150,86 @@ TEST(Report, NotesAMisfitThatTheFolderDoesNotExplain)
     ASSERT_EQ(run_command(report + " . --shape 1", out), 0) << out;
     EXPECT_NE(out.find("shape 1: the recomputed misfit"), std::string::npos) << out;
     EXPECT_NE(read_file("report/index.html").find("do not belong to one run"), std::string::npos);
+}
+
+// `path` with its first `from` replaced by `to` (the test fails when there is none).
+void replace_in(const std::filesystem::path& path, const std::string& from, const std::string& to)
+{
+    std::string text = read_file(path);
+    const std::size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << path << ": " << from;
+    text.replace(at, from.size(), to);
+    write_file(path, text);
+}
+
+// A file of a run folder replaced by an empty folder of its name.
+void folder_instead_of(const std::filesystem::path& path)
+{
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+}
+
+TEST(Report, RefusesAHostileFolderOrAnOptionTheRunLacksBeforeWritingAnything)
+{
+    scratch_dir dir;
+    std::string out;
+    std::filesystem::create_directory("run");
+    ASSERT_EQ(run_command(cli + " -C run --path " + data_file("test.zel") + " --subdivisions 1 --step 0.5", out), 0)
+        << out;
+    struct hostile {
+        const char* name;
+        std::function<void()> make_hostile;  // in the copied folder
+        const char* options;
+        const char* reason;  // part of the refusal ("" for a report that is written)
+    };
+    const hostile cases[] = {
+        {"the last sample", [] {}, "--sample 150", ""},
+        {"a sample past the run's", [] {}, "--sample 151", "--sample 151: the run has 150 reference samples"},
+        {"a sample far past the run's", [] {}, "--sample 99999999",
+         "--sample 99999999: the run has 150 reference samples, numbered from 1 to 150"},
+        {"a shape past the grid", [] {}, "--shape 13", "--shape 13: the run's grid has shapes 1 to 12"},
+        {"the manifest is a folder", [] { folder_instead_of("output/run.json"); }, "",
+         "output/run.json: not a regular file"},
+        {"an unknown fit", [] { replace_in("output/run.json", "\"fit\": \"range\"", "\"fit\": \"bogus\""); }, "",
+         "inputs.fit \"bogus\" is neither range nor offset"},
+        {"a grid of 3e8 shapes", [] { replace_in("output/run.json", "\"shapes\": 12", "\"shapes\": 300000000"); }, "",
+         "the grid of step 0.5 has 12 shapes"},
+        {"a stray table line", [] { write_file("output/main.txt", read_file("output/main.txt") + "5 oops\n"); }, "",
+         "output/main.txt:13: not a row of the summary table of 12 shapes"},
+        {"a table out of order",
+         [] {
+             const std::vector<std::string> lines = read_lines("output/main.txt");
+             write_file("output/main.txt", lines[1] + "\n" + lines[0] + "\n");
+         },
+         "", "output/main.txt:2: shape 1 after shape 2"},
+        {"a sample missing",
+         [] {
+             const std::string text = read_file("output/samples.txt");
+             const std::size_t first = text.find("\nsample ");
+             write_file("output/samples.txt", text.substr(0, first) + text.substr(text.find('\n', first + 1)));
+         },
+         "", "149 samples, not runs of 150"},
+        {"the samples are a folder", [] { folder_instead_of("output/samples.txt"); }, "",
+         "output/samples.txt: not a regular file"},
+    };
+    for (const hostile& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all("case");
+        std::filesystem::copy("run", "case", std::filesystem::copy_options::recursive);
+        std::filesystem::current_path("case");
+        c.make_hostile();
+        std::filesystem::current_path("..");
+        const int code = run_command(report + " case " + c.options, out);
+        if (*c.reason == '\0') {
+            EXPECT_EQ(code, 0) << out;
+            EXPECT_TRUE(std::filesystem::exists("case/report/index.html"));
+            continue;
+        }
+        EXPECT_EQ(code, 2) << out;
+        EXPECT_NE(out.find(c.reason), std::string::npos) << out;
+        EXPECT_EQ(out.find("terminate"), std::string::npos) << out;
+        EXPECT_FALSE(std::filesystem::exists("case/report"));
+    }
 }
 
 TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
