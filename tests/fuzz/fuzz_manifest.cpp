@@ -58,7 +58,7 @@ bool same_record(const run_manifest& a, const run_manifest& b)
            a.progress_steps == b.progress_steps && a.finished_shapes == b.finished_shapes &&
            a.resumed_shapes == b.resumed_shapes && a.started == b.started && a.ended == b.ended &&
            a.status == b.status && a.reason == b.reason && a.shard == b.shard && a.shards == b.shards &&
-           a.ranks == b.ranks;
+           a.ranks == b.ranks && a.run_id == b.run_id;
 }
 
 // A record no input produces, to see that a refusal leaves it alone.
