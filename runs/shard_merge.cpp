@@ -200,6 +200,17 @@ merge_outcome merge_shards()
         if (owner[static_cast<std::size_t>(i)] == 0)
             return refused("shape " + std::to_string(i + 1) +
                            " is in no shard's table: the shards do not cover the grid");
+    // A complete shard finished every shape of its table, and no other:
+    // the merged record's counts are then the grid's.
+    std::vector<int64_t> rows_of(static_cast<std::size_t>(s) + 1, 0);
+    for (const int32_t k : owner) ++rows_of[static_cast<std::size_t>(k)];
+    for (int32_t k = 1; k <= s; ++k) {
+        const run_manifest& m = manifests[k - 1];
+        if (m.finished_shapes != rows_of[k] || m.resumed_shapes > m.finished_shapes)
+            return refused("shard " + std::to_string(k) + " of " + std::to_string(s) + " records " +
+                           std::to_string(m.finished_shapes) + " finished shapes (" + std::to_string(m.resumed_shapes) +
+                           " resumed), but its table holds " + std::to_string(rows_of[k]) + ": rerun that shard");
+    }
 
     merge_outcome out;
     out.shards = s;

@@ -102,6 +102,9 @@ TEST(HostileFolders, AreRefusedWithAReasonAndExitCode2)
              fs::create_directory("output/run.shard-2-of-2.json");
          },
          "merge", "output/run.shard-2-of-2.json: not a regular file"},
+        {"a shard that records more finished shapes than its table holds", "shards",
+         [] { replace_in("output/run.shard-1-of-2.json", "\"finished_shapes\": 6", "\"finished_shapes\": 9"); },
+         "merge", "shard 1 of 2 records 9 finished shapes (0 resumed), but its table holds 6: rerun that shard"},
         {"a shard manifest of another shard", "shards",
          [] {
              fs::copy_file("output/run.shard-2-of-2.json", "output/run.shard-1-of-2.json",
