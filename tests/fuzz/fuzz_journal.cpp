@@ -30,19 +30,16 @@
 #include <unistd.h>
 
 #include "sweep/sweep_journal.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
+
+const char* const fuzz_target_name = "fuzz_journal";
 
 namespace {
 
-[[noreturn]] void broken(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "fuzz_journal: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-bool same_bits(double a, double b)
-{
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
+using fuzz::broken;
+using fuzz::same_bits;
+using fuzz::scratch_path;
+using fuzz::write_whole;
 
 // Whether two rows hold the same fields, the numbers bit for bit.
 bool same_row(const journal_row& a, const journal_row& b)
@@ -61,24 +58,6 @@ bool same_contents(const journal_contents& a, const journal_contents& b)
 {
     return a.run_id == b.run_id && a.valid_bytes == b.valid_bytes && a.rows.size() == b.rows.size() &&
            std::equal(a.rows.begin(), a.rows.end(), b.rows.begin(), same_row);
-}
-
-// Where the inputs are written: files of this process, reused every run, in
-// $TMPDIR when it is set, else in memory under /dev/shm, else in /tmp.
-std::string scratch_path(const char* what)
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/dev/shm";
-    if (access(dir.c_str(), W_OK) != 0) dir = "/tmp";
-    return dir + "/morvane-fuzz-journal-" + std::to_string(getpid()) + "-" + what + ".txt";
-}
-
-void write_whole(const std::string& path, const uint8_t* data, std::size_t size)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) broken("cannot create the scratch file", path);
-    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !ok) broken("cannot write the scratch file", path);
 }
 
 // The checks that hold for any contents read from `bytes`.
@@ -128,14 +107,10 @@ fuzz_state* state = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    state = new fuzz_state;  // freed by the exit handler below
+    state = fuzz::start_state<fuzz_state>();
     state->input = scratch_path("input");
     state->rewritten = scratch_path("rewritten");
-    state->report = std::getenv("MORVANE_FUZZ_STATS") != nullptr;
-    std::atexit([] {
-        delete state;
-        state = nullptr;
-    });
+    state->report = fuzz::stats_wanted();
     return 0;
 }
 

@@ -30,19 +30,16 @@
 
 #include "runs/run_manifest.hpp"
 #include "sweep/shape_grid.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
+
+const char* const fuzz_target_name = "fuzz_manifest";
 
 namespace {
 
-[[noreturn]] void broken(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "fuzz_manifest: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-bool same_bits(double a, double b)
-{
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
+using fuzz::broken;
+using fuzz::same_bits;
+using fuzz::scratch_path;
+using fuzz::write_whole;
 
 // Whether two records hold the same fields, the numbers bit for bit.
 bool same_record(const run_manifest& a, const run_manifest& b)
@@ -70,24 +67,6 @@ run_manifest sentinel()
     m.shapes = -7;
     m.status = "untouched";
     return m;
-}
-
-// Where the inputs are written: one file per process, reused every run, in
-// $TMPDIR when it is set, else in memory under /dev/shm, else in /tmp.
-std::string scratch_path()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/dev/shm";
-    if (access(dir.c_str(), W_OK) != 0) dir = "/tmp";
-    return dir + "/morvane-fuzz-manifest-" + std::to_string(getpid()) + ".json";
-}
-
-void write_whole(const std::string& path, const uint8_t* data, std::size_t size)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) broken("cannot create the scratch file", path);
-    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !ok) broken("cannot write the scratch file", path);
 }
 
 void check_ranges(const run_manifest& m)
@@ -138,13 +117,9 @@ fuzz_state* state = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    state = new fuzz_state;  // freed by the exit handler below
-    state->path = scratch_path();
-    state->report = std::getenv("MORVANE_FUZZ_STATS") != nullptr;
-    std::atexit([] {
-        delete state;
-        state = nullptr;
-    });
+    state = fuzz::start_state<fuzz_state>();
+    state->path = scratch_path("input");
+    state->report = fuzz::stats_wanted();
     return 0;
 }
 

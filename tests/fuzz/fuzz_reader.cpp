@@ -38,24 +38,17 @@
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "lightcurve/resample.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
+
+const char* const fuzz_target_name = "fuzz_reader";
 
 namespace {
 
-[[noreturn]] void broken(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "fuzz_reader: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-bool same_bits(double a, double b)
-{
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
-bool same_vec(const vec3& a, const vec3& b)
-{
-    return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
-}
+using fuzz::broken;
+using fuzz::same_bits;
+using fuzz::same_vec;
+using fuzz::scratch_path;
+using fuzz::write_whole;
 
 bool same_point(const phot_point& a, const phot_point& b)
 {
@@ -75,24 +68,6 @@ bool same_array(const std::vector<T>& a, const std::vector<T>& b, Same same)
 bool finite_vec(const vec3& v)
 {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
-
-// Where the inputs are written: one file per process, reused every run, in
-// $TMPDIR when it is set, else in memory under /dev/shm, else in /tmp.
-std::string scratch_path()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/dev/shm";
-    if (access(dir.c_str(), W_OK) != 0) dir = "/tmp";
-    return dir + "/morvane-fuzz-reader-" + std::to_string(getpid()) + ".lc";
-}
-
-void write_whole(const std::string& path, const uint8_t* data, std::size_t size)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) broken("cannot create the scratch file", path);
-    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !ok) broken("cannot write the scratch file", path);
 }
 
 // How the inputs ended, for MORVANE_FUZZ_STATS.
@@ -207,14 +182,10 @@ void check_reference_outcome(const obs_set& set, tally& counts)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    state = new fuzz_state;  // freed by the exit handler below
-    state->path = scratch_path();
-    state->report = std::getenv("MORVANE_FUZZ_STATS") != nullptr;
+    state = fuzz::start_state<fuzz_state>();
+    state->path = scratch_path("input");
+    state->report = fuzz::stats_wanted();
     load_preloaded(*state);
-    std::atexit([] {
-        delete state;
-        state = nullptr;
-    });
     return 0;
 }
 

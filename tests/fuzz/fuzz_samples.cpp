@@ -31,24 +31,17 @@
 
 #include "lightcurve/resample.hpp"
 #include "lightcurve/sample_file.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
+
+const char* const fuzz_target_name = "fuzz_samples";
 
 namespace {
 
-[[noreturn]] void broken(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "fuzz_samples: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
-bool same_bits(double a, double b)
-{
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
-bool same_vec(const vec3& a, const vec3& b)
-{
-    return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
-}
+using fuzz::broken;
+using fuzz::same_bits;
+using fuzz::same_vec;
+using fuzz::scratch_path;
+using fuzz::write_whole;
 
 bool same_point(const phot_point& a, const phot_point& b)
 {
@@ -76,24 +69,6 @@ bool same_observations(const obs_set& a, const obs_set& b)
     return a.count == b.count && same_array(a.times, b.times, same_bits) &&
            same_array(a.photometry, b.photometry, same_point) && same_array(a.sun, b.sun, same_vec) &&
            same_array(a.earth, b.earth, same_vec);
-}
-
-// Where the inputs are written: files of this process, reused every run, in
-// $TMPDIR when it is set, else in memory under /dev/shm, else in /tmp.
-std::string scratch_path(const char* what)
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/dev/shm";
-    if (access(dir.c_str(), W_OK) != 0) dir = "/tmp";
-    return dir + "/morvane-fuzz-samples-" + std::to_string(getpid()) + "-" + what + ".txt";
-}
-
-void write_whole(const std::string& path, const uint8_t* data, std::size_t size)
-{
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) broken("cannot create the scratch file", path);
-    bool ok = size == 0 || std::fwrite(data, 1, size, file) == size;
-    if (std::fclose(file) != 0 || !ok) broken("cannot write the scratch file", path);
 }
 
 struct tally {
@@ -172,15 +147,11 @@ void check_accepted(const ref_curve& ref, const obs_set& obs)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    state = new fuzz_state;  // freed by the exit handler below
+    state = fuzz::start_state<fuzz_state>();
     state->path = scratch_path("input");
     state->again = scratch_path("again");
-    state->report = std::getenv("MORVANE_FUZZ_STATS") != nullptr;
+    state->report = fuzz::stats_wanted();
     load_preloaded(*state);
-    std::atexit([] {
-        delete state;
-        state = nullptr;
-    });
     return 0;
 }
 

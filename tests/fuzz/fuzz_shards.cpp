@@ -33,10 +33,16 @@
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
 #include "runs/summary_table.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
 
 namespace fs = std::filesystem;
 
+const char* const fuzz_target_name = "fuzz_shards";
+
 namespace {
+
+using fuzz::broken;
+using fuzz::write_whole;
 
 // Shard 2 of 2 as morvane-cli wrote it, and the table shard 1 wrote.
 const char shard2_manifest[] = R"({
@@ -89,18 +95,9 @@ const char shard1_table[] = "2 1.000000 0.500000 0.250000 0.600000 0.300000 0.15
                             "12 1.000000 1.000000 1.000000 0.600000 0.300000 0.150000 1.400000 0.127517 0.157589\n";
 constexpr int64_t grid_shapes = 12;
 
-[[noreturn]] void broken(const char* what, const std::string& detail = {})
-{
-    std::fprintf(stderr, "fuzz_shards: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
-    std::abort();
-}
-
 void write_text(const std::string& path, const std::string& text)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) broken("cannot create a scratch file", path);
-    bool ok = text.empty() || std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    if (std::fclose(file) != 0 || !ok) broken("cannot write a scratch file", path);
+    write_whole(path, text.data(), text.size());
 }
 
 std::string read_text(const std::string& path)
@@ -143,18 +140,6 @@ struct fuzz_state {
 
 fuzz_state* state = nullptr;
 
-// A fresh folder for the run, in $TMPDIR when it is set, else in memory
-// under /dev/shm, else in /tmp; it becomes the working folder.
-fs::path scratch_folder()
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string dir = tmp && *tmp ? tmp : "/dev/shm";
-    if (access(dir.c_str(), W_OK) != 0) dir = "/tmp";
-    std::string name = dir + "/morvane-fuzz-shards-XXXXXX";
-    if (!mkdtemp(name.data())) broken("cannot create the scratch folder", name);
-    return name;
-}
-
 void check_merged(const merge_outcome& merged, const std::string& table1)
 {
     if (merged.shards != 2 || merged.shapes != grid_shapes) broken("merged another split or grid");
@@ -184,17 +169,16 @@ void check_merged(const merge_outcome& merged, const std::string& table1)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    state = new fuzz_state;  // freed by the exit handler below
-    state->report = std::getenv("MORVANE_FUZZ_STATS") != nullptr;
-    state->folder = scratch_folder();
+    state = fuzz::start_state<fuzz_state>();
+    state->report = fuzz::stats_wanted();
+    // A fresh folder of its own, which becomes the working folder.
+    std::string folder = fuzz::scratch_folder() + "/morvane-fuzz_shards-XXXXXX";
+    if (!mkdtemp(folder.data())) broken("cannot create the scratch folder", folder);
+    state->folder = folder;
     fs::current_path(state->folder);
     fs::create_directory("output");
     write_text("output/run.shard-2-of-2.json", shard2_manifest);
     write_text("output/main.shard-2-of-2.txt", shard2_table);
-    std::atexit([] {
-        delete state;
-        state = nullptr;
-    });
     return 0;
 }
 
