@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/cli/pipeline.hpp"
-#include "app/cli/synth.hpp"
+#include "app/cli/synth_command.hpp"
 #include "common/checked_file.hpp"
 #include "common/program_entry.hpp"
 #include "mesh/base_shape.hpp"
@@ -17,26 +17,6 @@
 #include "sweep/shape_export.hpp"
 
 namespace {
-
-// "10:0,40:30" as (phase, latitude) pairs; "" gives none.
-bool parse_geometries(const std::string& text, std::vector<std::pair<double, double>>& out)
-{
-    out.clear();
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t comma = std::min(text.find(',', at), text.size());
-        const std::string item = text.substr(at, comma - at);
-        double phase = 0.0, latitude = 0.0;
-        int used = 0;
-        if (std::sscanf(item.c_str(), "%lf:%lf%n", &phase, &latitude, &used) != 2 ||
-            used != static_cast<int>(item.size()) || !(phase >= 0.0 && phase < 180.0) ||
-            !(latitude >= -90.0 && latitude <= 90.0))
-            return false;
-        out.push_back({phase, latitude});
-        at = comma + 1;
-    }
-    return true;
-}
 
 // What `morvane-cli export` takes.
 struct export_options {
@@ -139,42 +119,8 @@ int run(int argc, char** argv)
                "an unexpected error); 2 an option, the input or a file of the run folder was refused before any\n"
                "work; 3 another run holds this folder; 130 / 143 cancelled by Ctrl-C / SIGTERM (continue with\n"
                "--resume).");
-    synth_options s;
-    CLI::App* synth = cli.add_subcommand("synth", "write an observation file computed from a chosen shape");
-    synth->add_option("--output", s.output, "file to write")->capture_default_str()->type_name("FILE");
-    synth->add_option("--subdivisions", s.subdivisions, "subdivision passes, 1 to 7")
-        ->capture_default_str()
-        ->type_name("N");
-    std::vector<double> shape(std::begin(s.shape), std::end(s.shape));
-    synth->add_option("--shape", shape, "y_scale_1 z_scale_1 x_scale_2 y_scale_2 z_scale_2 x_shift")
-        ->expected(6)
-        ->delimiter(',')
-        ->type_name("SCALE");
-    synth->add_option("--lambda", s.lambda_deg, "pole ecliptic longitude, degrees")
-        ->capture_default_str()
-        ->type_name("DEG");
-    synth->add_option("--beta", s.beta_deg, "pole ecliptic latitude, degrees")->capture_default_str()->type_name("DEG");
-    synth->add_option("--phi0", s.phi0_deg, "initial rotation phase, degrees")->capture_default_str()->type_name("DEG");
-    synth->add_option("--period", s.period_hours, "sidereal period, hours")->capture_default_str()->type_name("HOURS");
-    synth->add_option("--t0", s.t0, "epoch, Julian date")->capture_default_str()->type_name("JD");
-    synth->add_option("--phase-angle", s.phase_deg, "sun-body-earth angle, degrees")
-        ->capture_default_str()
-        ->type_name("DEG");
-    synth->add_option("--start", s.start, "Julian date of the first observation")
-        ->capture_default_str()
-        ->type_name("JD");
-    synth->add_option("--hours", s.hours, "time span of the observations, hours")
-        ->capture_default_str()
-        ->type_name("HOURS");
-    synth->add_option("--points", s.points, "number of observations (per block)")
-        ->capture_default_str()
-        ->type_name("COUNT");
-    std::string geometries;
-    synth
-        ->add_option("--blocks-geometry", geometries,
-                     "one block per PHASE:LATITUDE (degrees: phase angle, sub-earth latitude from the pole's "
-                     "equator), e.g. 10:0,40:30,70:-20; each block over --hours, 30 days apart")
-        ->type_name("PHASE:LAT,...");
+    synth_command synth;
+    add_synth_command(cli, synth);
 
     export_options e;
     CLI::App* exporter =
@@ -203,20 +149,7 @@ int run(int argc, char** argv)
         return *refused;
     if (exporter->parsed()) return run_export(e);
     if (merger->parsed()) return run_merge(merge_best);
-    if (synth->parsed()) {
-        std::copy(shape.begin(), shape.end(), s.shape);
-        if (!parse_geometries(geometries, s.geometries)) {
-            std::fprintf(stderr, "morvane-cli synth: --blocks-geometry takes PHASE:LATITUDE[,PHASE:LATITUDE...]\n");
-            return exit_refused;
-        }
-        std::string failure = run_synth(s);
-        if (!failure.empty()) {
-            std::fprintf(stderr, "morvane-cli synth: %s\n", failure.c_str());
-            return 2;
-        }
-        std::printf("wrote %s\n", s.output.c_str());
-        return 0;
-    }
+    if (synth.app->parsed()) return run_synth_command(synth);
     return run_pipeline(f, cli.count("--block") > 0);
 }
 
