@@ -88,7 +88,7 @@ bool take_options(synth_command& c, std::string& why)
         why = "--blocks chooses blocks of the --like file: give --like FILE";
         return false;
     }
-    if (!o.like.empty() && !c.blocks.empty() && !parse_block_list(c.blocks, o.like_blocks, why)) {
+    if (c.app->count("--blocks") > 0 && !parse_block_list(c.blocks, o.like_blocks, why)) {
         why = "--blocks: " + why;
         return false;
     }

@@ -263,6 +263,7 @@ TEST(SynthRefusals, SayWhyAndWriteNothing)
     } cases[] = {
         {like + " --blocks 3,99", "lightcurve 99 requested, but the file holds 55"},
         {like + " --blocks 3-x", "\"3-x\" is not a block"},
+        {like + " --blocks ''", "\"\" is not a block"},
         {" --like nowhere.txt", "nowhere.txt"},
         {like + " --shape 0.8,0.6,0.7,0.55,0.4,1.8", "x_shift 1.8 lies outside"},
         {like + " --shape 0.8,0.6,0.7,0.55,0.4,0.2", "x_shift 0.2 lies outside"},
