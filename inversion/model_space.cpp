@@ -85,7 +85,9 @@ double unit_value(const model_space& space, const model_point& x, int p)
         const double x2 = x[model_param::x_scale_2];
         return clamp_unit((x[p] - shift_lower(x2)) / shift_width(x2));
     }
-    const double v = space.periodic[p] ? wrap_degrees(x[p], space.lower[p]) : x[p];
+    // A periodic value inside its closed window stays (its upper edge is not its lower).
+    const bool outside = x[p] < space.lower[p] || x[p] > space.upper[p];
+    const double v = space.periodic[p] && outside ? wrap_degrees(x[p], space.lower[p]) : x[p];
     return clamp_unit((v - space.lower[p]) / (space.upper[p] - space.lower[p]));
 }
 

@@ -33,8 +33,8 @@ const char* model_param_name(int p);
 // in model_param order, linearly between `lower` and `upper`; except
 // x_shift, whose bounds depend on x_scale_2: its coordinate u gives
 // x_shift = (1 - x_scale_2) + 2 x_scale_2 u, so that every point of the box
-// is a valid shape. A periodic parameter (phi0, lambda) is wrapped into
-// [lower, lower + 360) before it is mapped. A parameter that is not free
+// is a valid shape. A periodic parameter (phi0, lambda) outside its window
+// [lower, upper] is first moved by whole turns into [lower, lower + 360). A parameter that is not free
 // keeps its value in `fixed`.
 struct model_space {
     model_point lower{};

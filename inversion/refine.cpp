@@ -38,15 +38,24 @@ refined result_of(const tracked_objective& track, int index, int shape)
     return r;
 }
 
-// A local search from `start`.
+// A local search from `start`, restarted from its best model (with a fresh
+// first step) while it still improves and calls are left: on a piecewise
+// smooth chi2 a method may end at a kink that a larger step gets past.
 refined refine_one(const model_space& space, const objective& f, const scored_point& start, int index,
                    const refine_options& options, bool& stopped)
 {
     tracked_objective track = track_of(space, f, options);
-    nlopt::opt run =
-        local_optimiser(options.local, static_cast<unsigned>(free_count(space)), options, options.max_evals);
-    run.set_min_objective(tracked_chi2, &track);
-    minimise_tracked(run, track, to_unit(space, start.x));
+    const unsigned n = static_cast<unsigned>(free_count(space));
+    std::vector<double> from = to_unit(space, start.x);
+    for (double before = HUGE_VAL; track.evaluations < options.max_evals && !track.stopped;) {
+        nlopt::opt run = local_optimiser(options.local, n, options, options.max_evals - track.evaluations);
+        run.set_min_objective(tracked_chi2, &track);
+        minimise_tracked(run, track, from);
+        const double reached = std::isfinite(track.best_f.chi2) ? track.best_f.chi2 : HUGE_VAL;
+        if (!(reached < before - options.ftol_rel * std::fabs(reached))) break;
+        before = reached;
+        from = to_unit(space, track.best_x);
+    }
     stopped = track.stopped;
     return result_of(track, index, start.shape);
 }

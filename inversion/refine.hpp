@@ -82,7 +82,9 @@ struct refined {
 bool refined_before(const refined& a, const refined& b);
 
 // Refines `starts` (their models; their scores are not used) within `space`:
-// a bounded local search from each, and the global stage when asked; the
+// a bounded local search from each (restarted from its best model with a
+// fresh first step while a run improves chi2 by more than ftol_rel and
+// calls are left), and the global stage when asked; the
 // starts run in parallel on options.threads threads, each with its own
 // optimiser, so that every result depends only on its start. Fills `out`
 // ordered by refined_before. False with `why` when there is nothing to

@@ -91,9 +91,16 @@ TEST(Acceptable, SeparateBasinsBothCount)
         for (std::size_t i = 0; i < b->m.size(); ++i) x[i] = natural_of(space, static_cast<int>(i), b->m[i]);
         points.push_back(scored_point{0, x, f(x).chi2});
     }
-    acceptable_set set;
-    std::string why;
-    ASSERT_TRUE(explore_acceptable(space, f, points, 200.0, range_options{}, set, why)) << why;
+    acceptable_set sets[2];
+    for (int k = 0; k < 2; ++k) {
+        range_options options;
+        options.threads = k == 0 ? 1 : 4;
+        std::string why;
+        ASSERT_TRUE(explore_acceptable(space, f, points, 200.0, options, sets[k], why)) << why;
+    }
+    EXPECT_EQ(std::memcmp(sets[0].ranges.data(), sets[1].ranges.data(), sizeof sets[0].ranges), 0) << "threads";
+    EXPECT_EQ(sets[0].evaluations, sets[1].evaluations);
+    const acceptable_set& set = sets[0];
     const double half = twins.left.half_width(0, set.accept.threshold - 100.0);
     EXPECT_NEAR(set.ranges[0].min, natural_of(space, 0, 0.25 - half), 0.01 * half);
     EXPECT_NEAR(set.ranges[0].max, natural_of(space, 0, 0.75 + half), 0.01 * half);
