@@ -66,6 +66,18 @@ model_space make_model_space(const model_point& start, bool refine_spin, double 
     return s;
 }
 
+model_space centred_on(const model_space& space, const model_point& x)
+{
+    model_space centred = space;
+    for (int p = 0; p < model_param::count; ++p) {
+        if (!space.periodic[p]) continue;
+        const double half = 0.5 * (space.upper[p] - space.lower[p]);
+        centred.lower[p] = x[p] - half;
+        centred.upper[p] = x[p] + half;
+    }
+    return centred;
+}
+
 int free_count(const model_space& space)
 {
     return static_cast<int>(std::count(space.free.begin(), space.free.end(), true));

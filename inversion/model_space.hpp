@@ -53,6 +53,11 @@ struct model_space {
 // The bounds may be narrowed afterwards (a known period's uncertainty, say).
 model_space make_model_space(const model_point& start, bool refine_spin, double period_rel = 0.005);
 
+// `space` with the window of each periodic parameter moved (its width kept)
+// to centre on that parameter of `x`, so that a search from `x` may go as
+// far either way.
+model_space centred_on(const model_space& space, const model_point& x);
+
 // How many parameters are free: the dimension of the unit box.
 int free_count(const model_space& space);
 

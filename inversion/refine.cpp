@@ -41,9 +41,10 @@ refined result_of(const tracked_objective& track, int index, int shape)
 // A local search from `start`, restarted from its best model (with a fresh
 // first step) while it still improves and calls are left: on a piecewise
 // smooth chi2 a method may end at a kink that a larger step gets past.
-refined refine_one(const model_space& space, const objective& f, const scored_point& start, int index,
+refined refine_one(const model_space& shared, const objective& f, const scored_point& start, int index,
                    const refine_options& options, bool& stopped)
 {
+    const model_space space = centred_on(shared, start.x);
     tracked_objective track = track_of(space, f, options);
     const unsigned n = static_cast<unsigned>(free_count(space));
     std::vector<double> from = to_unit(space, start.x);

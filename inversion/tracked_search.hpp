@@ -6,7 +6,9 @@
 #include <functional>
 #include <vector>
 
-#include "inversion/refine.hpp"
+#include "inversion/model_space.hpp"
+#include "inversion/objective.hpp"
+#include "inversion/search_options.hpp"
 
 // One optimiser run's view of the objective, shared by the refinement, the
 // ranges and the jackknife: it maps the unit box to models, counts the

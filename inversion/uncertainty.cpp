@@ -144,7 +144,7 @@ acceptance accept_threshold(double chi2_min, double nu)
     return a;
 }
 
-bool explore_acceptable(const model_space& space, const objective& f, const std::vector<scored_point>& points,
+bool explore_acceptable(const model_space& shared, const objective& f, const std::vector<scored_point>& points,
                         double nu, const range_options& options, acceptable_set& out, std::string& why)
 {
     out = acceptable_set{};
@@ -152,12 +152,13 @@ bool explore_acceptable(const model_space& space, const objective& f, const std:
         why = "the degrees of freedom must be positive";
         return false;
     }
-    const std::vector<std::size_t> best_first = pick_starts(space, points, 1, 0.0);
+    const std::vector<std::size_t> best_first = pick_starts(shared, points, 1, 0.0);
     if (best_first.empty() || !std::isfinite(points[best_first[0]].score)) {
         why = "no model with a finite chi2";
         return false;
     }
     const scored_point& best = points[best_first[0]];
+    const model_space space = centred_on(shared, best.x);
     out.accept = accept_threshold(best.score, nu);
     out.params = free_params(space);
 

@@ -61,6 +61,9 @@ struct acceptable_set {
 // basins each get theirs) each free parameter is minimised and maximised
 // subject to chi2 <= threshold (NLopt's COBYLA, in the unit box), every
 // evaluated model under the threshold counting for every parameter. The
+// windows of the periodic parameters are centred on the best model: their
+// ranges lie within 180 degrees of it (an acceptable set that reaches round
+// the circle touches the window's edges, and at_bound names it). The
 // searches run on options.threads threads; the result does not depend on
 // how many. False with `why` when no point has a finite chi2, `nu` is not
 // positive or a stop was requested.

@@ -123,6 +123,26 @@ TEST(Refine, BothLocalMethodsReachASmoothAndAKinkedMinimum)
         }
 }
 
+TEST(Refine, APhaseNearItsWindowsEdgeMovesPastIt)
+{
+    // The space's phi0 window is [-160, 200]; the minimum lies at 210
+    // (= -150), 20 degrees beyond the edge from a start at 190.
+    const model_space space = make_model_space(test_start(), false);
+    const objective f = [](const model_point& x) {
+        double shape = 0.0;
+        for (int p = 0; p < model_param::shape_count; ++p) shape += (x[p] - 0.5) * (x[p] - 0.5);
+        const double phase = x[model_param::phi0_deg] * M_PI / 180.0 - 210.0 * M_PI / 180.0;
+        return fit_value{10.0 + 100.0 * shape + 5.0 * (1.0 - std::cos(phase)), 0.0};
+    };
+    model_point start = test_start();
+    start[model_param::phi0_deg] = 190.0;
+    std::vector<refined> out;
+    std::string why;
+    ASSERT_TRUE(refine_starts(space, f, {scored_point{1, start, 0.0}}, refine_options{}, out, why)) << why;
+    EXPECT_NEAR(out[0].f.chi2, 10.0, 1e-6);
+    EXPECT_NEAR(std::remainder(out[0].x[model_param::phi0_deg] - 210.0, 360.0), 0.0, 0.05);
+}
+
 TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
 {
     const model_space space = make_model_space(test_start(), false);
