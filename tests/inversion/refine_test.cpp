@@ -10,91 +10,63 @@
 
 namespace {
 
-// A bowl centred at unit point m, its minimum 100.
-ellipsoid_bowl bowl_at(const model_space& space, std::vector<double> m)
-{
-    ellipsoid_bowl bowl;
-    bowl.m = std::move(m);
-    bowl.v.assign(static_cast<std::size_t>(free_count(space)), 1.0 / std::sqrt(free_count(space)));
-    return bowl;
-}
-
-// A random two-basin function whose grid's best row lies in the shallower
-// basin; `rows` gets that grid.
+// A random two-basin function whose grid's best row lies in the shallower basin; `rows` gets the grid.
 two_basins shallow_grid_best(const model_space& space, std::mt19937& random, std::vector<scored_point>& rows)
 {
     std::uniform_real_distribution<double> inside(0.15, 0.85);
-    const std::size_t n = static_cast<std::size_t>(free_count(space));
     for (;;) {
         two_basins f;
-        f.a.resize(n);
-        f.b.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            f.a[i] = inside(random);
-            f.b[i] = inside(random);
-        }
+        for (int i = 0; i < free_count(space); ++i) f.a.push_back(inside(random)), f.b.push_back(inside(random));
         rows = grid_table(space, f, 4);
-        const scored_point& best = rows[pick_starts(space, rows, 1)[0]];
-        const std::vector<double> u = to_unit(space, best.x);
-        double da = 0.0, db = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            da += (u[i] - f.a[i]) * (u[i] - f.a[i]);
-            db += (u[i] - f.b[i]) * (u[i] - f.b[i]);
-        }
-        if (f.c1 + f.w1 * da < f.c2 + f.w2 * db) return f;
+        const std::vector<double> u = to_unit(space, rows[pick_starts(space, rows, 1)[0]].x);
+        if (f.c1 + f.w1 * square_distance(u, f.a) < f.c2 + f.w2 * square_distance(u, f.b)) return f;
     }
 }
 
-// Whether two solution lists are the same bit for bit.
-bool same_solutions(const std::vector<refined>& a, const std::vector<refined>& b)
+// Refines `starts` with `options`; the solutions.
+std::vector<refined> refine(const model_space& space, const objective& f, const std::vector<scored_point>& starts,
+                            const refine_options& options)
 {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i].start != b[i].start || a[i].start_shape != b[i].start_shape || a[i].evaluations != b[i].evaluations ||
-            std::memcmp(&a[i].x, &b[i].x, sizeof a[i].x) != 0 ||
-            std::memcmp(&a[i].f.chi2, &b[i].f.chi2, sizeof(double)) != 0)
-            return false;
-    return true;
+    std::vector<refined> out;
+    std::string why;
+    EXPECT_TRUE(refine_starts(space, f, starts, options, out, why)) << why;
+    return out;
 }
 
 TEST(PickStarts, TakesTheBestOfDistinctRegionsThenFillsUp)
 {
     const model_space space = make_model_space(test_start(), false);
-    // Rows 0-2 lie together; row 3 far off; row 4 is NaN.
-    auto row = [&](int shape, double y1, double score) {
-        model_point x = test_start();
-        x[model_param::y_scale_1] = y1;
-        return scored_point{shape, x, score};
-    };
-    const std::vector<scored_point> rows = {row(1, 0.60, 1.0), row(2, 0.62, 0.5), row(3, 0.64, 0.7), row(4, 0.95, 2.0),
-                                            row(5, 0.30, NAN)};
+    // Unit y_scale_1 of rows 0-3: 0.5, 0.525, 0.55, 0.9375; row 4 has no score.
+    std::vector<scored_point> rows;
+    const double y1[] = {0.6, 0.62, 0.64, 0.95, 0.3}, score[] = {1.0, 0.5, 0.7, 2.0, NAN};
+    for (int i = 0; i < 5; ++i) {
+        rows.push_back({i + 1, test_start(), score[i]});
+        rows.back().x[model_param::y_scale_1] = y1[i];
+    }
     struct pick_case {
         int count;
         double distance;
         std::vector<std::size_t> picked;
     };
-    // Unit y_scale_1 of the rows: 0.5, 0.525, 0.55, 0.9375.
     const pick_case cases[] = {
-        {1, 0.25, {1}},           // the best
         {2, 0.25, {1, 3}},        // row 3, though worse than 0 and 2, is another region
         {4, 0.25, {1, 3, 2, 0}},  // two regions only: the best others fill up
         {3, 0.03, {1, 3, 2}},     // rows 0 and 2 lie 0.025 from row 1
         {2, 0.5, {1, 2}},         // row 3 lies 0.41 from row 1: no other region
-        {3, 0.0, {1, 2, 0}},      // no distance: simply the best
-        {9, 0.25, {1, 3, 2, 0}},  // never a NaN score
-        {0, 0.25, {}},            // none asked
+        {9, 0.0, {1, 2, 0, 3}},   // no distance: simply the best, never a NaN score
+        {0, 0.25, {}},
     };
     for (const pick_case& c : cases)
         EXPECT_EQ(pick_starts(space, rows, c.count, c.distance), c.picked) << c.count << " " << c.distance;
 }
 
-TEST(Refine, BothLocalMethodsReachASmoothAndAKinkedMinimum)
+TEST(Refine, BothLocalMethodsReachASmoothAKinkedAndAWrappedMinimum)
 {
     const model_space space = make_model_space(test_start(), false);
-    const std::vector<double> m = {0.3, 0.7, 0.4, 0.6, 0.5, 0.35, 0.55};
-    const ellipsoid_bowl bowl = bowl_at(space, m);
-    // The bowl plus |u - m| terms: no derivative at the minimum, as a fit
-    // whose visible facets change there has none.
+    ellipsoid_bowl bowl;
+    bowl.m = {0.3, 0.7, 0.4, 0.6, 0.5, 0.35, 0.55};
+    bowl.v.assign(7, 1.0 / std::sqrt(7.0));
+    // Plus |u - m| terms: no derivative at the minimum, as where the visible facets change.
     struct kinked {
         ellipsoid_bowl bowl;
         double at(const std::vector<double>& u) const
@@ -104,43 +76,35 @@ TEST(Refine, BothLocalMethodsReachASmoothAndAKinkedMinimum)
             return sum;
         }
     };
-    const std::vector<scored_point> start = {scored_point{7, test_start(), 0.0}};
+    // Minimum 100 at phi0 = 210 (= -150), 20 degrees past the space's window [-160, 200] from the start at 190.
+    const objective wrapped = [](const model_point& x) {
+        double sum = 100.0 + 5.0 * (1.0 - std::cos((x[model_param::phi0_deg] - 210.0) * M_PI / 180.0));
+        for (int p = 0; p < model_param::shape_count; ++p) sum += 100.0 * (x[p] - 0.5) * (x[p] - 0.5);
+        return fit_value{sum, 0.0};
+    };
+    model_point near_edge = test_start();
+    near_edge[model_param::phi0_deg] = 190.0;
     for (local_method method : {local_method::bobyqa, local_method::sbplx})
-        for (int smooth = 0; smooth < 2; ++smooth) {
+        for (int kind = 0; kind < 3; ++kind) {
             refine_options options;
             options.local = method;
             options.max_evals = 3000;
-            const objective f = smooth ? unit_objective(space, bowl) : unit_objective(space, kinked{bowl});
-            std::vector<refined> out;
-            std::string why;
-            ASSERT_TRUE(refine_starts(space, f, start, options, out, why)) << why;
+            const objective f = kind == 0   ? test_objective(space, bowl, true)
+                                : kind == 1 ? test_objective(space, kinked{bowl}, true)
+                                            : wrapped;
+            const std::vector<refined> out =
+                refine(space, f, {scored_point{7, kind == 2 ? near_edge : test_start(), 0.0}}, options);
             ASSERT_EQ(out.size(), 1u);
             EXPECT_EQ(out[0].start_shape, 7);
             EXPECT_LE(out[0].evaluations, options.max_evals);
-            EXPECT_NEAR(out[0].f.chi2, 100.0, 1e-3) << static_cast<int>(method) << " smooth " << smooth;
+            EXPECT_NEAR(out[0].f.chi2, 100.0, 1e-3) << static_cast<int>(method) << " objective " << kind;
+            if (kind == 2) {
+                EXPECT_NEAR(std::remainder(out[0].x[model_param::phi0_deg] - 210.0, 360.0), 0.0, 0.1);
+                continue;
+            }
             const std::vector<double> u = to_unit(space, out[0].x);
-            for (std::size_t i = 0; i < u.size(); ++i) EXPECT_NEAR(u[i], m[i], 2e-3) << i;
+            for (std::size_t i = 0; i < u.size(); ++i) EXPECT_NEAR(u[i], bowl.m[i], 2e-3) << i;
         }
-}
-
-TEST(Refine, APhaseNearItsWindowsEdgeMovesPastIt)
-{
-    // The space's phi0 window is [-160, 200]; the minimum lies at 210
-    // (= -150), 20 degrees beyond the edge from a start at 190.
-    const model_space space = make_model_space(test_start(), false);
-    const objective f = [](const model_point& x) {
-        double shape = 0.0;
-        for (int p = 0; p < model_param::shape_count; ++p) shape += (x[p] - 0.5) * (x[p] - 0.5);
-        const double phase = x[model_param::phi0_deg] * M_PI / 180.0 - 210.0 * M_PI / 180.0;
-        return fit_value{10.0 + 100.0 * shape + 5.0 * (1.0 - std::cos(phase)), 0.0};
-    };
-    model_point start = test_start();
-    start[model_param::phi0_deg] = 190.0;
-    std::vector<refined> out;
-    std::string why;
-    ASSERT_TRUE(refine_starts(space, f, {scored_point{1, start, 0.0}}, refine_options{}, out, why)) << why;
-    EXPECT_NEAR(out[0].f.chi2, 10.0, 1e-6);
-    EXPECT_NEAR(std::remainder(out[0].x[model_param::phi0_deg] - 210.0, 360.0), 0.0, 0.05);
 }
 
 TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
@@ -152,7 +116,6 @@ TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
     for (int trial = 0; trial < trials; ++trial) {
         std::vector<scored_point> rows;
         const two_basins f = shallow_grid_best(space, random, rows);
-        const objective objective_f = unit_objective(space, f);
         // Whether refining from these starts (and the stage asked) ends in the deeper basin.
         auto reaches = [&](const std::vector<std::size_t>& picked, global_method stage) {
             std::vector<scored_point> starts;
@@ -161,10 +124,7 @@ TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
             options.global = stage;
             options.global_evals = 2000;
             options.threads = 2;
-            std::vector<refined> out;
-            std::string why;
-            EXPECT_TRUE(refine_starts(space, objective_f, starts, options, out, why)) << why;
-            return !out.empty() && out[0].f.chi2 < f.c2 + 1e-4;
+            return refine(space, test_objective(space, f, true), starts, options)[0].f.chi2 < f.c2 + 1e-4;
         };
         best_only += reaches(pick_starts(space, rows, 1), global_method::none);
         near += reaches(pick_starts(space, rows, 8, 0.15), global_method::none);
@@ -184,9 +144,8 @@ TEST(Refine, SameResultsOnOneAndFourThreads)
 {
     const model_space space = make_model_space(test_start(), true);
     std::mt19937 random(3);
-    std::vector<scored_point> rows;
+    std::vector<scored_point> rows, starts;
     const two_basins f = shallow_grid_best(space, random, rows);
-    std::vector<scored_point> starts;
     for (std::size_t i : pick_starts(space, rows, 6)) starts.push_back(rows[i]);
     for (global_method stage : {global_method::mlsl_lds, global_method::crs2_lm}) {
         std::vector<refined> runs[2];
@@ -195,33 +154,37 @@ TEST(Refine, SameResultsOnOneAndFourThreads)
             options.global = stage;
             options.global_evals = 1500;
             options.threads = k == 0 ? 1 : 4;
-            std::string why;
-            ASSERT_TRUE(refine_starts(space, unit_objective(space, f), starts, options, runs[k], why)) << why;
+            runs[k] = refine(space, test_objective(space, f, true), starts, options);
         }
         ASSERT_EQ(runs[0].size(), starts.size() + 1);
-        EXPECT_TRUE(same_solutions(runs[0], runs[1]));
-        for (std::size_t i = 1; i < runs[0].size(); ++i) EXPECT_FALSE(refined_before(runs[0][i], runs[0][i - 1]));
+        ASSERT_EQ(runs[1].size(), runs[0].size());
+        for (std::size_t i = 0; i < runs[0].size(); ++i) {
+            const refined &a = runs[0][i], &b = runs[1][i];
+            EXPECT_TRUE(a.start == b.start && a.evaluations == b.evaluations && a.x == b.x &&
+                        std::memcmp(&a.f.chi2, &b.f.chi2, sizeof(double)) == 0)
+                << i;
+            EXPECT_TRUE(i == 0 || !refined_before(a, runs[0][i - 1])) << i;
+        }
     }
 }
 
 TEST(Refine, StopsAtAStopRequestAndPassesTheObjectivesFailureOn)
 {
     const model_space space = make_model_space(test_start(), false);
-    const std::vector<scored_point> starts = {scored_point{1, test_start(), 0.0}, scored_point{2, test_start(), 0.0}};
+    const std::vector<scored_point> starts = {{1, test_start(), 0.0}, {2, test_start(), 0.0}};
     std::atomic<int32_t> cancel{0};
-    std::atomic<int> calls{0};
-    const objective cancelling = [&](const model_point&) {
-        if (++calls == 5) cancel = 1;
-        return fit_value{1.0, 0.0};
-    };
+    int calls = 0;
     refine_options options;
     options.stop.cancel = &cancel;
     std::vector<refined> out;
     std::string why;
+    const objective cancelling = [&](const model_point&) {
+        if (++calls == 5) cancel = 1;
+        return fit_value{1.0, 0.0};
+    };
     EXPECT_FALSE(refine_starts(space, cancelling, starts, options, out, why));
     EXPECT_EQ(why, "stopped");
-    EXPECT_EQ(calls.load(), 5);
-
+    EXPECT_EQ(calls, 5);
     const objective failing = [](const model_point&) -> fit_value { throw std::runtime_error("model broke"); };
     try {
         refine_starts(space, failing, starts, refine_options{}, out, why);
