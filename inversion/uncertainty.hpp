@@ -90,8 +90,9 @@ struct jackknife_result {
 };
 
 // Refines from `best` with each block left out in turn (a local search
-// with `options`, the blocks in parallel on options.threads threads) and
-// gives each free parameter's spread. False with `why` when `blocks` < 2 or
+// with `options`, no global stage, the blocks in parallel on
+// options.threads threads; `leave_out` is called here, block by block,
+// before any of them starts) and gives each free parameter's spread. False with `why` when `blocks` < 2 or
 // a stop was requested.
 bool jackknife(const model_space& space, const objective_factory& leave_out, int blocks, const model_point& best,
                const refine_options& options, jackknife_result& out, std::string& why);
