@@ -1,0 +1,157 @@
+#include "inversion/refine.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "inversion/parallel_tasks.hpp"
+#include "inversion/tracked_search.hpp"
+
+namespace {
+
+// A score as an order: NaN after every number.
+bool score_before(double a, double b)
+{
+    if (std::isnan(a) != std::isnan(b)) return std::isnan(b);
+    return a < b;
+}
+
+// The tracked view of `f` for one run.
+tracked_objective track_of(const model_space& space, const objective& f, const refine_options& options)
+{
+    tracked_objective t;
+    t.space = &space;
+    t.f = &f;
+    t.stop = &options.stop;
+    return t;
+}
+
+// What a run left in `track`, as the solution of start `index`.
+refined result_of(const tracked_objective& track, int index, int shape)
+{
+    refined r;
+    r.start = index;
+    r.start_shape = shape;
+    r.x = track.best_x;
+    r.f = track.best_f;
+    r.evaluations = track.evaluations;
+    return r;
+}
+
+// A local search from `start`, restarted from its best model (with a fresh
+// first step) while it still improves and calls are left: on a piecewise
+// smooth chi2 a method may end at a kink that a larger step gets past.
+refined refine_one(const model_space& shared, const objective& f, const scored_point& start, int index,
+                   const refine_options& options, bool& stopped)
+{
+    const model_space space = centred_on(shared, start.x);
+    tracked_objective track = track_of(space, f, options);
+    const unsigned n = static_cast<unsigned>(free_count(space));
+    std::vector<double> from = to_unit(space, start.x);
+    for (double before = HUGE_VAL; track.evaluations < options.max_evals && !track.stopped;) {
+        nlopt::opt run = local_optimiser(options.local, n, options, options.max_evals - track.evaluations);
+        run.set_min_objective(tracked_chi2, &track);
+        minimise_tracked(run, track, from);
+        const double reached = std::isfinite(track.best_f.chi2) ? track.best_f.chi2 : HUGE_VAL;
+        if (!(reached < before - options.ftol_rel * std::fabs(reached))) break;
+        before = reached;
+        from = to_unit(space, track.best_x);
+    }
+    stopped = track.stopped;
+    return result_of(track, index, start.shape);
+}
+
+// The global stage, from the first start; CRS2's result is polished by the
+// local method (its calls counted with the stage's).
+refined refine_global(const model_space& space, const objective& f, const scored_point& start, int index,
+                      const refine_options& options, bool& stopped)
+{
+    const unsigned n = static_cast<unsigned>(free_count(space));
+    tracked_objective track = track_of(space, f, options);
+    const bool mlsl = options.global == global_method::mlsl_lds;
+    nlopt::opt run(mlsl ? nlopt::GN_MLSL_LDS : nlopt::GN_CRS2_LM, n);
+    run.set_lower_bounds(0.0);
+    run.set_upper_bounds(1.0);
+    run.set_maxeval(options.global_evals);
+    if (mlsl) run.set_local_optimizer(local_optimiser(options.local, n, options, options.max_evals));
+    run.set_min_objective(tracked_chi2, &track);
+    // The generator is this thread's own: seeded here, the stage repeats exactly.
+    nlopt::srand(options.global_seed);
+    minimise_tracked(run, track, to_unit(space, start.x));
+    if (!mlsl && track.any && !track.stopped) {
+        nlopt::opt polish = local_optimiser(options.local, n, options, options.max_evals);
+        polish.set_min_objective(tracked_chi2, &track);
+        minimise_tracked(polish, track, to_unit(space, track.best_x));
+    }
+    stopped = track.stopped;
+    return result_of(track, index, 0);
+}
+
+}  // namespace
+
+std::vector<std::size_t> pick_starts(const model_space& space, const std::vector<scored_point>& rows, int count,
+                                     double min_distance)
+{
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (!std::isnan(rows[i].score)) order.push_back(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return score_before(rows[a].score, rows[b].score); });
+    const std::size_t wanted = static_cast<std::size_t>(std::max(0, count));
+    std::vector<std::size_t> picked;
+    std::vector<bool> taken(rows.size(), false);
+    for (std::size_t i : order) {
+        if (picked.size() == wanted) break;
+        const bool apart = std::all_of(picked.begin(), picked.end(), [&](std::size_t j) {
+            return shape_distance(space, rows[i].x, rows[j].x) >= min_distance;
+        });
+        if (apart) {
+            picked.push_back(i);
+            taken[i] = true;
+        }
+    }
+    for (std::size_t i : order) {
+        if (picked.size() == wanted) break;
+        if (!taken[i]) picked.push_back(i);
+    }
+    return picked;
+}
+
+bool refined_before(const refined& a, const refined& b)
+{
+    const double fa = std::isfinite(a.f.chi2) ? a.f.chi2 : HUGE_VAL;
+    const double fb = std::isfinite(b.f.chi2) ? b.f.chi2 : HUGE_VAL;
+    if (fa != fb) return fa < fb;
+    return a.start < b.start;
+}
+
+bool refine_starts(const model_space& space, const objective& f, const std::vector<scored_point>& starts,
+                   const refine_options& options, std::vector<refined>& out, std::string& why)
+{
+    out.clear();
+    if (starts.empty() || free_count(space) < 2) {
+        why = starts.empty() ? "no start to refine from" : "fewer than two free parameters";
+        return false;
+    }
+    const int local_count = static_cast<int>(starts.size());
+    const int tasks = local_count + (options.global == global_method::none ? 0 : 1);
+    std::vector<refined> results(static_cast<std::size_t>(tasks));
+    std::vector<char> stopped(static_cast<std::size_t>(tasks), 0);
+    // The global stage, the longest task, is task 0 so that it starts first.
+    run_tasks(tasks, options.threads, [&](int task) {
+        const bool global = tasks > local_count && task == 0;
+        const int index = global ? local_count : task - (tasks - local_count);
+        const scored_point& start = starts[global ? 0 : static_cast<std::size_t>(index)];
+        bool halted = false;
+        results[static_cast<std::size_t>(task)] = global ? refine_global(space, f, start, index, options, halted)
+                                                         : refine_one(space, f, start, index, options, halted);
+        stopped[static_cast<std::size_t>(task)] = halted;
+    });
+    if (std::any_of(stopped.begin(), stopped.end(), [](char s) { return s != 0; })) {
+        why = "stopped";
+        return false;
+    }
+    std::sort(results.begin(), results.end(), refined_before);
+    out = std::move(results);
+    return true;
+}
