@@ -60,7 +60,7 @@ TEST(SampleFile, RefusesWhatIsNotOne)
     EXPECT_NE(why.find("missing.txt"), std::string::npos);
     write_file("cut.txt", "sample 1 2453828.5 0.1 1 2 3 4 5\n");
     EXPECT_FALSE(read_sample_file("cut.txt", ref, obs, why));
-    EXPECT_EQ(why, "cut.txt:1: not a sample or observation line");
+    EXPECT_EQ(why, "cut.txt:1: not a sample, observation or point line");
     write_file("words.txt", "# only a comment\nobservation 1 2 3\n");
     EXPECT_FALSE(read_sample_file("words.txt", ref, obs, why));
     EXPECT_EQ(why, "words.txt: no samples");
@@ -102,8 +102,8 @@ TEST(SampleFile, RefusesNumbersNoSweepWrites)
          "sample 76 is of another block than the first of its run"},
         {sample_lines(reference_samples - 1, "3", 2451545.0) + sample_lines(1, "3", 2451545.0),
          "the observations span too short a time to resample onto 150 distinct times"},
-        {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample or observation line"},
-        {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample or observation line"},
+        {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample, observation or point line"},
+        {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample, observation or point line"},
     };
     for (const hostile& c : cases) {
         write_file("samples.txt", c.text);

@@ -63,7 +63,7 @@ TEST(ManifestReader, RefusesEveryFieldOfAnotherTypeOrOutOfRange)
         {"\"step\": 0.5", "\"step\": 1e-9", "has more than 2147483647 shapes"},
         {"\"step\": 0.5", "\"step\": 0", "inputs.step must be greater than 0"},
         {"\"step\": 0.5", "\"step\": 1e400", "number overflow"},
-        {"\"fit\": \"range\"", "\"fit\": \"bogus\"", "inputs.fit \"bogus\" is neither range nor offset"},
+        {"\"fit\": \"range\"", "\"fit\": \"bogus\"", "inputs.fit \"bogus\" is not range, offset or chi2"},
         {"\"fit\": \"range\"", "\"fit\": 1", "inputs.fit must be a text"},
         {"\"block\": null", "\"block\": 1.5", "inputs.block must be a whole number from 0"},
         {"\"block\": null", "\"block\": -2", "inputs.block must be a whole number from 0"},

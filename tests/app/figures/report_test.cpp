@@ -191,7 +191,7 @@ TEST(Report, RefusesAHostileFolderOrAnOptionTheRunLacksBeforeWritingAnything)
         {"the manifest is a folder", [] { folder_instead_of("output/run.json"); }, "",
          "output/run.json: not a regular file"},
         {"an unknown fit", [] { replace_in("output/run.json", "\"fit\": \"range\"", "\"fit\": \"bogus\""); }, "",
-         "inputs.fit \"bogus\" is neither range nor offset"},
+         "inputs.fit \"bogus\" is not range, offset or chi2"},
         {"a grid of 3e8 shapes", [] { replace_in("output/run.json", "\"shapes\": 12", "\"shapes\": 300000000"); }, "",
          "the grid of step 0.5 has 12 shapes"},
         {"a stray table line", [] { write_file("output/main.txt", read_file("output/main.txt") + "5 oops\n"); }, "",
