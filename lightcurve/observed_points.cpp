@@ -93,9 +93,10 @@ bool check_observed_points(const ref_curve& ref, std::string& reason)
             }
         }
     if (degrees_of_freedom(ref) < 1) {
-        reason = std::to_string(n) + " points in " + std::to_string(ref.blocks.size()) +
-                 " blocks leave no degree of freedom (each block's zero point is fitted: the chi2 fit needs more "
-                 "points than blocks)";
+        reason = std::to_string(n) + (n == 1 ? " point in " : " points in ") + std::to_string(ref.blocks.size()) +
+                 (ref.blocks.size() == 1 ? " block" : " blocks") +
+                 " leave no degree of freedom (each block's zero point is fitted: the chi2 fit needs more points "
+                 "than blocks)";
         return false;
     }
     return true;

@@ -130,9 +130,9 @@ void describe_points(status_ops& ui, const ref_curve& points, const std::vector<
 {
     char text[300];
     for (std::size_t b = 0; b < points.blocks.size(); ++b) {
-        std::snprintf(text, sizeof text, "lightcurve %d: %d points, sigma %.4g mag (%s)", points.blocks[b],
-                      points.block_starts[b + 1] - points.block_starts[b], sigmas[b].sigma,
-                      sigma_origin(sigmas[b]).c_str());
+        const int32_t count = points.block_starts[b + 1] - points.block_starts[b];
+        std::snprintf(text, sizeof text, "lightcurve %d: %d point%s, sigma %.4g mag (%s)", points.blocks[b], count,
+                      count == 1 ? "" : "s", sigmas[b].sigma, sigma_origin(sigmas[b]).c_str());
         ui.show_note(text);
     }
 }

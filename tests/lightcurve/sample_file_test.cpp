@@ -50,6 +50,39 @@ TEST(SampleFile, ReadsBackEveryNumberBitForBit)
     EXPECT_TRUE(same_bits(back_obs.photometry[2].magnitude, 0.2));
 }
 
+TEST(SampleFile, ThePointsOfAChi2FitReadBackBitForBitAsReferenceAndObservations)
+{
+    scratch_dir dir;
+    ref_curve ref;
+    for (int i = 0; i < 7; ++i) {
+        const int32_t block = i < 4 ? 2 : i < 5 ? 6 : 9;
+        ref.times.push_back(2453828.6194549999 + i / 7.0);
+        ref.photometry.push_back({-0.1 * i / 3.0, 0.001 + i / 3e3, 'V', block});
+        ref.earth.push_back({1.0 / 3.0, -2e-300, 5.5e7 + i});
+        ref.sun.push_back({0.1, 0.2 + i, -0.3});
+    }
+    ref.blocks = {2, 6, 9};
+    ref.block_starts = {0, 4, 5, 7};
+    std::string why;
+    ASSERT_TRUE(write_sample_file("samples.txt", ref, obs_set{}, why)) << why;
+    ref_curve back;
+    obs_set back_obs;
+    ASSERT_TRUE(read_sample_file("samples.txt", back, back_obs, why)) << why;
+    EXPECT_EQ(back.blocks, ref.blocks);
+    EXPECT_EQ(back.block_starts, ref.block_starts);
+    ASSERT_EQ(back.times.size(), 7u);
+    ASSERT_EQ(back_obs.count, 7);
+    for (std::size_t i = 0; i < 7; ++i) {
+        EXPECT_TRUE(same_bits(back.times[i], ref.times[i]));
+        EXPECT_TRUE(same_bits(back.photometry[i].magnitude, ref.photometry[i].magnitude));
+        EXPECT_TRUE(same_bits(back.photometry[i].sigma, ref.photometry[i].sigma));
+        EXPECT_TRUE(same_bits(back.earth[i].y, ref.earth[i].y));
+        EXPECT_TRUE(same_bits(back.sun[i].y, ref.sun[i].y));
+        EXPECT_TRUE(same_bits(back_obs.times[i], ref.times[i]));
+        EXPECT_EQ(back_obs.photometry[i].lc_number, ref.photometry[i].lc_number);
+    }
+}
+
 TEST(SampleFile, RefusesWhatIsNotOne)
 {
     scratch_dir dir;
@@ -104,6 +137,18 @@ TEST(SampleFile, RefusesNumbersNoSweepWrites)
          "the observations span too short a time to resample onto 150 distinct times"},
         {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample, observation or point line"},
         {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample, observation or point line"},
+        // The chi2 fit's points: blocks in file order, each with a sigma above 0.
+        {"point 0 1 2 0.01 1 0 0 0 1 0\npoint 0 2 2 0.01 1 0 0 0 1 0\npoint 4 9 2 0.03 1 0 0 0 1 0\n", ""},
+        {"point 0 1 2 0.01 1 0 0 0 1 0\n", "1 point in 1 block leave no degree of freedom"},
+        {"point 0 1 2 0 1 0 0 0 1 0\n", "1: the sigma must be greater than 0"},
+        {"point 0 1 2 -0.1 1 0 0 0 1 0\n", "1: the sigma must be greater than 0"},
+        {"point 0 1 2 0.01 0 0 0 0 1 0\n", "1: the earth and sun directions must not be zero"},
+        {"point 0 1 2 0.01 1 0 0 0 1\n", "1: not a sample, observation or point line"},
+        {"point 0 2 2 0.01 1 0 0 0 1 0\npoint 0 1 2 0.01 1 0 0 0 1 0\n", "times must not decrease within a block"},
+        {"point 5 1 2 0.01 1 0 0 0 1 0\npoint 5 2 2 0.01 1 0 0 0 1 0\npoint 2 1 2 0.01 1 0 0 0 1 0\n",
+         "block 2 does not follow block 5"},
+        {run + "point 3 1 2 0.01 1 0 0 0 1 0\n", "151: a file holds points (the chi2 fit's) or samples"},
+        {"point 3 1 2 0.01 1 0 0 0 1 0\nobservation 3 2451545 3.5\n", "2: a file holds points (the chi2 fit's)"},
     };
     for (const hostile& c : cases) {
         write_file("samples.txt", c.text);

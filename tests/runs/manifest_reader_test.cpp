@@ -65,6 +65,12 @@ TEST(ManifestReader, RefusesEveryFieldOfAnotherTypeOrOutOfRange)
         {"\"step\": 0.5", "\"step\": 1e400", "number overflow"},
         {"\"fit\": \"range\"", "\"fit\": \"bogus\"", "inputs.fit \"bogus\" is not range, offset or chi2"},
         {"\"fit\": \"range\"", "\"fit\": 1", "inputs.fit must be a text"},
+        // The chi2 fit's sigma: null when estimated, else above 0.
+        {"\"fit\": \"range\"", "\"fit\": \"chi2\", \"sigma\": null", ""},
+        {"\"fit\": \"range\"", "\"fit\": \"chi2\", \"sigma\": 0.02", ""},
+        {"\"fit\": \"range\"", "\"fit\": \"chi2\"", "inputs.sigma is missing"},
+        {"\"fit\": \"range\"", "\"fit\": \"chi2\", \"sigma\": 0", "inputs.sigma must be greater than 0"},
+        {"\"fit\": \"range\"", "\"fit\": \"chi2\", \"sigma\": \"0.02\"", "inputs.sigma must be a finite number"},
         {"\"block\": null", "\"block\": 1.5", "inputs.block must be a whole number from 0"},
         {"\"block\": null", "\"block\": -2", "inputs.block must be a whole number from 0"},
         {"\"block\": null", "\"block\": 54", ""},
