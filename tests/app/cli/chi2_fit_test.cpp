@@ -46,6 +46,25 @@ std::string blocks_file(std::initializer_list<int> counts)
     return text;
 }
 
+// Runs `options` in `dir`, killed once it has journalled 60 rows, then
+// resumed; the shapes the resume kept (-1 when the kill came too late).
+int killed_and_resumed(const std::string& dir, const std::string& options, std::string& out)
+{
+    fs::create_directories(dir);
+    const fs::path journal = fs::path(dir) / "output/journal.txt";
+    const pid_t run = start_command(cli + " -C " + dir + " " + options + " >/dev/null 2>&1");
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (journal_rows(journal) < 60 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(run, SIGKILL);
+    wait_command(run);
+    if (journal_rows(journal) >= 280u) return -1;
+    if (in_folder(dir, options + " --resume", out) != 0) return -1;
+    const std::string record = read_file(fs::path(dir) / "output/run.json");
+    const std::size_t resumed = record.find("\"resumed_shapes\": ");
+    return resumed == std::string::npos ? -1 : std::atoi(record.c_str() + resumed + 18);
+}
+
 }  // namespace
 
 TEST(Chi2Fit, ThreadsShardsAndAResumeWriteTheSameFiles)
@@ -70,23 +89,14 @@ TEST(Chi2Fit, ThreadsShardsAndAResumeWriteTheSameFiles)
     ASSERT_EQ(run_command(cli + " -C split merge", out), 0) << out;
     EXPECT_EQ(result_differences(expected, result_files("split")), "");
 
-    // Killed once it has journalled some rows, then resumed.
-    fs::create_directories("resumed");
-    const pid_t run = start_command(cli + " -C resumed " + common + " --threads 2 >/dev/null 2>&1");
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (journal_rows("resumed/output/journal.txt") < 60 && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    kill(run, SIGKILL);
-    wait_command(run);
-    const std::size_t journalled = journal_rows("resumed/output/journal.txt");
-    ASSERT_GE(journalled, 60u);
-    ASSERT_LT(journalled, 280u);
-    ASSERT_EQ(in_folder("resumed", common + " --threads 2 --resume", out), 0) << out;
+    // Killed once it has journalled some rows, then resumed: the rows kept
+    // bring back each block's zero point and chi2, one block's too.
+    EXPECT_GE(killed_and_resumed("resumed", common + " --threads 2", out), 60) << out;
     EXPECT_EQ(result_differences(expected, result_files("resumed")), "");
-    const std::string record = read_file("resumed/output/run.json");
-    const std::size_t resumed = record.find("\"resumed_shapes\": ");
-    ASSERT_NE(resumed, std::string::npos);
-    EXPECT_GE(std::atoi(record.c_str() + resumed + 18), 60) << record;
+    const std::string one_block = common + " --threads 2 --block 1";
+    ASSERT_EQ(in_folder("block", one_block, out), 0) << out;
+    EXPECT_GE(killed_and_resumed("block-resumed", one_block, out), 60) << out;
+    EXPECT_EQ(result_differences(result_files("block"), result_files("block-resumed")), "");
     // A resume with another sigma is another run.
     EXPECT_EQ(in_folder("resumed", common + " --sigma 0.01 --resume", out), 2) << out;
     EXPECT_NE(out.find("sigma: null -> 0.01"), std::string::npos) << out;
