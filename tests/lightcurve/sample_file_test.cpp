@@ -50,39 +50,6 @@ TEST(SampleFile, ReadsBackEveryNumberBitForBit)
     EXPECT_TRUE(same_bits(back_obs.photometry[2].magnitude, 0.2));
 }
 
-TEST(SampleFile, ThePointsOfAChi2FitReadBackBitForBitAsReferenceAndObservations)
-{
-    scratch_dir dir;
-    ref_curve ref;
-    for (int i = 0; i < 7; ++i) {
-        const int32_t block = i < 4 ? 2 : i < 5 ? 6 : 9;
-        ref.times.push_back(2453828.6194549999 + i / 7.0);
-        ref.photometry.push_back({-0.1 * i / 3.0, 0.001 + i / 3e3, 'V', block});
-        ref.earth.push_back({1.0 / 3.0, -2e-300, 5.5e7 + i});
-        ref.sun.push_back({0.1, 0.2 + i, -0.3});
-    }
-    ref.blocks = {2, 6, 9};
-    ref.block_starts = {0, 4, 5, 7};
-    std::string why;
-    ASSERT_TRUE(write_sample_file("samples.txt", ref, obs_set{}, why)) << why;
-    ref_curve back;
-    obs_set back_obs;
-    ASSERT_TRUE(read_sample_file("samples.txt", back, back_obs, why)) << why;
-    EXPECT_EQ(back.blocks, ref.blocks);
-    EXPECT_EQ(back.block_starts, ref.block_starts);
-    ASSERT_EQ(back.times.size(), 7u);
-    ASSERT_EQ(back_obs.count, 7);
-    for (std::size_t i = 0; i < 7; ++i) {
-        EXPECT_TRUE(same_bits(back.times[i], ref.times[i]));
-        EXPECT_TRUE(same_bits(back.photometry[i].magnitude, ref.photometry[i].magnitude));
-        EXPECT_TRUE(same_bits(back.photometry[i].sigma, ref.photometry[i].sigma));
-        EXPECT_TRUE(same_bits(back.earth[i].y, ref.earth[i].y));
-        EXPECT_TRUE(same_bits(back.sun[i].y, ref.sun[i].y));
-        EXPECT_TRUE(same_bits(back_obs.times[i], ref.times[i]));
-        EXPECT_EQ(back_obs.photometry[i].lc_number, ref.photometry[i].lc_number);
-    }
-}
-
 TEST(SampleFile, RefusesWhatIsNotOne)
 {
     scratch_dir dir;

@@ -13,7 +13,6 @@
 #include "mesh/geosphere.hpp"
 #include "mesh/twin_shape.hpp"
 #include "support/scratch_dir.hpp"
-#include "sweep/chi2_fit.hpp"
 #include "sweep/eval_shape.hpp"
 
 namespace {
@@ -303,29 +302,13 @@ TEST(BlockFit, OneBlockIsTheSingleFitBitForBitAndSeveralAreTheMean)
 TEST(Chi2Fit, ZeroPointsAndChi2AsComputedByHand)
 {
     // Block 0: o - m = 1, 2, 3 with sigma 1, 1, 2: z = (1 + 2 + 3/4) / (9/4)
-    // = 5/3, chi2 = 4/9 + 1/9 + (1/4)(16/9) = 1. Block 1: one point, fitted
-    // exactly. Block 2: the model off by 0.3 throughout.
+    // = 5/3 and chi2 = 4/9 + 1/9 + (1/4)(16/9) = 1. Block 1: one point,
+    // matched exactly. Block 2: the model off by 0.3 throughout.
     const std::vector<phot_point> obs = {{1.0, 1.0, 'V', 0},  {2.0, 1.0, 'V', 0},  {3.0, 2.0, 'V', 0},
                                          {2.5, 0.01, 'V', 4}, {1.3, 0.02, 'V', 7}, {1.8, 0.02, 'V', 7},
                                          {0.3, 0.05, 'V', 7}};
-    const std::vector<double> m = {0.0, 0.0, 0.0, 1.0, 1.0, 1.5, 0.0};
+    std::vector<double> m = {0.0, 0.0, 0.0, 1.0, 1.0, 1.5, 0.0};
     const int32_t starts[] = {0, 3, 4, 7};
-    block_chi2 fits[3];
-    const chi2_total total = fit_chi2(m.data(), obs.data(), starts, 3, fits);
-    EXPECT_NEAR(fits[0].zero_point, 5.0 / 3.0, 1e-15);
-    EXPECT_NEAR(fits[0].chi2, 1.0, 1e-14);
-    EXPECT_NEAR(fits[0].residual_squares, 4.0 / 9.0 + 1.0 / 9.0 + 16.0 / 9.0, 1e-14);
-    EXPECT_EQ(fits[1].zero_point, 1.5);
-    EXPECT_EQ(fits[1].chi2, 0.0);
-    EXPECT_NEAR(fits[2].zero_point, 0.3, 1e-15);
-    EXPECT_NEAR(fits[2].chi2, 0.0, 1e-24);
-    EXPECT_EQ(fits[2].points, 3);
-    EXPECT_EQ(total.points, 7);
-    EXPECT_EQ(total.blocks, 3);
-    EXPECT_EQ(total.chi2, fits[0].chi2 + fits[1].chi2 + fits[2].chi2);
-    EXPECT_EQ(total.reduced, total.chi2 / 4);
-
-    // As a job's fit: the reduced chi2, no shift, per block zero point and chi2.
     shape_job job{};
     job.ref_points = obs.data();
     job.sample_count = 7;
@@ -333,24 +316,21 @@ TEST(Chi2Fit, ZeroPointsAndChi2AsComputedByHand)
     job.block_starts = starts;
     job.fit = fit_mode::chi2;
     double misfit = -1.0, shift = -1.0;
-    block_fit blocks[3];
-    fit_blocks(job, m.data(), misfit, shift, blocks);
-    EXPECT_EQ(misfit, total.reduced);
+    block_fit fits[3];
+    fit_blocks(job, m.data(), misfit, shift, fits);
+    EXPECT_NEAR(fits[0].best_shift, 5.0 / 3.0, 1e-15);  // the zero point
+    EXPECT_NEAR(fits[0].misfit, 1.0, 1e-14);            // the chi2
+    EXPECT_EQ(fits[1].best_shift, 1.5);
+    EXPECT_EQ(fits[1].misfit, 0.0);
+    EXPECT_NEAR(fits[2].best_shift, 0.3, 1e-15);
+    EXPECT_NEAR(fits[2].misfit, 0.0, 1e-24);
+    EXPECT_EQ(misfit, (fits[0].misfit + fits[1].misfit + fits[2].misfit) / (7 - 3));
     EXPECT_EQ(shift, 0.0);
-    EXPECT_EQ(blocks[0].best_shift, fits[0].zero_point);
-    EXPECT_EQ(blocks[0].misfit, fits[0].chi2);
     std::vector<double> fitted(7);
     fitted_curve(job, m.data(), fitted.data());
     EXPECT_EQ(fitted[3], 2.5);
-    EXPECT_EQ(fitted[1], m[1] + fits[0].zero_point);
-
-    // No degree of freedom: a block of one point alone; a magnitude that is
-    // not finite spoils its block and the total.
-    const int32_t single[] = {0, 1};
-    EXPECT_TRUE(std::isnan(fit_chi2(m.data() + 3, obs.data() + 3, single, 1, nullptr).reduced));
-    std::vector<double> spoilt = m;
-    spoilt[5] = INFINITY;
-    EXPECT_TRUE(std::isnan(fit_chi2(spoilt.data(), obs.data(), starts, 3, fits).reduced));
-    EXPECT_TRUE(std::isnan(fits[2].chi2));
-    EXPECT_NEAR(fits[0].chi2, 1.0, 1e-14);
+    // A magnitude that is not finite spoils its block and the total.
+    m[5] = INFINITY;
+    fit_blocks(job, m.data(), misfit, shift, fits);
+    EXPECT_TRUE(std::isnan(misfit) && std::isnan(fits[2].misfit) && fits[0].misfit == fits[0].misfit);
 }
