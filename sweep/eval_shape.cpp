@@ -81,8 +81,8 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
     // The file's checksum is taken from the very bytes written, so that a
     // resumed sweep can tell the file whole from one of the same size.
     uint64_t checksum = fnv1a_start;
+    const bool chi2 = job.fit == fit_mode::chi2;
     for (int32_t b = 0, i = 0; i < job.sample_count && !job.no_curves; ++i) {
-        const bool chi2 = job.fit == fit_mode::chi2;
         while (chi2 && i >= job.block_starts[b + 1]) ++b;
         const double value = chi2 ? magnitudes[i] + fits[static_cast<std::size_t>(b)].best_shift : brightness[i];
         // Two doubles in %lf take at most 2 x 317 characters.
