@@ -147,6 +147,7 @@ struct lc_load {
     std::string& reason;
     int32_t only_block;           // -1: as `listed` says
     bool listed = false;          // a list of blocks, each its own series
+    bool resampled = true;        // each series must be resampled
     std::vector<uint8_t> wanted;  // per block, for a list (empty: every block)
 
     bool fail_at(long line, const std::string& what)
@@ -327,12 +328,12 @@ int32_t read_with(lc_load& load, obs_set& set, status_ops* ui)
                 load.fail("lightcurve " + std::to_string(b) + " holds no points");
                 return 0;
             }
-        if (!check_each_block(load, fresh)) return 0;
+        if (load.resampled && !check_each_block(load, fresh)) return 0;
     }
 
     // The resampling divides the time span: it must be finite and not zero.
     double span = fresh.times[count - 1] - fresh.times[0];
-    if (n == 1) {
+    if (n == 1 && load.resampled) {
         load.fail("a single observation cannot be resampled (two distinct times are needed)");
         return 0;
     }
@@ -356,7 +357,7 @@ int32_t read_with(lc_load& load, obs_set& set, status_ops* ui)
 int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std::string& reason, int32_t only_block)
 {
     reason.clear();
-    lc_load load{path, reason, only_block, false, {}};
+    lc_load load{path, reason, only_block, false, true, {}};
     return read_with(load, set, ui);
 }
 
@@ -364,8 +365,9 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
                      const block_selection& selection)
 {
     reason.clear();
-    lc_load load{path, reason, all_blocks, false, {}};
+    lc_load load{path, reason, all_blocks, false, true, {}};
     load.listed = !selection.whole;
+    load.resampled = selection.resampled;
     for (int32_t b : selection.blocks) {
         if (b < 0) {
             load.fail("block " + std::to_string(b) + " does not exist (blocks are numbered from 0)");

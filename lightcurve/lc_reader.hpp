@@ -18,6 +18,9 @@ constexpr int32_t all_blocks = -1;
 struct block_selection {
     bool whole = true;
     std::vector<int32_t> blocks;
+    // Each block is resampled: it needs two distinct times. The chi2 fit
+    // takes the points as they are, a block of one point too.
+    bool resampled = true;
 };
 
 // Parses "all" (every block of the file, each its own series) or a list
@@ -34,7 +37,8 @@ int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std:
 
 // The same for a selection of blocks. With a list, times must not decrease
 // within each block (blocks may overlap each other), and every chosen block
-// needs two distinct times; the kept observations stay in file order, each
+// needs two distinct times (unless selection.resampled is false); the kept
+// observations stay in file order, each
 // with its block's index as lc_number. An empty list means every block.
 int32_t read_lc_file(const std::string& path, obs_set& set, status_ops* ui, std::string& reason,
                      const block_selection& selection);

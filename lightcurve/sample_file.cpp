@@ -10,6 +10,7 @@
 
 #include "common/checked_file.hpp"
 #include "common/input_file.hpp"
+#include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
 
 namespace {
@@ -35,24 +36,68 @@ bool at_end(const char* text)
 
 }  // namespace
 
+namespace {
+
+// The resampled form: the samples, then the observations behind them.
+void write_samples(checked_file& out, const ref_curve& reference, const obs_set& observations)
+{
+    out.printf("# the reference samples a sweep fitted and the observations behind them\n");
+    out.printf("# sample block time magnitude earth_x earth_y earth_z sun_x sun_y sun_z\n");
+    out.printf("# observation block time magnitude\n");
+    for (std::size_t i = 0; i < reference.times.size(); ++i) {
+        const vec3& e = reference.earth[i];
+        const vec3& s = reference.sun[i];
+        out.printf("sample %d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n", reference.photometry[i].lc_number,
+                   reference.times[i], reference.photometry[i].magnitude, e.x, e.y, e.z, s.x, s.y, s.z);
+    }
+    for (int32_t i = 0; i < observations.count; ++i)
+        out.printf("observation %d %.17g %.17g\n", observations.photometry[i].lc_number, observations.times[i],
+                   observations.photometry[i].magnitude);
+}
+
+// The chi2 fit's form: each observed point with its block, sigma and
+// directions; the points are the observations.
+void write_points(checked_file& out, const ref_curve& points)
+{
+    out.printf("# the observed points a chi2 sweep fitted, each with its sigma\n");
+    out.printf("# point block time magnitude sigma earth_x earth_y earth_z sun_x sun_y sun_z\n");
+    for (std::size_t i = 0; i < points.times.size(); ++i) {
+        const vec3& e = points.earth[i];
+        const vec3& s = points.sun[i];
+        const phot_point& p = points.photometry[i];
+        out.printf("point %d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n", p.lc_number, points.times[i],
+                   p.magnitude, p.sigma, e.x, e.y, e.z, s.x, s.y, s.z);
+    }
+}
+
+// The points of a chi2 sweep's file as its reference, and as the
+// observations; false with `why` when the chi2 fit could not use them.
+bool take_points(const std::string& path, const obs_set& points, ref_curve& reference, obs_set& observations,
+                 std::string& why)
+{
+    ref_curve taken;
+    take_observed_points(points, taken);
+    if (std::string reason; !check_observed_points(taken, reason)) {
+        why = path + ": " + reason;
+        return false;
+    }
+    reference = std::move(taken);
+    observations = points;
+    return true;
+}
+
+}  // namespace
+
 bool write_sample_file(const std::string& path, const ref_curve& reference, const obs_set& observations,
                        std::string& why)
 {
     checked_file out;
     if (out.open(path, checked_file::placement::replacing)) {
         out.buffer(1 << 16);
-        out.printf("# the reference samples a sweep fitted and the observations behind them\n");
-        out.printf("# sample block time magnitude earth_x earth_y earth_z sun_x sun_y sun_z\n");
-        out.printf("# observation block time magnitude\n");
-        for (std::size_t i = 0; i < reference.times.size(); ++i) {
-            const vec3& e = reference.earth[i];
-            const vec3& s = reference.sun[i];
-            out.printf("sample %d %.17g %.17g %.17g %.17g %.17g %.17g %.17g %.17g\n", reference.photometry[i].lc_number,
-                       reference.times[i], reference.photometry[i].magnitude, e.x, e.y, e.z, s.x, s.y, s.z);
-        }
-        for (int32_t i = 0; i < observations.count; ++i)
-            out.printf("observation %d %.17g %.17g\n", observations.photometry[i].lc_number, observations.times[i],
-                       observations.photometry[i].magnitude);
+        if (observed_points(reference))
+            write_points(out, reference);
+        else
+            write_samples(out, reference, observations);
         out.close();
     }
     why = out.error();
@@ -68,6 +113,7 @@ bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& ob
     }
     ref_curve samples;
     obs_set observed;
+    obs_set points;  // the chi2 fit's
     std::string line;
     int64_t line_number = 0;
     errno = 0;
@@ -77,12 +123,18 @@ bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& ob
         const std::string where = path + ":" + std::to_string(line_number) + ": ";
         const bool sample = line.rfind("sample ", 0) == 0;
         const bool observation = line.rfind("observation ", 0) == 0;
-        const char* text = line.c_str() + (sample ? 7 : 12);
-        double v[9];
-        const int count = sample ? 9 : 3;
-        if ((!sample && !observation) || line.find('\0') != std::string::npos || !read_numbers(text, v, count) ||
-            !at_end(text)) {
-            why = where + "not a sample or observation line";
+        const bool point = line.rfind("point ", 0) == 0;
+        const char* text = line.c_str() + (sample ? 7 : point ? 6 : 12);
+        double v[10];
+        const int count = sample ? 9 : point ? 10 : 3;
+        if ((!sample && !observation && !point) || line.find('\0') != std::string::npos ||
+            !read_numbers(text, v, count) || !at_end(text)) {
+            why = where + "not a sample, observation or point line";
+            return false;
+        }
+        // The chi2 fit's points are the observations: no file holds both.
+        if (point ? !samples.times.empty() || observed.count > 0 : points.count > 0) {
+            why = where + "a file holds points (the chi2 fit's) or samples and observations, not both";
             return false;
         }
         // Every number as a sweep writes it: a block of the file, finite
@@ -96,23 +148,39 @@ bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& ob
                 why = where + "every number but the block must be finite";
                 return false;
             }
-        if (sample && (!(v[3] != 0.0 || v[4] != 0.0 || v[5] != 0.0) || !(v[6] != 0.0 || v[7] != 0.0 || v[8] != 0.0))) {
+        // A point has its sigma before its directions.
+        const double* directions = v + (point ? 4 : 3);
+        if ((sample || point) && (!(directions[0] != 0.0 || directions[1] != 0.0 || directions[2] != 0.0) ||
+                                  !(directions[3] != 0.0 || directions[4] != 0.0 || directions[5] != 0.0))) {
             why = where + "the earth and sun directions must not be zero";
             return false;
         }
-        if (samples.times.size() + static_cast<std::size_t>(observed.count) >= max_sample_file_lines) {
+        if (point && !(v[3] > 0.0)) {
+            why = where + "the sigma must be greater than 0";
+            return false;
+        }
+        if (samples.times.size() + static_cast<std::size_t>(observed.count) + static_cast<std::size_t>(points.count) >=
+            max_sample_file_lines) {
             why = where + "more lines than a sample file holds (" + std::to_string(max_sample_file_lines) + ")";
             return false;
         }
-        const phot_point point{v[2], 0.01, 'V', static_cast<int32_t>(v[0])};
+        if (point) {
+            points.times.push_back(v[1]);
+            points.photometry.push_back({v[2], v[3], 'V', static_cast<int32_t>(v[0])});
+            points.earth.push_back({v[4], v[5], v[6]});
+            points.sun.push_back({v[7], v[8], v[9]});
+            ++points.count;
+            continue;
+        }
+        const phot_point point_read{v[2], 0.01, 'V', static_cast<int32_t>(v[0])};
         if (sample) {
             samples.times.push_back(v[1]);
-            samples.photometry.push_back(point);
+            samples.photometry.push_back(point_read);
             samples.earth.push_back({v[3], v[4], v[5]});
             samples.sun.push_back({v[6], v[7], v[8]});
         } else {
             observed.times.push_back(v[1]);
-            observed.photometry.push_back(point);
+            observed.photometry.push_back(point_read);
             ++observed.count;
         }
     }
@@ -120,6 +188,7 @@ bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& ob
         why = file_failure("read", path, errno ? errno : EIO);
         return false;
     }
+    if (points.count > 0) return take_points(path, points, reference, observations, why);
     if (samples.times.empty()) {
         why = path + ": no samples";
         return false;

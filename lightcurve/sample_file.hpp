@@ -14,8 +14,11 @@
 constexpr const char* sample_file = "output/samples.txt";
 
 // Writes the reference and the observations, every number to 17 digits
-// (read back bit for bit), through a temporary file renamed into place.
-// False with `why` when it could not be written whole.
+// (read back bit for bit), through a temporary file renamed into place:
+// "sample" lines, then "observation" lines; for the chi2 fit's reference of
+// observed points only "point block time magnitude sigma earth sun" lines
+// (the points are the observations). False with `why` when it could not be
+// written whole.
 bool write_sample_file(const std::string& path, const ref_curve& reference, const obs_set& observations,
                        std::string& why);
 
@@ -28,6 +31,9 @@ constexpr std::size_t max_sample_file_lines = INT32_MAX;
 // whole number from 0, a time, magnitude or direction that is not finite (a
 // direction of zero), or samples that are not whole runs of
 // reference_samples, each of one block with increasing times (as
-// check_reference wants them). `reference` and `observations` are left as
-// they were then.
+// check_reference wants them). A file of points (the chi2 fit's) gives them
+// as the reference and as the observations, refused when mixed with sample
+// or observation lines, when a sigma is not above 0 or when
+// check_observed_points refuses them. `reference` and `observations` are
+// left as they were on a refusal.
 bool read_sample_file(const std::string& path, ref_curve& reference, obs_set& observations, std::string& why);

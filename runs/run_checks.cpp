@@ -87,7 +87,8 @@ bool check_output_folder(bool make, std::string& why)
     return true;
 }
 
-sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks)
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks,
+                                 int64_t samples)
 {
     sweep_needs needs;
     needs.shapes = shapes;
@@ -98,11 +99,12 @@ sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vert
     needs.free_memory_bytes = available_memory();
     struct statvfs fs {};
     const bool known = statvfs("output", &fs) == 0 || statvfs(".", &fs) == 0;
-    // A lightcurve file holds 150 lines of about 26 bytes and takes whole
-    // blocks; the summary, the journal and the partial table about 260 bytes
-    // a shape.
+    // A lightcurve file holds 150 lines per block (or a line per observed
+    // point) of about 26 bytes and takes whole blocks; the summary, the
+    // journal and the partial table about 260 bytes a shape.
     const double block = known && fs.f_frsize > 0 ? static_cast<double>(fs.f_frsize) : 4096.0;
-    const double file_bytes = std::ceil(150.0 * blocks * 26.0 / block) * block;
+    const double lines = samples > 0 ? static_cast<double>(samples) : 150.0 * blocks;
+    const double file_bytes = std::ceil(lines * 26.0 / block) * block;
     needs.disk_bytes = static_cast<double>(new_files) * file_bytes + static_cast<double>(shapes) * 260.0;
     needs.files = new_files;
     needs.free_disk_bytes = known ? static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize) : INFINITY;

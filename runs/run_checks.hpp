@@ -27,10 +27,11 @@ struct sweep_needs {
 };
 
 // Estimates the needs of `shapes` shapes of which `new_files` get a new
-// lightcurve file, on a base of `vertex_count` vertices and `threads`
-// threads, for `blocks` lightcurve blocks; the disk is the one of "output"
-// (or of the working folder).
-sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks = 1);
+// lightcurve file of `samples` lines (0: 150 per block), on a base of
+// `vertex_count` vertices and `threads` threads, for `blocks` lightcurve
+// blocks; the disk is the one of "output" (or of the working folder).
+sweep_needs estimate_sweep_needs(int64_t shapes, int64_t new_files, int64_t vertex_count, int threads, int blocks = 1,
+                                 int64_t samples = 0);
 
 // Whether the needs fit the machine and the folder; false with the refusal
 // in `why`, with the figures, and the time the sweep would take on

@@ -28,18 +28,24 @@ int64_t lightcurve_number(const std::string& name)
 
 // Whether a journalled row holds what a sweep writes for a shape of a grid
 // of `shapes` with `blocks` blocks: a shape of the grid, a finite misfit and
-// a shift in [0, 1], for each block too. Any other row is computed again.
-bool row_trusted(const journal_row& row, std::size_t shapes, int32_t blocks)
+// a shift in [0, 1], for each block too; in the chi2 fit (`chi2`) the row's
+// shift is 0 and each block's carries a finite chi2 and any finite zero
+// point. Any other row is computed again.
+bool row_trusted(const journal_row& row, std::size_t shapes, int32_t blocks, bool chi2)
 {
     const auto fit_sound = [](double misfit, double shift) {
         return std::isfinite(misfit) && shift >= 0.0 && shift <= 1.0;
     };
+    const auto block_sound = [&](const block_fit& b) {
+        return chi2 ? std::isfinite(b.misfit) && std::isfinite(b.best_shift) : fit_sound(b.misfit, b.best_shift);
+    };
     if (row.shape < 1 || static_cast<std::size_t>(row.shape) > shapes || !fit_sound(row.misfit, row.best_shift))
         return false;
-    // Rows of one block carry no block fits; a joint fit's carry each block's.
-    if (row.blocks.size() != (blocks > 1 ? static_cast<std::size_t>(blocks) : 0u)) return false;
+    // Rows of one block carry no block fits (but for the chi2 fit's); a
+    // joint fit's carry each block's.
+    if (row.blocks.size() != (blocks > 1 || chi2 ? static_cast<std::size_t>(blocks) : 0u)) return false;
     for (const block_fit& b : row.blocks)
-        if (!fit_sound(b.misfit, b.best_shift)) return false;
+        if (!block_sound(b)) return false;
     return true;
 }
 
@@ -123,8 +129,9 @@ bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std:
         return true;
     }
     out.journal_bytes = journal.valid_bytes;
+    const bool chi2 = now.fit == fit_mode_name(fit_mode::chi2);
     for (const journal_row& row : journal.rows) {
-        if (!row_trusted(row, table.size(), blocks)) continue;
+        if (!row_trusted(row, table.size(), blocks, chi2)) continue;
         // A file cut short or altered since (a crash before the system wrote
         // it out, a copy gone wrong) is redone; a run without curves has none.
         if (!now.no_curves && !lightcurve_whole(row)) continue;
@@ -132,7 +139,7 @@ bool take_over_run(const run_inputs& now, std::vector<shape_result>& table, std:
         r.misfit = row.misfit;
         r.best_shift = row.best_shift;
         block_fit* fits = block_fits.data() + static_cast<std::size_t>(row.shape - 1) * blocks;
-        if (blocks == 1)
+        if (row.blocks.empty())
             fits[0] = {row.best_shift, row.misfit};
         else
             std::copy(row.blocks.begin(), row.blocks.end(), fits);

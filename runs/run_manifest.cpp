@@ -67,19 +67,22 @@ json text_or_null(const std::string& text)
 
 json inputs_json(const run_inputs& in)
 {
-    return json{{"observation_file", in.observation_file},
-                {"observation_sha256", in.observation_sha256},
-                {"block", in.block < 0 ? json(nullptr) : json(in.block)},
-                {"blocks", text_or_null(in.blocks)},
-                {"fit", in.fit},
-                {"lambda_deg", in.lambda_deg},
-                {"beta_deg", in.beta_deg},
-                {"phi0_deg", in.phi0_deg},
-                {"period_hours", in.period_hours},
-                {"t0", in.t0},
-                {"step", in.step},
-                {"subdivisions", in.subdivisions},
-                {"curves", !in.no_curves}};
+    json j{{"observation_file", in.observation_file},
+           {"observation_sha256", in.observation_sha256},
+           {"block", in.block < 0 ? json(nullptr) : json(in.block)},
+           {"blocks", text_or_null(in.blocks)},
+           {"fit", in.fit},
+           {"lambda_deg", in.lambda_deg},
+           {"beta_deg", in.beta_deg},
+           {"phi0_deg", in.phi0_deg},
+           {"period_hours", in.period_hours},
+           {"t0", in.t0},
+           {"step", in.step},
+           {"subdivisions", in.subdivisions},
+           {"curves", !in.no_curves}};
+    // Only the chi2 fit has a sigma: null when each block's is estimated.
+    if (in.fit == fit_mode_name(fit_mode::chi2)) j["sigma"] = in.sigma > 0.0 ? json(in.sigma) : json(nullptr);
+    return j;
 }
 
 // Takes the fields of a manifest's JSON, each checked for its type (and a
@@ -186,9 +189,14 @@ run_inputs inputs_from(const json& j, field_reader& f)
     in.subdivisions = static_cast<int32_t>(f.whole(j, at, "subdivisions", min_subdivisions, max_subdivisions));
     // Runs recorded before the choice existed kept their curves.
     in.no_curves = j.is_object() && j.contains("curves") && !f.flag(j, at, "curves");
-    fit_mode mode;
+    fit_mode mode = fit_mode::range;
     if (f.problem().empty() && !parse_fit_mode(in.fit, mode))
-        f.note("inputs.fit \"" + in.fit + "\" is neither range nor offset");
+        f.note("inputs.fit \"" + in.fit + "\" is not range, offset or chi2");
+    // The chi2 fit's sigma: null when estimated, else a number above 0.
+    if (f.problem().empty() && mode == fit_mode::chi2 && !f.member(j, at, "sigma").is_null()) {
+        in.sigma = f.number(j, at, "sigma");
+        if (f.problem().empty() && !(in.sigma > 0.0)) f.note("inputs.sigma must be greater than 0 (or null)");
+    }
     spin_state spin;
     spin.lambda_deg = in.lambda_deg;
     spin.beta_deg = in.beta_deg;
@@ -374,11 +382,17 @@ std::string input_differences(const run_inputs& recorded, const run_inputs& now)
     for (auto it = a.begin(); it != a.end(); ++it) {
         // The same bytes under another name or path are the same input.
         if (it.key() == "observation_file") continue;
-        const json& other = b.at(it.key());
+        const json other = b.contains(it.key()) ? b.at(it.key()) : json(nullptr);
         if (it.value() != other) {
             if (!out.empty()) out += "; ";
             out += it.key() + ": " + it.value().dump() + " -> " + other.dump();
         }
     }
+    // A field only one fit has (the chi2 fit's sigma).
+    for (auto it = b.begin(); it != b.end(); ++it)
+        if (!a.contains(it.key())) {
+            if (!out.empty()) out += "; ";
+            out += it.key() + ": null -> " + it.value().dump();
+        }
     return out;
 }

@@ -13,7 +13,8 @@ struct run_inputs {
     std::string observation_sha256;  // of the bytes that were loaded
     int32_t block = -1;              // -1: every block
     std::string blocks;              // the joint fit's list ("" for none)
-    std::string fit = "range";       // range or offset
+    std::string fit = "range";       // range, offset or chi2
+    double sigma = 0.0;              // the chi2 fit's sigma of every point, mag (0: estimated per block)
     double lambda_deg = 0.0;
     double beta_deg = 0.0;
     double phi0_deg = 0.0;

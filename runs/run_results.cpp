@@ -124,7 +124,7 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
     job.shape_number = shape;
     std::copy(curves.params, curves.params + param::count, job.shape_params);
     if (!parse_fit_mode(in.fit, job.fit)) {
-        why = "the manifest's fit \"" + in.fit + "\" is neither range nor offset";
+        why = "the manifest's fit \"" + in.fit + "\" is not range, offset or chi2";
         return false;
     }
 

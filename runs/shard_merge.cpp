@@ -76,11 +76,13 @@ int64_t bytes_of(const std::string& path)
 }
 
 // Reads the lines of a shard's table into `lines` by shape, each checked
-// to be a line of its kind (a summary row, or after a header line a block
-// fit) of a shape of the grid; the refusal, or "".
-std::string take_lines(const std::string& path, int64_t shapes, bool header, std::vector<std::string>& lines,
-                       std::vector<int32_t>& owner, int32_t shard)
+// to be a line of its kind (a summary row, or after the header line
+// `header` a block fit, of the chi2 fit with `chi2`) of a shape of the
+// grid; the refusal, or "".
+std::string take_lines(const std::string& path, int64_t shapes, const char* block_header, bool chi2,
+                       std::vector<std::string>& lines, std::vector<int32_t>& owner, int32_t shard)
 {
+    const bool header = block_header != nullptr;
     input_file in(path);
     if (!in) return in.missing() ? path + " is missing" : in.error();
     std::string line;
@@ -92,11 +94,14 @@ std::string take_lines(const std::string& path, int64_t shapes, bool header, std
         const std::string where = path + ":" + std::to_string(number) + ": ";
         if (header && first) {
             first = false;
-            if (line != block_fits_header) return where + "not the header \"" + block_fits_header + "\"";
+            if (line != block_header) return where + "not the header \"" + block_header + "\"";
             continue;
         }
         summary_row row;
-        if (header ? !parse_block_fit_line(line, shapes) : !parse_summary_line(line, shapes, row))
+        const bool sound = !header ? parse_summary_line(line, shapes, row)
+                           : chi2  ? parse_chi2_fit_line(line, shapes)
+                                   : parse_block_fit_line(line, shapes);
+        if (!sound)
             return where + "not a line of a shape of the grid of " + std::to_string(shapes) +
                    " shapes: " + line.substr(0, 200);
         const int64_t k = std::strtoll(line.c_str(), nullptr, 10);
@@ -176,6 +181,8 @@ merge_outcome merge_shards()
     }
     const int64_t shapes = first.shapes;
     const bool joint = fs::exists(files_of_shard(1, s).fits);
+    const bool chi2 = first.inputs.fit == fit_mode_name(fit_mode::chi2);
+    const char* fits_header = chi2 ? chi2_fits_header : block_fits_header;
     // Every shape has a row of at least min_row_bytes in some shard's table:
     // tables too small for the grid are refused before the rows are
     // allocated, so what is allocated follows what is on disk.
@@ -192,8 +199,8 @@ merge_outcome merge_shards()
     }
     for (int32_t k = 1; k <= s; ++k) {
         const run_files files = files_of_shard(k, s);
-        std::string why = take_lines(files.table, shapes, false, rows, owner, k);
-        if (why.empty() && joint) why = take_lines(files.fits, shapes, true, fits, fit_owner, k);
+        std::string why = take_lines(files.table, shapes, nullptr, chi2, rows, owner, k);
+        if (why.empty() && joint) why = take_lines(files.fits, shapes, fits_header, chi2, fits, fit_owner, k);
         if (!why.empty()) return refused(why);
     }
     for (int64_t i = 0; i < shapes; ++i)
@@ -216,7 +223,7 @@ merge_outcome merge_shards()
     out.shards = s;
     out.shapes = shapes;
     std::string why = write_lines("output/main.txt", "", rows);
-    if (why.empty() && joint) why = write_lines("output/fits.csv", std::string(block_fits_header) + "\n", fits);
+    if (why.empty() && joint) why = write_lines("output/fits.csv", std::string(fits_header) + "\n", fits);
     if (why.empty()) {
         run_manifest merged = first;
         merged.shard = 0;

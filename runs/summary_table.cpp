@@ -105,6 +105,26 @@ bool write_block_fits(const std::string& path, const block_fit* fits, int32_t sh
     return why.empty();
 }
 
+bool write_chi2_fits(const std::string& path, const block_fit* fits, int32_t shapes,
+                     const std::vector<int32_t>& block_ids, const std::vector<int32_t>& block_points,
+                     const uint8_t* only, std::string& why)
+{
+    checked_file out;
+    if (out.open(path, checked_file::placement::replacing)) {
+        out.buffer(1 << 16);
+        out.printf("%s\n", chi2_fits_header);
+        const std::size_t count = block_ids.size();
+        for (int32_t k = 1; k <= shapes && out.error().empty(); ++k)
+            for (std::size_t b = 0; b < count && (!only || only[k - 1]); ++b) {
+                const block_fit& f = fits[static_cast<std::size_t>(k - 1) * count + b];
+                out.printf("%i,%i,%i,%.9g,%lf\n", k, block_ids[b], block_points[b], f.misfit, f.best_shift);
+            }
+        out.close();
+    }
+    why = out.error();
+    return why.empty();
+}
+
 bool parse_summary_line(const std::string& line, int64_t shapes, summary_row& row)
 {
     const char* text = line.c_str();
@@ -132,6 +152,17 @@ bool parse_block_fit_line(const std::string& line, int64_t shapes)
     return line.find('\0') == std::string::npos && read_whole(text, 1, shapes, shape) && *text++ == ',' &&
            read_whole(text, 0, INT32_MAX, block) && *text++ == ',' && read_number(text, shift) &&
            std::isfinite(shift) && *text++ == ',' && read_number(text, misfit) && at_end(text);
+}
+
+bool parse_chi2_fit_line(const std::string& line, int64_t shapes)
+{
+    const char* text = line.c_str();
+    int64_t shape = 0, block = 0, points = 0;
+    double chi2 = 0.0, zero_point = 0.0;
+    return line.find('\0') == std::string::npos && read_whole(text, 1, shapes, shape) && *text++ == ',' &&
+           read_whole(text, 0, INT32_MAX, block) && *text++ == ',' && read_whole(text, 1, INT32_MAX, points) &&
+           *text++ == ',' && read_number(text, chi2) && *text++ == ',' && read_number(text, zero_point) &&
+           std::isfinite(zero_point) && at_end(text);
 }
 
 bool read_summary(const std::string& path, int64_t shapes, std::vector<summary_row>& rows, std::string& why)

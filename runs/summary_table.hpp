@@ -26,6 +26,12 @@ bool parse_summary_line(const std::string& line, int64_t shapes, summary_row& ro
 // block a whole number from 0, the shift finite. False when it is not that.
 bool parse_block_fit_line(const std::string& line, int64_t shapes);
 
+// Reads one line of the chi2 fit's block table after its header as
+// write_chi2_fits writes it: "shape,block,points,chi2,zero_point", the
+// shape from 1 to `shapes`, the block a whole number from 0, the points
+// from 1, the zero point finite. False when it is not that.
+bool parse_chi2_fit_line(const std::string& line, int64_t shapes);
+
 // Reads the summary table of a grid of `shapes` shapes into `rows`: false
 // with `why` ("PATH:LINE: ...") when it cannot be read, a line is not a row
 // of the grid (parse_summary_line), or the shape numbers do not increase
@@ -53,3 +59,14 @@ constexpr const char* block_fits_header = "shape,block,shift,misfit";
 // with `why` when it cannot.
 bool write_block_fits(const std::string& path, const block_fit* fits, int32_t shapes,
                       const std::vector<int32_t>& block_ids, const uint8_t* only, std::string& why);
+
+// The first line of the chi2 fit's block table.
+constexpr const char* chi2_fits_header = "shape,block,points,chi2,zero_point";
+
+// Writes the chi2 fit's block table: a header line, then for every shape
+// (or with `only` those whose flag is 1) and block the shape, the block,
+// its points, its chi2 and its zero point (mag; as block_fit holds them:
+// misfit and best_shift); false with `why` when it cannot.
+bool write_chi2_fits(const std::string& path, const block_fit* fits, int32_t shapes,
+                     const std::vector<int32_t>& block_ids, const std::vector<int32_t>& block_points,
+                     const uint8_t* only, std::string& why);

@@ -14,6 +14,7 @@
 #include "photometry/facet_geometry.hpp"
 #include "photometry/view_geometry.hpp"
 #include "photometry/visibility.hpp"
+#include "sweep/chi2_fit.hpp"
 
 namespace {
 
@@ -70,15 +71,23 @@ void best_cyclic_shift(int32_t n, bool finite, Score score, double& misfit, doub
 int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,
                  shape_result* table, shape_outcome& outcome)
 {
+    for (int32_t i = 0; i < job.sample_count; ++i) magnitudes[i] = std::log10(brightness[i]) * (-2.5);
+    // The fit comes before the file: the chi2 fit's file holds the model
+    // moved onto the observations by each block's zero point.
+    const int32_t count = std::max(job.block_count, 1);
+    std::vector<block_fit> fits(static_cast<std::size_t>(count));
+    double misfit, best_shift;
+    fit_blocks(job, magnitudes, misfit, best_shift, fits.data());
     // The file's checksum is taken from the very bytes written, so that a
     // resumed sweep can tell the file whole from one of the same size.
     uint64_t checksum = fnv1a_start;
-    for (int32_t i = 0; i < job.sample_count; ++i) {
-        magnitudes[i] = std::log10(brightness[i]) * (-2.5);
-        if (job.no_curves) continue;
+    const bool chi2 = job.fit == fit_mode::chi2;
+    for (int32_t b = 0, i = 0; i < job.sample_count && !job.no_curves; ++i) {
+        while (chi2 && i >= job.block_starts[b + 1]) ++b;
+        const double value = chi2 ? magnitudes[i] + fits[static_cast<std::size_t>(b)].best_shift : brightness[i];
         // Two doubles in %lf take at most 2 x 317 characters.
         char line[1024];
-        const int n = std::snprintf(line, sizeof line, "%lf %.6lf\n", job.sample_times[i], brightness[i]);
+        const int n = std::snprintf(line, sizeof line, "%lf %.6lf\n", job.sample_times[i], value);
         assert(n > 0 && static_cast<std::size_t>(n) < sizeof line);
         checksum = fnv1a(checksum, line, static_cast<std::size_t>(n));
         if (!out.write(line, static_cast<std::size_t>(n))) break;
@@ -95,10 +104,10 @@ int finish_shape(const shape_job& job, const double* brightness, double* magnitu
                   job.curves_out + static_cast<std::size_t>(job.shape_number - 1) * job.sample_count);
     shape_result& row = table[job.shape_number - 1];
     for (int p = 0; p < param::count; ++p) row.shape_params[p] = job.shape_params[p];
-    block_fit* fits =
-        job.block_fits ? job.block_fits + static_cast<std::size_t>(job.shape_number - 1) * std::max(job.block_count, 1)
-                       : nullptr;
-    fit_blocks(job, magnitudes, row.misfit, row.best_shift, fits);
+    row.misfit = misfit;
+    row.best_shift = best_shift;
+    if (job.block_fits)
+        std::copy(fits.begin(), fits.end(), job.block_fits + static_cast<std::size_t>(job.shape_number - 1) * count);
     return 1;
 }
 
@@ -188,8 +197,26 @@ void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfi
         misfit, best_shift);
 }
 
+namespace {
+
+// The chi2 fit of the job's observed points: the reduced chi2 as the
+// misfit, no shift, and per block its zero point and chi2.
+void fit_observed_points(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks)
+{
+    std::vector<block_chi2> fits(static_cast<std::size_t>(job.block_count));
+    const chi2_total total = fit_chi2(m, job.ref_points, job.block_starts, job.block_count, fits.data());
+    misfit = total.reduced;
+    best_shift = 0.0;
+    if (blocks)
+        for (int32_t b = 0; b < job.block_count; ++b)
+            blocks[b] = {fits[static_cast<std::size_t>(b)].zero_point, fits[static_cast<std::size_t>(b)].chi2};
+}
+
+}  // namespace
+
 void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks)
 {
+    if (job.fit == fit_mode::chi2) return fit_observed_points(job, m, misfit, best_shift, blocks);
     const int32_t count = std::max(job.block_count, 1);
     // The blocks are of equal length: no sample is left over.
     assert(job.sample_count % count == 0);
@@ -213,6 +240,17 @@ void fit_blocks(const shape_job& job, const double* m, double& misfit, double& b
 void fitted_curve(const shape_job& job, const double* m, double* fitted)
 {
     const int32_t count = std::max(job.block_count, 1);
+    if (job.fit == fit_mode::chi2) {
+        std::vector<block_fit> fits(static_cast<std::size_t>(count));
+        double misfit, shift;
+        fit_blocks(job, m, misfit, shift, fits.data());
+        for (int32_t b = 0; b < count; ++b)
+            for (int32_t i = job.block_starts[b]; i < job.block_starts[b + 1]; ++i)
+                fitted[i] = std::isfinite(fits[static_cast<std::size_t>(b)].misfit)
+                                ? m[i] + fits[static_cast<std::size_t>(b)].best_shift
+                                : std::nan("");
+        return;
+    }
     assert(job.sample_count % count == 0);
     const int32_t n = job.sample_count / count;
     std::vector<block_fit> fits(static_cast<std::size_t>(count));

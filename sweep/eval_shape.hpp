@@ -32,13 +32,16 @@ void fit_offset(const double* m, const phot_point* ref, int32_t n, double& misfi
 
 // The job's fit of magnitudes `m`: each block fitted on its own with the
 // job's mode, the shape's misfit the mean of the blocks' misfits and its
-// shift the first block's. Writes each block's fit to `blocks` when given.
+// shift the first block's; in the chi2 fit the misfit is the reduced chi2
+// of all blocks and the shift 0. Writes each block's fit to `blocks` when
+// given.
 void fit_blocks(const shape_job& job, const double* m, double& misfit, double& best_shift, block_fit* blocks);
 
 // The synthetic magnitudes `m` placed on the reference as the job's fit
 // placed them, block by block: m[j] goes to reference sample (s + j) mod n
 // of the block's best shift s, rescaled onto the reference's range (range)
-// or moved by the mean difference (offset). One value per sample into
+// or moved by the mean difference (offset); in the chi2 fit each point's
+// magnitude plus its block's zero point. One value per sample into
 // `fitted`; a block without a finite fit gets NaN throughout.
 void fitted_curve(const shape_job& job, const double* m, double* fitted);
 
@@ -81,10 +84,11 @@ bool prepare_shape(const shape_job& job, prepared_shape& shape, status_ops* ui, 
 bool sample_brightness(const shape_job& job, const prepared_shape& shape, double* brightness, status_ops* ui,
                        shape_outcome& outcome, const stop_request& stop);
 
-// Writes the shape's lightcurve lines to `out` (opened, and closed here; with
-// job.no_curves nothing is written and `out` is left alone),
-// checking every write; then turns the brightness into magnitudes and
-// writes the shape's row. Returns 1, or 0 when the file could not be
+// Turns the brightness into magnitudes and fits them, then writes the
+// shape's lightcurve lines to `out` (opened, and closed here; with
+// job.no_curves nothing is written and `out` is left alone), checking every
+// write: "time brightness", or in the chi2 fit "time magnitude" of the model
+// plus its block's zero point; then writes the shape's row and block fits. Returns 1, or 0 when the file could not be
 // written whole: then the file is removed, no row is written and
 // outcome.failure says why.
 int finish_shape(const shape_job& job, const double* brightness, double* magnitudes, checked_file& out,

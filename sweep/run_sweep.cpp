@@ -95,7 +95,9 @@ struct block_rows {
     void add(int32_t shape, const shape_result& row, const shape_outcome& file, const shape_job& job)
     {
         rows.push_back({shape, row.misfit, row.best_shift, file.file_bytes, file.file_checksum, {}});
-        if (job.block_fits && job.block_count > 1) {
+        // The chi2 fit's rows always carry their blocks: the zero points are
+        // not in the shape's own row.
+        if (job.block_fits && (job.block_count > 1 || job.fit == fit_mode::chi2)) {
             const block_fit* fits = job.block_fits + static_cast<std::size_t>(shape - 1) * job.block_count;
             rows.back().blocks.assign(fits, fits + job.block_count);
         }

@@ -17,7 +17,7 @@ struct journal_row {
     double best_shift = 0.0;
     int64_t file_bytes = 0;
     uint64_t file_checksum = 0;     // FNV-1a of the file's bytes (0 without curves)
-    std::vector<block_fit> blocks;  // each block's own fit, for a joint fit of several
+    std::vector<block_fit> blocks;  // each block's own fit: a joint fit of several, or any chi2 fit
 };
 
 // Whether `text` is a run's id as runs are given one: 32 lower-case
@@ -39,9 +39,10 @@ public:
 // (cancel, kill, power cut) loses at most the blocks in progress.
 // The first line names the run the rows belong to: "run <id>", the id its
 // manifest records. Then one line per row: "shape misfit best_shift bytes
-// checksum", then for a joint fit of several blocks "shift misfit" per
-// block, each double as the 16 hexadecimal digits of its bits, so that it
-// comes back exactly, and the checksum as 16 hexadecimal digits too.
+// checksum", then for a joint fit of several blocks (and for every chi2
+// fit) "shift misfit" per block (the chi2 fit's "zero_point chi2"), each
+// double as the 16 hexadecimal digits of its bits, so that it comes back
+// exactly, and the checksum as 16 hexadecimal digits too.
 class sweep_journal : public row_sink {
 public:
     sweep_journal() = default;

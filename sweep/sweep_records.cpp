@@ -10,6 +10,8 @@ bool parse_fit_mode(const std::string& word, fit_mode& mode)
         mode = fit_mode::range;
     else if (word == "offset")
         mode = fit_mode::offset;
+    else if (word == "chi2")
+        mode = fit_mode::chi2;
     else
         return false;
     return true;
@@ -17,15 +19,19 @@ bool parse_fit_mode(const std::string& word, fit_mode& mode)
 
 const char* fit_mode_name(fit_mode mode)
 {
-    return mode == fit_mode::offset ? "offset" : "range";
+    switch (mode) {
+    case fit_mode::offset: return "offset";
+    case fit_mode::chi2: return "chi2";
+    default: return "range";
+    }
 }
 
 sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<const ref_curve> reference,
                            const sweep_spin& spin, double step, int32_t thread_count)
 {
-    // Two lobes of equal meshes; one run of samples per block.
+    // Two lobes of equal meshes; one run of samples per block, or observed points.
     assert(base->vertex_count % 2 == 0 && 2 * static_cast<std::size_t>(base->facet_count) == base->facets.size());
-    assert(reference->times.size() < static_cast<std::size_t>(reference_samples) ||
+    assert(observed_points(*reference) || reference->times.size() < static_cast<std::size_t>(reference_samples) ||
            reference->times.size() % reference_samples == 0);
     sweep_args args;
     args.vertex_count = base->vertex_count;
@@ -37,7 +43,8 @@ sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<con
     args.job.facet_count = base->facet_count;
     args.job.facets = base->facets.data();
     args.job.sample_count = static_cast<int32_t>(reference->times.size());
-    args.job.block_count = std::max<int32_t>(1, static_cast<int32_t>(reference->times.size() / reference_samples));
+    args.job.block_count = reference_blocks(*reference);
+    if (observed_points(*reference)) args.job.block_starts = reference->block_starts.data();
     args.job.earth_dirs = reference->earth.data();
     args.job.sun_dirs = reference->sun.data();
     args.job.sample_times = reference->times.data();

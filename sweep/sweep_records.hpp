@@ -24,17 +24,19 @@ constexpr int count = 7;
 
 // How the synthetic magnitudes are compared with the reference.
 enum class fit_mode : int32_t {
-    range,  // rescaled to the reference's range, every cyclic shift
-    offset  // kept as they are, moved by the mean difference at every cyclic shift
+    range,   // rescaled to the reference's range, every cyclic shift
+    offset,  // kept as they are, moved by the mean difference at every cyclic shift
+    chi2     // at the observed points, weighted by 1/sigma^2, a zero point per block
 };
 
-// The fit mode named by `word` ("range" or "offset"); false for any other.
+// The fit mode named by `word` ("range", "offset" or "chi2"); false for any other.
 bool parse_fit_mode(const std::string& word, fit_mode& mode);
 
 // The name of a fit mode, as parse_fit_mode reads it.
 const char* fit_mode_name(fit_mode mode);
 
-// One lightcurve block's own fit of one shape.
+// One lightcurve block's own fit of one shape. In the chi2 fit there is no
+// shift: `best_shift` holds the block's zero point (mag) and `misfit` its chi2.
 struct block_fit {
     double best_shift;
     double misfit;
@@ -62,6 +64,9 @@ struct shape_job {
     // fitted on its own (0 counts as 1); each shape's fits go to
     // block_fits[(shape_number - 1) * block_count + b] when that is given.
     int32_t block_count;
+    // The chi2 fit: the samples are observed points, block b the points
+    // [block_starts[b], block_starts[b + 1]) of any length (null otherwise).
+    const int32_t* block_starts;
     fit_mode fit;
     block_fit* block_fits;
     // Runs that want only the table: no lightcurve file per shape.

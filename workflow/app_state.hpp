@@ -74,6 +74,7 @@ struct app_state {
     // Command-line extras: one lightcurve block only, the sweep path, and
     // whether to continue the interrupted sweep of the folder.
     int32_t only_block = all_blocks;
+    double sigma = 0.0;  // the chi2 fit's sigma of every point, mag (0: estimated per block)
     sweep_path path = sweep_path::fast;
     bool resume = false;
     sweep_share share;

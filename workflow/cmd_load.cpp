@@ -5,7 +5,9 @@
 
 #include "common/control_ids.hpp"
 #include "common/sha256.hpp"
+#include "inversion/noise_estimate.hpp"
 #include "lightcurve/lc_reader.hpp"
+#include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
 #include "sweep/eval_shape.hpp"
 #include "workflow/controller.hpp"
@@ -104,11 +106,78 @@ void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_c
     }
 }
 
+// How a block's sigma was obtained, as the load reports it.
+std::string sigma_origin(const block_sigma& s)
+{
+    std::string text;
+    switch (s.source) {
+    case sigma_source::given: return "given";
+    case sigma_source::estimated:
+        text = "estimated: the scatter about a Fourier series of order " + std::to_string(s.order);
+        break;
+    case sigma_source::median_of_others: text = "too few points to estimate: the median of the estimated blocks"; break;
+    case sigma_source::fallback: text = "too few points to estimate and no block estimated: the default"; break;
+    }
+    char floor[64];
+    std::snprintf(floor, sizeof floor, ", raised to the floor of %g mag", sigma_floor);
+    return s.floored ? text + floor : text;
+}
+
+// Says what the chi2 fit loaded, one line per block: its number, its
+// points, its sigma and how that was obtained. Blocks of any length and
+// sampling suit this fit: nothing is warned of.
+void describe_points(status_ops& ui, const ref_curve& points, const std::vector<block_sigma>& sigmas)
+{
+    char text[300];
+    for (std::size_t b = 0; b < points.blocks.size(); ++b) {
+        const int32_t count = points.block_starts[b + 1] - points.block_starts[b];
+        std::snprintf(text, sizeof text, "lightcurve %d: %d point%s, sigma %.4g mag (%s)", points.blocks[b], count,
+                      count == 1 ? "" : "s", sigmas[b].sigma, sigma_origin(sigmas[b]).c_str());
+        ui.show_note(text);
+    }
+}
+
+// Whether the fit field asks for the chi2 fit.
+bool chi2_fit_chosen(app_state& app)
+{
+    fit_mode mode = fit_mode::range;
+    return parse_fit_mode(app.target->read_item_text(ctl::fit, 64), mode) && mode == fit_mode::chi2;
+}
+
+// The chi2 fit's load: the observed points of the chosen blocks (all when
+// none is chosen), each block on its own, with their sigmas.
+command_outcome read_observed_points(app_state& app, const std::string& path, const spin_state& spin,
+                                     obs_set& observations, std::shared_ptr<ref_curve>& reference,
+                                     std::vector<block_sigma>* sigmas)
+{
+    std::string reason;
+    const std::string list = app.target->read_item_text(ctl::blocks, 1 << 12);
+    block_selection selection;
+    selection.whole = false;
+    if (!list.empty() && !parse_block_list(list, selection, reason)) return {false, "the blocks field: " + reason};
+    if (list.empty() && app.only_block >= 0) selection.blocks = {app.only_block};
+    selection.resampled = false;
+    if (read_lc_file(path, observations, app.target, reason, selection) == 0)
+        return {false, reason.empty() ? "cannot read " + path : reason};
+    auto points = std::make_shared<ref_curve>();
+    take_observed_points(observations, *points);
+    const std::vector<block_sigma> found = block_sigmas(*points, spin.period, app.sigma);
+    apply_block_sigmas(*points, found);
+    if (!check_observed_points(*points, reason)) return {false, path + ": " + reason};
+    reason = rotation_refusal(*points, spin);
+    if (!reason.empty()) return {false, reason};
+    reference = std::move(points);
+    if (sigmas) *sigmas = found;
+    return {true, ""};
+}
+
 }  // namespace
 
 command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
-                                  obs_set& observations, std::shared_ptr<ref_curve>& reference)
+                                  obs_set& observations, std::shared_ptr<ref_curve>& reference,
+                                  std::vector<block_sigma>* sigmas)
 {
+    if (chi2_fit_chosen(app)) return read_observed_points(app, path, spin, observations, reference, sigmas);
     std::string reason;
     // The blocks field: a list (or "all") reads each block as its own
     // series; empty, the whole file or --block's one block as before.
@@ -149,7 +218,8 @@ command_outcome load_steps(app_state& app)
     // previous observations, reference and spin state in force.
     obs_set observations;
     std::shared_ptr<ref_curve> reference;
-    outcome = read_observations(app, path, typed, observations, reference);
+    std::vector<block_sigma> sigmas;
+    outcome = read_observations(app, path, typed, observations, reference, &sigmas);
     if (!outcome.done) return outcome;
     std::string reason;
     const std::string digest = sha256_of_file(path, reason);
@@ -157,7 +227,10 @@ command_outcome load_steps(app_state& app)
 
     const folder_hold hold(app);
     if (hold.refused()) return {false, hold.why};
-    describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
+    if (observed_points(*reference))
+        describe_points(ui, *reference, sigmas);
+    else
+        describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
     app.observations = std::move(observations);
     app.spin = typed;
     app.reference = reference;

@@ -37,7 +37,16 @@ const char* status_word(sweep_status status)
 // The lightcurve blocks of the loaded reference (1 for the whole file).
 int32_t blocks_of(const app_state& app)
 {
-    return std::max<int32_t>(1, static_cast<int32_t>(app.reference->times.size() / reference_samples));
+    return reference_blocks(*app.reference);
+}
+
+// The points of each block of a chi2 fit's reference (none for samples).
+std::vector<int32_t> block_points(const ref_curve& ref)
+{
+    std::vector<int32_t> points;
+    for (std::size_t b = 0; b + 1 < ref.block_starts.size(); ++b)
+        points.push_back(ref.block_starts[b + 1] - ref.block_starts[b]);
+    return points;
 }
 
 // Gives the folder back when the sweep took it.
@@ -118,10 +127,11 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_reques
 
 // Writes what a sweep that ended leaves in its files: the table and the
 // block fits of a walk that ran to its end (a share writes the rows it
-// holds), the partial table of one that ended early; false with `why` when
-// a file could not be written.
+// holds; the chi2 fit, with each block's points, its own block table), the
+// partial table of one that ended early; false with `why` when a file
+// could not be written.
 bool write_sweep_tables(const sweep_result& result, const run_files& files, const std::vector<int32_t>& block_ids,
-                        bool share_only, std::string& why)
+                        const std::vector<int32_t>& points, bool share_only, std::string& why)
 {
     const int32_t shapes = result.outcome.shapes;
     if (!result.outcome.walked) {
@@ -132,6 +142,8 @@ bool write_sweep_tables(const sweep_result& result, const run_files& files, cons
     const uint8_t* only = share_only ? result.finished.data() : nullptr;
     if (!write_summary(files.table, result.table.data(), shapes, only, why)) return false;
     if (block_ids.empty()) return true;
+    if (!points.empty())
+        return write_chi2_fits(files.fits, result.block_fits.data(), shapes, block_ids, points, only, why);
     return write_block_fits(files.fits, result.block_fits.data(), shapes, block_ids, only, why);
 }
 
@@ -164,6 +176,7 @@ struct sweep_run {
     std::shared_ptr<block_dealer> shard_dealer;
     run_files files;
     std::vector<int32_t> block_ids;  // the file's numbers of a joint fit's blocks
+    std::vector<int32_t> points;     // the chi2 fit's points per block (empty for other fits)
     bool follower = false;
     bool share_only = false;
 };
@@ -182,7 +195,7 @@ sweep_outcome sweep_worker(app_state& app, sweep_request request, sweep_run& run
     sweep_result result = run_sweep(std::move(request), run.sinks);
     sweep_outcome outcome = result.outcome;
     std::string why;
-    if (!run.follower && !write_sweep_tables(result, run.files, run.block_ids, run.share_only, why)) {
+    if (!run.follower && !write_sweep_tables(result, run.files, run.block_ids, run.points, run.share_only, why)) {
         outcome.status = sweep_status::failed;
         outcome.reason = why;
     }
@@ -232,6 +245,11 @@ command_outcome start_sweep(app_state& app)
     app.thread_count = plan.threads;
 
     if (!app.base || !app.reference) return {false, "generate the geosphere and load a lightcurve first"};
+    // The chi2 fit takes the observed points, the others the samples: the
+    // load made one or the other.
+    if ((plan.fit == fit_mode::chi2) != observed_points(*app.reference))
+        return refuse_visibly(app, std::string("the lightcurve was loaded for another fit than ") +
+                                       fit_mode_name(plan.fit) + ": load it again");
     if (app.sweep_running.load()) return refuse_visibly(app, "a sweep is already running: cancel it or wait for it");
     // Memory (and, unless resuming, disk) before anything is allocated.
     const std::string refusal = size_refusal(app, plan, app.resume ? 0 : plan.count.shapes);
@@ -277,6 +295,7 @@ command_outcome start_sweep(app_state& app)
     request.finished = std::move(start.finished);
     request.share_only = run.share_only;
     run.block_ids = app.reference->blocks;
+    run.points = block_points(*app.reference);
     sweep_sinks& sinks = run.sinks;
     sinks.ui = app.target;
     sinks.cancel = &app.cancel;

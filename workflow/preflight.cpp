@@ -76,7 +76,7 @@ command_outcome check_shapes_fields(app_state& app, sweep_plan& plan)
     if (!ui.read_item_int(ctl::threads, plan.threads)) return {false, "the thread count must be a whole number"};
     if (std::string refusal; !check_thread_count(plan.threads, refusal)) return {false, refusal};
     const std::string fit = ui.read_item_text(ctl::fit, 64);
-    if (!parse_fit_mode(fit, plan.fit)) return {false, "the fit must be range or offset, not \"" + fit + "\""};
+    if (!parse_fit_mode(fit, plan.fit)) return {false, "the fit must be range, offset or chi2, not \"" + fit + "\""};
     if (std::string refusal; !check_sweep_grid(plan.step, plan.count, refusal)) return refuse_visibly(app, refusal);
     return {true, ""};
 }
@@ -97,6 +97,7 @@ run_inputs sweep_inputs(const app_state& app, const std::string& path, const std
     in.subdivisions = subdivisions;
     in.blocks = blocks;
     in.fit = fit_mode_name(plan.fit);
+    in.sigma = plan.fit == fit_mode::chi2 ? app.sigma : 0.0;
     in.no_curves = app.share.no_curves;
     return in;
 }
@@ -119,9 +120,10 @@ std::string sweep_size_refusal(const sweep_plan& plan, int subdivisions, std::sh
                                const std::shared_ptr<const ref_curve>& reference, const sweep_spin& spin,
                                int64_t new_files, double extra_memory)
 {
-    const int blocks = std::max<int>(1, static_cast<int>(reference->times.size() / reference_samples));
+    const int blocks = reference_blocks(*reference);
     const int64_t vertices = base ? base->vertex_count : base_vertex_count(subdivisions);
-    sweep_needs needs = estimate_sweep_needs(plan.count.shapes, new_files, vertices, plan.threads, blocks);
+    sweep_needs needs = estimate_sweep_needs(plan.count.shapes, new_files, vertices, plan.threads, blocks,
+                                             static_cast<int64_t>(reference->times.size()));
     needs.memory_bytes += extra_memory;
     std::string why;
     if (sweep_fits(needs, 0.0, plan.threads, why)) return "";

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/mesh.hpp"
+#include "inversion/noise_estimate.hpp"
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "runs/run_manifest.hpp"
@@ -62,9 +63,14 @@ std::string sweep_size_refusal(const sweep_plan& plan, int subdivisions, std::sh
 // Reads the observation file at `path` and resamples it, in memory only:
 // refused when the file is not a valid observation file, when its
 // resampled reference is not finite, or when `spin` (converted) makes the
-// rotation phases meaningless (a period far too short or too long).
+// rotation phases meaningless (a period far too short or too long). For
+// the chi2 fit (the fit field) the reference is the observed points of the
+// chosen blocks (every block when none is chosen), each block's sigma
+// app.sigma or estimated (into `sigmas` when given); refused when they
+// leave no degree of freedom.
 command_outcome read_observations(app_state& app, const std::string& path, const spin_state& spin,
-                                  obs_set& observations, std::shared_ptr<ref_curve>& reference);
+                                  obs_set& observations, std::shared_ptr<ref_curve>& reference,
+                                  std::vector<block_sigma>* sigmas = nullptr);
 
 // The last step a run goes to.
 enum class pipeline_end { geosphere, load, sweep };

@@ -20,6 +20,7 @@
 #include "runs/summary_table.hpp"
 #include "sweep/shape_export.hpp"
 #include "sweep/shape_grid.hpp"
+#include "workflow/fields.hpp"
 #include "workflow/preflight.hpp"
 
 app_state& the_app()
@@ -157,10 +158,19 @@ void add_pipeline_options(CLI::App& cli, field_options& f, std::string& spin_fil
                    "range: synthetic magnitudes rescaled to the reference's range, misfit the sum of squares over "
                    "samples 1 to 149 (the original fit); offset: magnitudes kept, moved by the mean difference, "
                    "misfit the mean squared difference in mag^2 over all 150 samples; either at the best cyclic "
-                   "shift, and for several blocks the mean of the blocks' misfits")
+                   "shift, and for several blocks the mean of the blocks' misfits. chi2: the model at every observed "
+                   "point of the chosen blocks (every block by default), at the spin state's rotation phase, no "
+                   "shift; each block its own zero point; misfit the reduced chi2, sum(w (o - m - z)^2) / (points - "
+                   "blocks) with w = 1/sigma^2 (see --sigma)")
         ->type_name("MODE")
-        ->check(CLI::IsMember({"range", "offset"}))
+        ->check(CLI::IsMember({"range", "offset", "chi2"}))
         ->capture_default_str();
+    cli.add_option("--sigma", f.sigma,
+                   "chi2 fit: the uncertainty of every observed point, mag (> 0). Without it each block's is "
+                   "estimated from its own scatter about a Fourier series in time with the period as fundamental "
+                   "(order 0 to 6, fewer than the points allow, chosen by BIC): sqrt(RSS / (n - 2K - 1)); a block of "
+                   "fewer than 4 points takes the median of the others (0.01 when none), and none is below 0.001")
+        ->type_name("MAG");
     cli.add_flag("--resume", f.resume,
                  "continue the interrupted sweep of this folder: the same options, the finished shapes kept");
     cli.add_flag("--reference", f.reference,
@@ -243,6 +253,11 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
             return stopped(ui, program, "--shard", {false, "give the shard as K/S with 1 <= K <= S, e.g. 2/8"});
         if (f.reference)
             return stopped(ui, program, "--shard", {false, "shards take the fast path: leave out --reference"});
+    }
+    if (!f.sigma.empty()) {
+        if (f.fit != "chi2") return stopped(ui, program, "--sigma", {false, "--sigma is for --fit chi2 only"});
+        if (!parse_decimal(f.sigma, app.sigma) || !(app.sigma > 0.0) || !std::isfinite(app.sigma))
+            return stopped(ui, program, "--sigma", {false, "the sigma must be a number of magnitudes greater than 0"});
     }
     if (f.reference && app.share.ranks > 0)
         return stopped(ui, program, "--reference", {false, "ranks take the fast path: leave out --reference"});

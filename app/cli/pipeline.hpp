@@ -35,6 +35,7 @@ struct field_options {
     int block = all_blocks;
     std::string blocks;
     std::string fit = "range";
+    std::string sigma;  // the chi2 fit's sigma of every point ("": estimated per block)
     bool reference = false;
     bool resume = false;
     std::string until = "sweep";

@@ -78,17 +78,40 @@ void finite_range(const std::vector<double>& v, double& lo, double& hi)
     if (!any) lo = hi = 0.0;
 }
 
-// The two panels of one block: the fit above, its residuals below.
+// The chart's title for block b: its misfit and shift, or in the chi2 fit
+// its chi2, points and zero point.
+QString block_title(const run_results& run, const shape_curves& curves, int32_t b, int32_t block, std::size_t n)
+{
+    const block_fit& fit = curves.fits[static_cast<std::size_t>(b)];
+    const QString name = block < 0 ? QString("the lightcurve") : QString("block %1").arg(block);
+    if (observed_points(*run.reference))
+        return QString("%1: chi2 %2 over %3 points, zero point %4 (chi2 fit)")
+            .arg(name)
+            .arg(fit.misfit, 0, 'g', 6)
+            .arg(n)
+            .arg(fit.best_shift, 0, 'f', 4);
+    return QString("%1: misfit %2, best shift %3 (%4 fit)")
+        .arg(name)
+        .arg(fit.misfit, 0, 'g', 6)
+        .arg(fit.best_shift, 0, 'f', 6)
+        .arg(QString::fromStdString(run.manifest.inputs.fit));
+}
+
+// The two panels of one block: the fit above, its residuals below. In the
+// chi2 fit the reference is the observed points themselves, drawn as the
+// observations, with the model at their times.
 QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_t b)
 {
     const ref_curve& ref = *run.reference;
-    const std::size_t n = ref.times.size() / static_cast<std::size_t>(curves.block_count);
-    const std::size_t first = static_cast<std::size_t>(b) * n;
+    const bool points = observed_points(ref);
+    const std::size_t n = points ? static_cast<std::size_t>(ref.block_starts[b + 1] - ref.block_starts[b])
+                                 : ref.times.size() / static_cast<std::size_t>(curves.block_count);
+    const std::size_t first = points ? static_cast<std::size_t>(ref.block_starts[b]) : static_cast<std::size_t>(b) * n;
     const double t_zero = ref.times[first];
     const int32_t block = ref.blocks.empty() ? -1 : ref.blocks[static_cast<std::size_t>(b)];
 
     auto* observed = markers("observations", QColor(150, 150, 150), 5.0);
-    auto* samples = markers("reference samples", QColor(31, 119, 180), 6.0);
+    auto* samples = markers(points ? "observations" : "reference samples", QColor(31, 119, 180), 6.0);
     auto* synthetic = new QLineSeries;
     synthetic->setName(QString("shape %1, fitted").arg(curves.shape));
     synthetic->setPen(QPen(QColor(214, 39, 40), 2.0));
@@ -98,7 +121,7 @@ QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_
 
     std::vector<double> xs, ys, rs;
     const double t_end = ref.times[first + n - 1];
-    for (int32_t i = 0; i < run.observations.count; ++i) {
+    for (int32_t i = 0; i < run.observations.count && !points; ++i) {
         const double t = run.observations.times[static_cast<std::size_t>(i)];
         const bool ours = block < 0 || run.observations.photometry[static_cast<std::size_t>(i)].lc_number == block;
         if (!ours || t < t_zero || t > t_end) continue;
@@ -128,12 +151,7 @@ QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_
     zero->append(x1, 0.0);
 
     auto* chart = new QChart;
-    const block_fit& fit = curves.fits[static_cast<std::size_t>(b)];
-    chart->setTitle(QString("%1: misfit %2, best shift %3 (%4 fit)")
-                        .arg(block < 0 ? QString("the lightcurve") : QString("block %1").arg(block))
-                        .arg(fit.misfit, 0, 'g', 6)
-                        .arg(fit.best_shift, 0, 'f', 6)
-                        .arg(QString::fromStdString(run.manifest.inputs.fit)));
+    chart->setTitle(block_title(run, curves, b, block, n));
     auto* x_axis = value_axis(QString("hours after JD %1").arg(t_zero, 0, 'f', 5), x0, x1, true);
     auto* y_axis = value_axis("magnitude", y0, y1);
     y_axis->setReverse(true);  // brighter up

@@ -342,7 +342,9 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     sweep_plan plan;
     plan.step = step;
     if (std::string refusal; !check_sweep_grid(step, plan.count, refusal)) throw py::value_error(refusal);
-    if (!parse_fit_mode(fit, plan.fit)) throw py::value_error("fit must be \"range\" or \"offset\"");
+    // The module resamples its observations: the chi2 fit's points are not wired here yet.
+    if (!parse_fit_mode(fit, plan.fit) || plan.fit == fit_mode::chi2)
+        throw py::value_error("fit must be \"range\" or \"offset\"");
     plan.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
     if (std::string refusal; !check_thread_count(plan.threads, refusal)) throw py::value_error(refusal);
     const sweep_spin converted = checked_spin(s);

@@ -105,6 +105,8 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                 .arg(QString::fromStdString(run.manifest.inputs.fit))
                 .arg(run.manifest.inputs.fit == "offset"
                          ? "the mean squared magnitude difference after the best constant offset (mag²)"
+                     : run.manifest.inputs.fit == "chi2"
+                         ? "the reduced chi2 at the observed points, each block with its own zero point"
                          : "the sum of squared differences after rescaling onto the reference's range (mag²)");
     html += best_table(best);
     const QStringList profiles = profile_figure_files();
@@ -126,8 +128,10 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                     .arg(std::isnan(s.table_misfit) ? QString("no row") : fixed(s.table_misfit))
                     .arg(c.shape, 5, 10, QChar('0'));
         html += figure(files[0], files[1],
-                       "the fit: observations, reference samples and the fitted synthetic curve, "
-                       "residuals below");
+                       run.manifest.inputs.fit == "chi2"
+                           ? "the fit: the observed points and the model at their times, residuals below"
+                           : "the fit: observations, reference samples and the fitted synthetic curve, "
+                             "residuals below");
         html += figure(files[2], files[3], "the shape seen from the earth, and along its three axes");
         html += figure(files[4], files[5], "the shape's lightcurve over one rotation");
     }

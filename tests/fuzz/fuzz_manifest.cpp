@@ -12,8 +12,9 @@
 //   - an accepted record lies in the ranges the sweep writes: a grid of
 //     1 to INT32_MAX shapes that count_grid gives for the recorded step,
 //     finished and resumed counts within it, known words for the status,
-//     sweep path and fit, 1 to 10 subdivisions, 1 to 50 threads, a block
-//     of -1 or more, a shard within its split;
+//     sweep path and fit (a sigma above 0 for the chi2 fit only, else 0),
+//     1 to 10 subdivisions, 1 to 50 threads, a block of -1 or more, a shard
+//     within its split;
 //   - written again (manifest_text) it reads back as the same record, and
 //     writes as the same text.
 //
@@ -22,6 +23,7 @@
 
 #include <bit>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,8 +52,8 @@ bool same_record(const run_manifest& a, const run_manifest& b)
            x.block == y.block && x.blocks == y.blocks && x.fit == y.fit && same_bits(x.lambda_deg, y.lambda_deg) &&
            same_bits(x.beta_deg, y.beta_deg) && same_bits(x.phi0_deg, y.phi0_deg) &&
            same_bits(x.period_hours, y.period_hours) && same_bits(x.t0, y.t0) && same_bits(x.step, y.step) &&
-           x.subdivisions == y.subdivisions && x.no_curves == y.no_curves && a.threads == b.threads &&
-           a.sweep_path == b.sweep_path && a.version == b.version && a.shapes == b.shapes &&
+           x.subdivisions == y.subdivisions && x.no_curves == y.no_curves && same_bits(x.sigma, y.sigma) &&
+           a.threads == b.threads && a.sweep_path == b.sweep_path && a.version == b.version && a.shapes == b.shapes &&
            a.progress_steps == b.progress_steps && a.finished_shapes == b.finished_shapes &&
            a.resumed_shapes == b.resumed_shapes && a.started == b.started && a.ended == b.ended &&
            a.status == b.status && a.reason == b.reason && a.shard == b.shard && a.shards == b.shards &&
@@ -82,7 +84,9 @@ void check_ranges(const run_manifest& m)
     if (m.status != "running" && m.status != "complete" && m.status != "cancelled" && m.status != "failed")
         broken("accepted an unknown status", m.status);
     if (m.sweep_path != "fast" && m.sweep_path != "reference") broken("accepted an unknown sweep path");
-    if (in.fit != "range" && in.fit != "offset") broken("accepted an unknown fit", in.fit);
+    if (in.fit != "range" && in.fit != "offset" && in.fit != "chi2") broken("accepted an unknown fit", in.fit);
+    if (in.sigma < 0.0 || !std::isfinite(in.sigma) || (in.fit != "chi2" && in.sigma != 0.0))
+        broken("accepted a sigma that is not a chi2 fit's (0, or above 0)");
     if (in.subdivisions < 1 || in.subdivisions > 10) broken("accepted subdivisions out of range");
     if (m.threads < 1 || m.threads > 50) broken("accepted a thread count out of range");
     if (in.block < -1) broken("accepted a negative block");

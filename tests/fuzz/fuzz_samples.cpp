@@ -15,6 +15,8 @@
 //     every array as long as the samples and the blocks listed per run for
 //     more than one run; the observations have finite values, blocks of 0
 //     or more and arrays as long as their count;
+//   - or, for a file of points (the chi2 fit's), observed points that
+//     check_observed_points takes, the same as the observations;
 //   - written again (write_sample_file) it reads back bit for bit.
 //
 // With MORVANE_FUZZ_STATS set in the environment the target prints, at exit,
@@ -29,6 +31,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
 #include "lightcurve/sample_file.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
@@ -61,7 +64,8 @@ bool same_array(const std::vector<T>& a, const std::vector<T>& b, Same same)
 bool same_reference(const ref_curve& a, const ref_curve& b)
 {
     return same_array(a.times, b.times, same_bits) && same_array(a.photometry, b.photometry, same_point) &&
-           same_array(a.sun, b.sun, same_vec) && same_array(a.earth, b.earth, same_vec) && a.blocks == b.blocks;
+           same_array(a.sun, b.sun, same_vec) && same_array(a.earth, b.earth, same_vec) && a.blocks == b.blocks &&
+           a.block_starts == b.block_starts;
 }
 
 bool same_observations(const obs_set& a, const obs_set& b)
@@ -74,7 +78,8 @@ bool same_observations(const obs_set& a, const obs_set& b)
 struct tally {
     unsigned long long refused = 0;
     unsigned long long accepted = 0;
-    unsigned long long joint = 0;  // accepted with more than one run of samples
+    unsigned long long joint = 0;   // accepted with more than one run of samples
+    unsigned long long points = 0;  // accepted as observed points
 };
 
 struct fuzz_state {
@@ -90,8 +95,8 @@ struct fuzz_state {
         for (const std::string& p : {path, again, again + ".part"})
             if (!p.empty()) unlink(p.c_str());
         if (report)
-            std::fprintf(stderr, "fuzz_samples: outcomes: refused %llu, accepted %llu (joint %llu)\n", counts.refused,
-                         counts.accepted, counts.joint);
+            std::fprintf(stderr, "fuzz_samples: outcomes: refused %llu, accepted %llu (joint %llu, points %llu)\n",
+                         counts.refused, counts.accepted, counts.joint, counts.points);
     }
 };
 
@@ -119,8 +124,20 @@ void load_preloaded(fuzz_state& s)
         broken("the start-up samples did not load", why);
 }
 
+// The promises of an accepted file of points: the chi2 fit takes them,
+// and they are the observations.
+void check_points(const ref_curve& ref, const obs_set& obs)
+{
+    if (std::string reason; !check_observed_points(ref, reason))
+        broken("accepted points check_observed_points refuses", reason);
+    ref_curve again;
+    take_observed_points(obs, again);
+    if (!same_reference(again, ref)) broken("the observations are not the points");
+}
+
 void check_accepted(const ref_curve& ref, const obs_set& obs)
 {
+    if (observed_points(ref)) return check_points(ref, obs);
     const std::size_t n = ref.times.size();
     const std::size_t runs = n / reference_samples;
     if (n == 0 || n % reference_samples != 0) broken("accepted samples that are not whole runs", std::to_string(n));
@@ -174,7 +191,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         return 0;
     }
     ++s.counts.accepted;
-    if (!ref.blocks.empty()) ++s.counts.joint;
+    if (observed_points(ref))
+        ++s.counts.points;
+    else if (!ref.blocks.empty())
+        ++s.counts.joint;
     check_accepted(ref, obs);
     if (!write_sample_file(s.again, ref, obs, why)) broken("accepted samples cannot be written again", why);
     ref_curve back;

@@ -60,7 +60,7 @@ TEST(SampleFile, RefusesWhatIsNotOne)
     EXPECT_NE(why.find("missing.txt"), std::string::npos);
     write_file("cut.txt", "sample 1 2453828.5 0.1 1 2 3 4 5\n");
     EXPECT_FALSE(read_sample_file("cut.txt", ref, obs, why));
-    EXPECT_EQ(why, "cut.txt:1: not a sample or observation line");
+    EXPECT_EQ(why, "cut.txt:1: not a sample, observation or point line");
     write_file("words.txt", "# only a comment\nobservation 1 2 3\n");
     EXPECT_FALSE(read_sample_file("words.txt", ref, obs, why));
     EXPECT_EQ(why, "words.txt: no samples");
@@ -102,8 +102,20 @@ TEST(SampleFile, RefusesNumbersNoSweepWrites)
          "sample 76 is of another block than the first of its run"},
         {sample_lines(reference_samples - 1, "3", 2451545.0) + sample_lines(1, "3", 2451545.0),
          "the observations span too short a time to resample onto 150 distinct times"},
-        {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample or observation line"},
-        {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample or observation line"},
+        {run + "sample 3 1 2 3 4 5 6 7 8 9\n", "151: not a sample, observation or point line"},
+        {std::string("sample 3 1 2 3 4 5 6 7 8\0 9\n", 28), "1: not a sample, observation or point line"},
+        // The chi2 fit's points: blocks in file order, each with a sigma above 0.
+        {"point 0 1 2 0.01 1 0 0 0 1 0\npoint 0 2 2 0.01 1 0 0 0 1 0\npoint 4 9 2 0.03 1 0 0 0 1 0\n", ""},
+        {"point 0 1 2 0.01 1 0 0 0 1 0\n", "1 point in 1 block leave no degree of freedom"},
+        {"point 0 1 2 0 1 0 0 0 1 0\n", "1: the sigma must be greater than 0"},
+        {"point 0 1 2 -0.1 1 0 0 0 1 0\n", "1: the sigma must be greater than 0"},
+        {"point 0 1 2 0.01 0 0 0 0 1 0\n", "1: the earth and sun directions must not be zero"},
+        {"point 0 1 2 0.01 1 0 0 0 1\n", "1: not a sample, observation or point line"},
+        {"point 0 2 2 0.01 1 0 0 0 1 0\npoint 0 1 2 0.01 1 0 0 0 1 0\n", "times must not decrease within a block"},
+        {"point 5 1 2 0.01 1 0 0 0 1 0\npoint 5 2 2 0.01 1 0 0 0 1 0\npoint 2 1 2 0.01 1 0 0 0 1 0\n",
+         "block 2 does not follow block 5"},
+        {run + "point 3 1 2 0.01 1 0 0 0 1 0\n", "151: a file holds points (the chi2 fit's) or samples"},
+        {"point 3 1 2 0.01 1 0 0 0 1 0\nobservation 3 2451545 3.5\n", "2: a file holds points (the chi2 fit's)"},
     };
     for (const hostile& c : cases) {
         write_file("samples.txt", c.text);

@@ -298,3 +298,39 @@ TEST(BlockFit, OneBlockIsTheSingleFitBitForBitAndSeveralAreTheMean)
         EXPECT_EQ(joint_shift, single_shift);  // the first block's
     }
 }
+
+TEST(Chi2Fit, ZeroPointsAndChi2AsComputedByHand)
+{
+    // Block 0: o - m = 1, 2, 3 with sigma 1, 1, 2: z = (1 + 2 + 3/4) / (9/4)
+    // = 5/3 and chi2 = 4/9 + 1/9 + (1/4)(16/9) = 1. Block 1: one point,
+    // matched exactly. Block 2: the model off by 0.3 throughout.
+    const std::vector<phot_point> obs = {{1.0, 1.0, 'V', 0},  {2.0, 1.0, 'V', 0},  {3.0, 2.0, 'V', 0},
+                                         {2.5, 0.01, 'V', 4}, {1.3, 0.02, 'V', 7}, {1.8, 0.02, 'V', 7},
+                                         {0.3, 0.05, 'V', 7}};
+    std::vector<double> m = {0.0, 0.0, 0.0, 1.0, 1.0, 1.5, 0.0};
+    const int32_t starts[] = {0, 3, 4, 7};
+    shape_job job{};
+    job.ref_points = obs.data();
+    job.sample_count = 7;
+    job.block_count = 3;
+    job.block_starts = starts;
+    job.fit = fit_mode::chi2;
+    double misfit = -1.0, shift = -1.0;
+    block_fit fits[3];
+    fit_blocks(job, m.data(), misfit, shift, fits);
+    EXPECT_NEAR(fits[0].best_shift, 5.0 / 3.0, 1e-15);  // the zero point
+    EXPECT_NEAR(fits[0].misfit, 1.0, 1e-14);            // the chi2
+    EXPECT_EQ(fits[1].best_shift, 1.5);
+    EXPECT_EQ(fits[1].misfit, 0.0);
+    EXPECT_NEAR(fits[2].best_shift, 0.3, 1e-15);
+    EXPECT_NEAR(fits[2].misfit, 0.0, 1e-24);
+    EXPECT_EQ(misfit, (fits[0].misfit + fits[1].misfit + fits[2].misfit) / (7 - 3));
+    EXPECT_EQ(shift, 0.0);
+    std::vector<double> fitted(7);
+    fitted_curve(job, m.data(), fitted.data());
+    EXPECT_EQ(fitted[3], 2.5);
+    // A magnitude that is not finite spoils its block and the total.
+    m[5] = INFINITY;
+    fit_blocks(job, m.data(), misfit, shift, fits);
+    EXPECT_TRUE(std::isnan(misfit) && std::isnan(fits[2].misfit) && fits[0].misfit == fits[0].misfit);
+}

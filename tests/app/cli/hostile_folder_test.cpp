@@ -80,7 +80,7 @@ TEST(HostileFolders, AreRefusedWithAReasonAndExitCode2)
          "export --shape 1", "cannot read output/run.json: not a regular file"},
         {"manifest with an unknown fit, exported", "sweep",
          [] { replace_in("output/run.json", "\"fit\": \"range\"", "\"fit\": \"bogus\""); }, "export --shape 1",
-         "inputs.fit \"bogus\" is neither range nor offset"},
+         "inputs.fit \"bogus\" is not range, offset or chi2"},
         {"a shard of two billion", "nothing", [] { write_file("output/run.shard-1-of-2000000000.json", ""); }, "merge",
          "output/run.shard-1-of-2000000000.json names no shard of a run"},
         {"shapes 1e11", "shards", [] { in_both_shards("\"shapes\": 12", "\"shapes\": 1e11"); }, "merge",

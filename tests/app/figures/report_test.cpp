@@ -84,6 +84,28 @@ TEST(Report, ListsOnlyFilesItWroteAndAgreesWithTheTable)
     EXPECT_NE(page.find("offset"), std::string::npos);
 }
 
+TEST(Report, DrawsAChi2RunsObservedPointsAndModel)
+{
+    // Three blocks of 100 points: the fit figure has one panel per block,
+    // the observations in blue and the model in red, and the recomputed
+    // reduced chi2 agrees with the table.
+    scratch_dir dir;
+    std::string out;
+    ASSERT_EQ(run_command(cli + " --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.5 --threads 2 --fit chi2 --sigma 0.01",
+                          out),
+              0)
+        << out;
+    ASSERT_EQ(run_command(report + " . --shape 3 --sample 250", out), 0) << out;
+    EXPECT_EQ(out.find("differs"), std::string::npos) << out;
+    const QImage fit(QString::fromStdString("report/fit_00003.png"));
+    ASSERT_FALSE(fit.isNull());
+    EXPECT_GT(pixels_near(fit, QColor(31, 119, 180)), 300);  // the observed points
+    EXPECT_GT(pixels_near(fit, QColor(214, 39, 40)), 300);   // the model and its residuals
+    EXPECT_NE(read_file("report/index.html").find("chi2"), std::string::npos);
+    EXPECT_EQ(run_command(report + " . --sample 301", out), 2) << out;
+}
+
 TEST(Report, RefusesAFolderWithoutARun)
 {
     scratch_dir dir;
@@ -191,7 +213,7 @@ TEST(Report, RefusesAHostileFolderOrAnOptionTheRunLacksBeforeWritingAnything)
         {"the manifest is a folder", [] { folder_instead_of("output/run.json"); }, "",
          "output/run.json: not a regular file"},
         {"an unknown fit", [] { replace_in("output/run.json", "\"fit\": \"range\"", "\"fit\": \"bogus\""); }, "",
-         "inputs.fit \"bogus\" is neither range nor offset"},
+         "inputs.fit \"bogus\" is not range, offset or chi2"},
         {"a grid of 3e8 shapes", [] { replace_in("output/run.json", "\"shapes\": 12", "\"shapes\": 300000000"); }, "",
          "the grid of step 0.5 has 12 shapes"},
         {"a stray table line", [] { write_file("output/main.txt", read_file("output/main.txt") + "5 oops\n"); }, "",

@@ -116,6 +116,18 @@ TEST(Mpi, AJointFitOverRanksWritesWhatOneProcessWrites)
     EXPECT_TRUE(fs::exists("ranks/output/fits.csv"));
 }
 
+TEST(Mpi, AChi2FitOverRanksWritesWhatOneProcessWrites)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common =
+        " --path " + data_file("twin_three_geometries.zel") + " --subdivisions 1 --step 0.5 --fit chi2";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 1", out), 0) << out;
+    ASSERT_EQ(run_command(mpirun(3) + " -C " + folder("ranks").string() + common + " --threads 2", out), 0) << out;
+    EXPECT_EQ(result_differences(result_files("one"), result_files("ranks")), "");
+    EXPECT_EQ(read_lines("ranks/output/fits.csv").size(), 1u + 12u * 3u);
+}
+
 TEST(Mpi, AKilledRankFailsTheRunAndResumeFinishesIt)
 {
     scratch_dir dir;
