@@ -20,7 +20,10 @@
 #include <thread>
 #include <vector>
 
+#include "inversion/chi2_evaluator.hpp"
+#include "inversion/noise_estimate.hpp"
 #include "lightcurve/lc_reader.hpp"
+#include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
 #include "mesh/base_shape.hpp"
 #include "runs/spin_file.hpp"
@@ -44,6 +47,7 @@ struct observations {
     obs_set set;
     bool whole = true;  // the file as one series (else each block its own)
     std::string path;
+    block_selection points;  // the blocks the chi2 fit takes, each its own (every block when none is listed)
 };
 
 // The spin state as typed: degrees, hours, Julian date.
@@ -151,6 +155,7 @@ observations read_file(const std::string& path, const py::object& blocks)
         const int block = blocks.cast<int>();
         if (block < 0) throw py::value_error("the block index must be 0 or more");
         read = read_lc_file(path, obs.set, nullptr, reason, block);
+        obs.points.blocks = {block};
     } else {
         block_selection selection;
         if (py::isinstance<py::str>(blocks)) {
@@ -169,8 +174,11 @@ observations read_file(const std::string& path, const py::object& blocks)
         }
         obs.whole = false;
         read = read_lc_file(path, obs.set, nullptr, reason, selection);
+        obs.points.blocks = selection.blocks;
     }
     if (read == 0) throw py::value_error(reason);
+    obs.points.whole = false;
+    obs.points.resampled = false;
     return obs;
 }
 
@@ -300,6 +308,115 @@ py::object lightcurve(const twin& t, const py::object& times_in, const py::objec
     return py::make_tuple(brightness, seen);
 }
 
+// The chi2 fit's sigma of every point: None (0) estimates each block's;
+// ValueError with the command line's text for anything not above 0.
+double sigma_of(const py::object& sigma)
+{
+    if (sigma.is_none()) return 0.0;
+    const double value = sigma.cast<double>();
+    if (!(value > 0.0) || !std::isfinite(value))
+        throw py::value_error("the sigma must be a number of magnitudes greater than 0");
+    return value;
+}
+
+// The chi2 fit's observed points, read again from the observations' file
+// as the command line reads them for that fit: the chosen blocks (every
+// block for the whole file), each its own, each point with its block's
+// sigma (`given`, or estimated over `period_days`). ValueError with the
+// command line's reason when the points cannot be fitted.
+std::shared_ptr<ref_curve> observed_points_of(const observations& obs, double period_days, double given,
+                                              std::vector<block_sigma>& sigmas)
+{
+    obs_set set;
+    std::string reason;
+    if (read_lc_file(obs.path, set, nullptr, reason, obs.points) == 0)
+        throw py::value_error(reason.empty() ? "cannot read " + obs.path : reason);
+    auto points = std::make_shared<ref_curve>();
+    take_observed_points(set, *points);
+    sigmas = block_sigmas(*points, period_days, given);
+    apply_block_sigmas(*points, sigmas);
+    if (!check_observed_points(*points, reason)) throw py::value_error(obs.path + ": " + reason);
+    return points;
+}
+
+// The name of how a block's sigma was obtained.
+const char* sigma_source_name(sigma_source source)
+{
+    switch (source) {
+    case sigma_source::given: return "given";
+    case sigma_source::estimated: return "estimated";
+    case sigma_source::median_of_others: return "median_of_others";
+    case sigma_source::fallback: return "fallback";
+    }
+    return "";
+}
+
+// The points each block of observed points holds.
+std::vector<int32_t> points_per_block(const ref_curve& points)
+{
+    std::vector<int32_t> out;
+    for (std::size_t b = 0; b + 1 < points.block_starts.size(); ++b)
+        out.push_back(points.block_starts[b + 1] - points.block_starts[b]);
+    return out;
+}
+
+// One shape's chi2 at the observed points; see the docstring.
+py::dict chi2_of_shape(const py::object& shape, const observations& obs, const spin& s, const py::object& sigma,
+                       const py::object& subdivisions_in)
+{
+    chi2_point p;
+    int subdivisions = 3;
+    if (py::isinstance<twin>(shape)) {
+        const twin& t = shape.cast<const twin&>();
+        subdivisions = t.subdivisions;
+        if (!subdivisions_in.is_none() && subdivisions_in.cast<int>() != subdivisions)
+            throw py::value_error("the shape was built with " + std::to_string(subdivisions) + " subdivisions, not " +
+                                  std::to_string(subdivisions_in.cast<int>()));
+        std::copy(t.params + 1, t.params + param::count, p.shape);
+    } else {
+        if (!subdivisions_in.is_none()) subdivisions = subdivisions_in.cast<int>();
+        const twin t = twin_shape(vector_of(shape, "params"), subdivisions);
+        std::copy(t.params + 1, t.params + param::count, p.shape);
+    }
+    const sweep_spin converted = checked_spin(s);
+    if (std::string refusal; !check_subdivisions(subdivisions, refusal)) throw py::value_error(refusal);
+    p.lambda_deg = s.lambda_deg;
+    p.beta_deg = s.beta_deg;
+    p.period_hours = s.period_hours;
+    p.t0 = s.t0;
+    p.phi0_deg = s.phi0_deg;
+    std::vector<block_sigma> sigmas;
+    const std::shared_ptr<ref_curve> points = observed_points_of(obs, converted.period, sigma_of(sigma), sigmas);
+    chi2_evaluator evaluator;
+    chi2_evaluation fit;
+    std::string why;
+    bool done = false;
+    {
+        py::gil_scoped_release unlocked;
+        done = evaluator.prepare(*points, subdivisions, why) && evaluator.evaluate(p, fit, why);
+    }
+    if (!done) throw py::value_error(why);
+    py::list per_block;
+    for (std::size_t b = 0; b < fit.per_block.size(); ++b) {
+        py::dict block;
+        block["block"] = points->blocks[b];
+        block["points"] = fit.per_block[b].points;
+        block["chi2"] = fit.per_block[b].chi2;
+        block["zero_point"] = fit.per_block[b].zero_point;
+        block["sigma"] = sigmas[b].sigma;
+        block["sigma_source"] = sigma_source_name(sigmas[b].source);
+        per_block.append(block);
+    }
+    py::dict out;
+    out["chi2"] = fit.chi2;
+    out["reduced_chi2"] = fit.reduced_chi2;
+    out["rms_mag"] = fit.rms;
+    out["points"] = fit.points;
+    out["blocks"] = fit.blocks;
+    out["per_block"] = per_block;
+    return out;
+}
+
 // The sweep's front end here: only the progress counts and the failure.
 class progress_front_end : public null_front_end {
 public:
@@ -337,26 +454,33 @@ py::array_t<table_row> table_of(const std::vector<shape_result>& rows)
 
 // The whole sweep in memory; see the docstring.
 py::object sweep(const observations& obs, const spin& s, double step, int subdivisions, const std::string& fit,
-                 const py::object& threads_in, bool curves, const py::object& progress)
+                 const py::object& threads_in, bool curves, const py::object& progress, const py::object& sigma)
 {
     sweep_plan plan;
     plan.step = step;
     if (std::string refusal; !check_sweep_grid(step, plan.count, refusal)) throw py::value_error(refusal);
-    // The module resamples its observations: the chi2 fit's points are not wired here yet.
-    if (!parse_fit_mode(fit, plan.fit) || plan.fit == fit_mode::chi2)
-        throw py::value_error("fit must be \"range\" or \"offset\"");
+    if (!parse_fit_mode(fit, plan.fit)) throw py::value_error("fit must be \"range\", \"offset\" or \"chi2\"");
+    const bool chi2 = plan.fit == fit_mode::chi2;
+    if (!sigma.is_none() && !chi2) throw py::value_error("sigma is for fit=\"chi2\" only");
     plan.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
     if (std::string refusal; !check_thread_count(plan.threads, refusal)) throw py::value_error(refusal);
     const sweep_spin converted = checked_spin(s);
     if (std::string refusal; !check_subdivisions(subdivisions, refusal)) throw py::value_error(refusal);
 
-    auto reference = std::make_shared<ref_curve>();
-    if (obs.whole)
-        resample_reference(obs.set, *reference);
-    else
-        resample_blocks(obs.set, *reference);
-    std::string reason;
-    if (!check_reference(*reference, reason)) throw py::value_error(reason);
+    // The chi2 fit takes the observed points, the others the samples.
+    std::shared_ptr<ref_curve> reference;
+    std::vector<block_sigma> sigmas;
+    if (chi2) {
+        reference = observed_points_of(obs, converted.period, sigma_of(sigma), sigmas);
+    } else {
+        reference = std::make_shared<ref_curve>();
+        if (obs.whole)
+            resample_reference(obs.set, *reference);
+        else
+            resample_blocks(obs.set, *reference);
+        std::string reason;
+        if (!check_reference(*reference, reason)) throw py::value_error(reason);
+    }
 
     // The command line's memory check before anything is allocated: no
     // lightcurve file is written here, and the magnitudes asked for are held
@@ -450,9 +574,25 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     }
     if (!progress.is_none()) progress(count.shapes, count.shapes);
     py::array_t<table_row> table = table_of(result.table);
-    if (blocks <= 1 && !curves) return table;
+    if (blocks <= 1 && !curves && !chi2) return table;
     py::dict extra;
-    if (blocks > 1) {
+    if (chi2) {
+        extra["blocks"] =
+            py::array_t<int32_t>(static_cast<py::ssize_t>(reference->blocks.size()), reference->blocks.data());
+        const std::vector<int32_t> counts = points_per_block(*reference);
+        extra["block_points"] = py::array_t<int32_t>(static_cast<py::ssize_t>(counts.size()), counts.data());
+        py::array_t<double> sigma_out(static_cast<py::ssize_t>(sigmas.size()));
+        for (std::size_t b = 0; b < sigmas.size(); ++b) sigma_out.mutable_data()[b] = sigmas[b].sigma;
+        extra["sigma"] = sigma_out;
+        py::array_t<double> zero({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
+        py::array_t<double> block_chi2({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
+        for (std::size_t i = 0; i < result.block_fits.size(); ++i) {
+            zero.mutable_data()[i] = result.block_fits[i].best_shift;
+            block_chi2.mutable_data()[i] = result.block_fits[i].misfit;
+        }
+        extra["block_zero_point"] = zero;
+        extra["block_chi2"] = block_chi2;
+    } else if (blocks > 1) {
         extra["blocks"] =
             py::array_t<int32_t>(static_cast<py::ssize_t>(reference->blocks.size()), reference->blocks.data());
         py::array_t<double> shift({static_cast<py::ssize_t>(shapes), static_cast<py::ssize_t>(blocks)});
@@ -551,7 +691,7 @@ PYBIND11_MODULE(morvane, m)
 
     m.def("sweep", &sweep, py::arg("observations"), py::arg("spin"), py::arg("step"), py::arg("subdivisions") = 3,
           py::arg("fit") = "range", py::arg("threads") = py::none(), py::arg("curves") = false,
-          py::arg("progress") = py::none(),
+          py::arg("progress") = py::none(), py::arg("sigma") = py::none(),
           "Sweeps the shape grid of `step` against the observations, as morvane-cli does, in memory (no files). "
           "Returns a structured array with the fields of output/main.txt (shape, x_scale_1 .. x_shift, "
           "best_shift, misfit), the same doubles. For a joint fit (observations read with a list of blocks "
@@ -561,5 +701,21 @@ PYBIND11_MODULE(morvane, m)
           "(default: every core) with the GIL released; progress(done, total) is called from the calling "
           "thread; Ctrl-C cancels within a second (KeyboardInterrupt). A grid or a table that would not fit "
           "raises ValueError with the command line's reason before anything is allocated; running out of "
-          "memory raises MemoryError.");
+          "memory raises MemoryError. fit: \"range\" (the default), \"offset\" or \"chi2\". The chi2 fit, as "
+          "--fit chi2, reads the observed points of the observations' blocks (every block, each its own, when "
+          "the file was read whole) again from their file, each block with its own zero point, each point "
+          "weighted by 1/sigma^2 (sigma in mag for every point, or None: each block's estimated); misfit is "
+          "the reduced chi2 and best_shift 0, and it always returns (table, extra) with extra['blocks'], "
+          "extra['block_points'], extra['sigma'] (B) and extra['block_zero_point'], extra['block_chi2'] "
+          "(shapes x B).");
+
+    m.def("chi2", &chi2_of_shape, py::arg("shape"), py::arg("observations"), py::arg("spin"),
+          py::arg("sigma") = py::none(), py::arg("subdivisions") = py::none(),
+          "The chi2 of one shape at the observed points, as sweep(..., fit=\"chi2\") computes it for a grid "
+          "shape (bit for bit), for any shape: a Shape (its own subdivisions) or the six grid parameters "
+          "(on `subdivisions` passes, default 3). sigma as for sweep. Returns a dict: 'chi2', "
+          "'reduced_chi2' (chi2 / (points - blocks)), 'rms_mag' (of the residuals after the zero points), "
+          "'points', 'blocks' and 'per_block', a list of dicts with 'block', 'points', 'chi2', 'zero_point' "
+          "(mag, added to the model), 'sigma' and 'sigma_source' (given, estimated, median_of_others or "
+          "fallback). Raises ValueError with the command line's reason.");
 }
