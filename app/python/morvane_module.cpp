@@ -48,6 +48,7 @@ struct observations {
     bool whole = true;  // the file as one series (else each block its own)
     std::string path;
     block_selection points;  // the blocks the chi2 fit takes, each its own (every block when none is listed)
+    std::string refusal;     // why the samples cannot be taken (only the chi2 fit can use the points)
 };
 
 // The spin state as typed: degrees, hours, Julian date.
@@ -176,9 +177,15 @@ observations read_file(const std::string& path, const py::object& blocks)
         read = read_lc_file(path, obs.set, nullptr, reason, selection);
         obs.points.blocks = selection.blocks;
     }
-    if (read == 0) throw py::value_error(reason);
     obs.points.whole = false;
     obs.points.resampled = false;
+    // Points that cannot be resampled (a block of one point) may still suit
+    // the chi2 fit: kept as read for it, the other fits refused with why.
+    if (read == 0) {
+        std::string ignored;
+        if (read_lc_file(path, obs.set, nullptr, ignored, obs.points) == 0) throw py::value_error(reason);
+        obs.refusal = reason;
+    }
     return obs;
 }
 
@@ -473,6 +480,7 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     if (chi2) {
         reference = observed_points_of(obs, converted.period, sigma_of(sigma), sigmas);
     } else {
+        if (!obs.refusal.empty()) throw py::value_error(obs.refusal);
         reference = std::make_shared<ref_curve>();
         if (obs.whole)
             resample_reference(obs.set, *reference);
@@ -637,7 +645,8 @@ PYBIND11_MODULE(morvane, m)
     m.def("read_observations", &read_file, py::arg("path"), py::arg("blocks") = py::none(),
           "Reads an observation file. blocks: None (the whole file as one series, the command line's default), "
           "an int K (only block K, as --block K), a list of ints or \"all\" (each block its own series, as "
-          "--blocks). Raises ValueError with the command line's reason for a bad file.");
+          "--blocks). Raises ValueError with the command line's reason for a bad file; a file only the chi2 fit "
+          "can take (a block of a single point) is read, and the other fits raise that reason.");
 
     py::class_<spin>(m, "Spin",
                      "The spin state: pole longitude and latitude (degrees), sidereal period (hours), "

@@ -103,6 +103,84 @@ def test_joint_fit_gives_each_blocks_fit(tmp_path):
     assert ours == lines
 
 
+def journal_block_bits(folder):
+    """shape -> [(zero_point, chi2) of each block] exactly, from a chi2 run's journal."""
+    as_double = lambda h: struct.unpack("<d", struct.pack("<Q", int(h, 16)))[0]
+    rows = {}
+    for line in (folder / "output/journal.txt").read_text().splitlines()[1:]:
+        words = line.split()[5:]
+        rows[int(line.split()[0])] = [(as_double(z), as_double(c)) for z, c in zip(words[0::2], words[1::2])]
+    return rows
+
+
+GRID_PARAMS = ("y_scale_1", "z_scale_1", "x_scale_2", "y_scale_2", "z_scale_2", "x_shift")
+
+
+# (file, blocks as read_observations takes them, the command line's options for the same, sigma)
+CHI2_CASES = [
+    (TEST_ZEL, None, [], None),
+    (THREE, "all", ["--blocks", "all"], 0.02),
+    (THREE, 1, ["--block", "1"], None),
+    (THREE, [0, 2], ["--blocks", "0,2"], 0.05),
+]
+
+
+@pytest.mark.parametrize("path,blocks,options,sigma", CHI2_CASES)
+def test_chi2_sweep_and_one_shapes_chi2_give_the_command_lines_fit(tmp_path, path, blocks, options, sigma):
+    sigma_options = [] if sigma is None else ["--sigma", str(sigma)]
+    done = run_cli(tmp_path, "--path", path, "--subdivisions", "1", "--step", "0.5", "--fit", "chi2",
+                   "--threads", "1", *options, *sigma_options)
+    assert done.returncode == 0, done.stderr
+    obs = morvane.read_observations(path, blocks=blocks)
+    table, extra = morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=1, fit="chi2", sigma=sigma, threads=2)
+    assert summary_text(table) == (tmp_path / "output/main.txt").read_text()
+    exact = journal_bits(tmp_path)
+    per_block = journal_block_bits(tmp_path)
+    for k, r in enumerate(table):
+        assert (r["misfit"], r["best_shift"]) == exact[int(r["shape"])]
+        ours = list(zip(extra["block_zero_point"][k], extra["block_chi2"][k]))
+        assert ours == per_block[int(r["shape"])]
+    if sigma is not None:
+        assert list(extra["sigma"]) == [sigma] * len(extra["blocks"])
+    # One grid shape's chi2 on its own is the sweep's row, bit for bit.
+    k = 6
+    fit = morvane.chi2([table[k][n] for n in GRID_PARAMS], obs, DEFAULT_SPIN, sigma=sigma, subdivisions=1)
+    assert fit["reduced_chi2"] == table[k]["misfit"]
+    assert fit["points"] == int(extra["block_points"].sum()) and fit["blocks"] == len(extra["blocks"])
+    assert [b["block"] for b in fit["per_block"]] == list(extra["blocks"])
+    assert [(b["zero_point"], b["chi2"]) for b in fit["per_block"]] == per_block[k + 1]
+    assert [b["points"] for b in fit["per_block"]] == list(extra["block_points"])
+    assert fit["chi2"] == pytest.approx(sum(b["chi2"] for b in fit["per_block"]), rel=1e-12)
+    assert fit["reduced_chi2"] == pytest.approx(fit["chi2"] / (fit["points"] - fit["blocks"]), rel=1e-12)
+    shape = morvane.twin_shape([table[k][n] for n in GRID_PARAMS], subdivisions=1)
+    assert morvane.chi2(shape, obs, DEFAULT_SPIN, sigma=sigma) == fit
+
+
+def test_chi2_refusals_are_value_errors_with_the_command_lines_texts(tmp_path):
+    obs = morvane.read_observations(TEST_ZEL)
+    printed = run_cli(tmp_path, "--path", TEST_ZEL, "--fit", "chi2", "--sigma", "-1").stderr
+    for call in (lambda: morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=1, fit="chi2", sigma=-1.0),
+                 lambda: morvane.chi2([0.5, 0.25, 0.1, 0.05, 0.025, 0.9], obs, DEFAULT_SPIN, sigma=0.0)):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(caught.value) in printed
+    with pytest.raises(ValueError, match="chi2"):
+        morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=1, sigma=0.01)
+    with pytest.raises(ValueError, match="subdivisions"):
+        morvane.chi2(morvane.twin_shape([0.5, 0.25, 0.1, 0.05, 0.025, 0.9], 1), obs, DEFAULT_SPIN, subdivisions=2)
+    # A single point leaves no degree of freedom: refused with the command line's reason.
+    one = tmp_path / "one.zel"
+    one.write_text("1\n1 0\n2451545 1 1 0 0 0 1 0\n")
+    printed = run_cli(tmp_path, "--path", str(one), "--fit", "chi2", "--subdivisions", "1").stderr
+    with pytest.raises(ValueError) as caught:
+        morvane.chi2([0.5, 0.25, 0.1, 0.05, 0.025, 0.9], morvane.read_observations(str(one), blocks=[0]),
+                     DEFAULT_SPIN)
+    assert str(caught.value) in printed
+    # The file is read for the chi2 fit; the range fit refuses it with the reader's reason.
+    with pytest.raises(ValueError, match="single observation"):
+        morvane.sweep(morvane.read_observations(str(one), blocks=[0]), DEFAULT_SPIN, 0.5, subdivisions=1)
+
+
 def test_observations_come_as_arrays_and_bad_files_as_value_errors(tmp_path):
     # An int picks one block read as the whole series (as --block K): no block number. A list keeps
     # each block its own series, numbered.
