@@ -64,7 +64,7 @@ const control_layout window_controls[] = {
     {ctl::blocks_label, kind::right_label, "Blocks (e.g. 0,3,7-12; empty: whole file)", 18, 146, 190, 8},
     {ctl::blocks, kind::edit, "", 219, 143, 131, 14},
     {ctl::fit_label, kind::right_label, "Fit", 138, 161, 70, 8},
-    {ctl::fit, kind::choice, "range|offset", 219, 158, 60, 14},
+    {ctl::fit, kind::choice, "range|offset|chi2", 219, 158, 60, 14},
     {ctl::cancel, kind::button, "Cancel", 6, 177, 50, 14},
     {ctl::status_line, kind::label, "", 6, 196, 356, 8},
     {ctl::progress, kind::progress, "", 0, 211, 367, 14},

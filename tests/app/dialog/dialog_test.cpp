@@ -27,6 +27,7 @@
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
+#include "support/shell.hpp"
 #include "workflow/app_state.hpp"
 
 namespace fs = std::filesystem;
@@ -164,12 +165,13 @@ TEST_F(DialogTest, StartState)
         {ctl::lambda, "90"},      {ctl::phi0, "90"},   {ctl::period, "21.9"}, {ctl::epoch, "0"},
         {ctl::path, "test.zel"},  {ctl::blocks, ""}};
     for (const auto& [id, value] : defaults) EXPECT_EQ(edit(id)->text(), value) << id;
-    // The fit mode: a choice of two, today's range fit first.
+    // The fit mode: a choice of three, today's range fit first.
     auto* fit = get<QComboBox>(ctl::fit);
     ASSERT_NE(fit, nullptr);
     EXPECT_EQ(fit->currentText(), "range");
-    EXPECT_EQ(fit->count(), 2);
+    EXPECT_EQ(fit->count(), 3);
     EXPECT_EQ(fit->itemText(1), "offset");
+    EXPECT_EQ(fit->itemText(2), "chi2");
     QStringList titles;
     for (QGroupBox* group : dialog->findChildren<QGroupBox*>()) titles << group->title();
     titles.sort();
@@ -271,6 +273,39 @@ TEST_F(DialogTest, ThreeStepsOnASmallCase)
     EXPECT_EQ(
         read_file("output/main.txt").rfind("1 1.000000 0.500000 0.250000 0.100000 0.050000 0.025000 0.900000 ", 0), 0u);
     EXPECT_TRUE(dialog->isVisible());
+}
+
+// The chi2 fit chosen in the dialog, with each block's sigma estimated,
+// writes the command line's table; a lightcurve loaded for the range fit is
+// refused until it is loaded again.
+TEST_F(DialogTest, Chi2FitWritesTheCommandLinesTable)
+{
+    scratch_dir dir;
+    const std::string folder = dir.path().string();
+    std::string printed;
+    ASSERT_EQ(run_command(std::string(MORVANE_CLI) + " -C " + folder + " --path " + data_file("test.zel") +
+                              " --subdivisions 1 --step 0.5 --fit chi2 --threads 1 2>&1",
+                          printed),
+              0)
+        << printed;
+    const std::string expected = read_file("output/main.txt");
+    fs::rename("output", "cli_output");
+
+    geosphere_and_load("1");
+    edit(ctl::step_size)->setText("0.5");
+    auto* fit = get<QComboBox>(ctl::fit);
+    fit->setCurrentText("chi2");
+    click(ctl::generate_shapes);
+    EXPECT_FALSE(app.sweep_running.load());
+    EXPECT_NE(text(ctl::status_line).find("load it again"), std::string::npos) << text(ctl::status_line);
+    EXPECT_FALSE(fs::exists("output"));
+
+    click(ctl::load_lightcurve);
+    click(ctl::generate_shapes);
+    ASSERT_TRUE(wait_for_sweep_end(60000));
+    EXPECT_EQ(app.last_sweep_result.load(), 1u);
+    EXPECT_EQ(read_file("output/main.txt"), expected);
+    EXPECT_FALSE(expected.empty());
 }
 
 TEST_F(DialogTest, RefusedFieldsChangeNothing)
