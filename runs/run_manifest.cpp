@@ -245,6 +245,33 @@ bool nests_within(const std::string& text, int limit)
     return true;
 }
 
+// The refinement's object of a manifest.
+json refinement_json(const refinement_record& r)
+{
+    return json{{"starts", r.starts},
+                {"subdivisions", r.subdivisions},
+                {"spin_refined", r.spin},
+                {"best_chi2", r.best_chi2},
+                {"reduced_chi2", r.reduced_chi2},
+                {"rms_mag", std::isfinite(r.rms_mag) ? json(r.rms_mag) : json(nullptr)},
+                {"evaluations", r.evaluations}};
+}
+
+// Takes the refinement's object, each field checked as the others are.
+refinement_record refinement_from(const json& j, field_reader& f)
+{
+    const std::string at = "refinement.";
+    refinement_record r;
+    r.starts = static_cast<int32_t>(f.whole(j, at, "starts", 1, INT32_MAX));
+    r.subdivisions = static_cast<int32_t>(f.whole(j, at, "subdivisions", min_subdivisions, max_subdivisions));
+    r.spin = f.flag(j, at, "spin_refined");
+    r.best_chi2 = f.number(j, at, "best_chi2");
+    r.reduced_chi2 = f.number(j, at, "reduced_chi2");
+    r.rms_mag = f.member(j, at, "rms_mag").is_null() ? std::nan("") : f.number(j, at, "rms_mag");
+    r.evaluations = f.whole(j, at, "evaluations", 0, INT64_MAX);
+    return r;
+}
+
 }  // namespace
 
 std::string manifest_text(const run_manifest& m)
@@ -264,6 +291,7 @@ std::string manifest_text(const run_manifest& m)
            {"ended", text_or_null(m.ended)}};
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
+    if (m.refinement.starts > 0) j["refinement"] = refinement_json(m.refinement);
     // JSON holds UTF-8: a byte of another encoding in a text (a file name
     // in Latin-1) is written as U+FFFD rather than refused.
     return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -325,6 +353,8 @@ bool parse_manifest(const std::string& text, const std::string& origin, run_mani
         read.shard = static_cast<int32_t>(f.whole(shard, "shard.", "index", 0, read.shards));
     }
     if (j.is_object() && j.contains("ranks")) read.ranks = static_cast<int32_t>(f.whole(j, "", "ranks", 1, INT32_MAX));
+    // Runs before refinement existed, and runs without one, have none.
+    if (j.is_object() && j.contains("refinement")) read.refinement = refinement_from(f.object(j, "", "refinement"), f);
     if (f.problem().empty() && !one_of(read.status, {"running", "complete", "cancelled", "failed"}))
         f.note("status \"" + read.status + "\" is none of running, complete, cancelled and failed");
     if (f.problem().empty() && !one_of(read.sweep_path, {"fast", "reference"}))

@@ -25,6 +25,18 @@ struct run_inputs {
     bool no_curves = false;  // no lightcurve file per shape
 };
 
+// The refinement that followed a chi2 sweep (--refine): what it was asked
+// and its best model's fit.
+struct refinement_record {
+    int32_t starts = 0;  // K, the grid rows refined from (0: no refinement)
+    int32_t subdivisions = 0;
+    bool spin = false;  // lambda, beta and the period refined too
+    double best_chi2 = 0.0;
+    double reduced_chi2 = 0.0;
+    double rms_mag = 0.0;  // NaN when unknown (null in the file)
+    int64_t evaluations = 0;
+};
+
 // The record of one run: its inputs, how it ran, and how it ended.
 struct run_manifest {
     run_inputs inputs;
@@ -45,7 +57,8 @@ struct run_manifest {
     std::string reason;           // why it failed
     int32_t shard = 0;            // shard K of `shards` (0: the whole sweep)
     int32_t shards = 0;
-    int32_t ranks = 0;  // MPI ranks that computed it (0: one process)
+    int32_t ranks = 0;             // MPI ranks that computed it (0: one process)
+    refinement_record refinement;  // "refinement" in the file, only when starts > 0
 };
 
 // The program's version.

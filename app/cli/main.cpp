@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cli/pipeline.hpp"
+#include "app/cli/refine_command.hpp"
 #include "app/cli/synth_command.hpp"
 #include "common/checked_file.hpp"
 #include "common/program_entry.hpp"
@@ -141,6 +142,8 @@ int run(int argc, char** argv)
     field_options f;
     std::string spin_file, folder;
     add_pipeline_options(cli, f, spin_file, folder);
+    refine_request refine;
+    add_refine_options(cli, refine);
 
     CLI::App* merger = cli.add_subcommand(
         "merge", "join the shards of the run in this folder (output/main.shard-K-of-S.txt) into output/main.txt, "
@@ -154,7 +157,14 @@ int run(int argc, char** argv)
     if (exporter->parsed()) return run_export(e);
     if (merger->parsed()) return run_merge(merge_best);
     if (synth.app->parsed()) return run_synth_command(synth);
-    return run_pipeline(f, cli.count("--block") > 0);
+    int refine_subdivisions = 0;
+    if (std::string why; !check_refine_request(cli, refine, f, refine_subdivisions, why)) {
+        std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+        return exit_refused;
+    }
+    const int code = run_pipeline(f, cli.count("--block") > 0);
+    if (code != exit_complete || refine.starts == 0) return code;
+    return run_refinement(refine, refine_subdivisions, the_app());
 }
 
 }  // namespace

@@ -93,6 +93,22 @@ TEST(ManifestReader, RefusesEveryFieldOfAnotherTypeOrOutOfRange)
         {"\"ended\": \"2024-01-01T00:00:01Z\"", "\"ended\": \"x\", \"shard\": {\"index\": 0, \"of\": 3}", ""},
         {"\"ended\": \"2024-01-01T00:00:01Z\"", "\"ended\": \"x\", \"ranks\": 0", "ranks must be a whole number"},
         {"{", "[", "is not a run manifest: [json.exception.parse_error"},
+        // The refinement's record: optional, every field checked.
+        {"\"ended\": \"2024-01-01T00:00:01Z\"",
+         "\"ended\": \"x\", \"refinement\": {\"starts\": 3, \"subdivisions\": 2, \"spin_refined\": true, "
+         "\"best_chi2\": 12.5, \"reduced_chi2\": 1.1, \"rms_mag\": null, \"evaluations\": 900}",
+         ""},
+        {"\"ended\": \"2024-01-01T00:00:01Z\"",
+         "\"ended\": \"x\", \"refinement\": {\"starts\": 0, \"subdivisions\": 2, \"spin_refined\": true, "
+         "\"best_chi2\": 12.5, \"reduced_chi2\": 1.1, \"rms_mag\": 0.01, \"evaluations\": 900}",
+         "refinement.starts must be a whole number from 1"},
+        {"\"ended\": \"2024-01-01T00:00:01Z\"",
+         "\"ended\": \"x\", \"refinement\": {\"starts\": 3, \"subdivisions\": 2, \"spin_refined\": true, "
+         "\"best_chi2\": \"12\", \"reduced_chi2\": 1.1, \"rms_mag\": 0.01, \"evaluations\": 900}",
+         "refinement.best_chi2 must be a finite number"},
+        {"\"ended\": \"2024-01-01T00:00:01Z\"", "\"ended\": \"x\", \"refinement\": {\"starts\": 3}",
+         "refinement.subdivisions is missing"},
+        {"\"ended\": \"2024-01-01T00:00:01Z\"", "\"ended\": \"x\", \"refinement\": []", "refinement must be an object"},
     };
     for (const hostile& c : cases) {
         run_manifest m = finished_run();
@@ -109,6 +125,26 @@ TEST(ManifestReader, RefusesEveryFieldOfAnotherTypeOrOutOfRange)
             EXPECT_EQ(m.shapes, -5) << c.to;
         }
     }
+}
+
+// A refinement's record is written and read back as it was; a run without
+// one writes no "refinement".
+TEST(ManifestReader, TheRefinementRoundTrips)
+{
+    run_manifest m = finished_run();
+    EXPECT_EQ(manifest_text(m).find("refinement"), std::string::npos);
+    m.refinement = {4, 3, true, 812.25, 2.0625, 0.0125, 1234};
+    run_manifest back;
+    std::string why;
+    ASSERT_TRUE(parse_manifest(manifest_text(m), "run.json", back, why)) << why;
+    const refinement_record& r = back.refinement;
+    EXPECT_EQ(r.starts, 4);
+    EXPECT_EQ(r.subdivisions, 3);
+    EXPECT_TRUE(r.spin);
+    EXPECT_EQ(r.best_chi2, 812.25);
+    EXPECT_EQ(r.reduced_chi2, 2.0625);
+    EXPECT_EQ(r.rms_mag, 0.0125);
+    EXPECT_EQ(r.evaluations, 1234);
 }
 
 TEST(ManifestReader, TheGridSizeIsTheStepsForEveryStep)
