@@ -138,3 +138,18 @@ double shape_distance(const model_space& space, const model_point& a, const mode
     }
     return std::sqrt(sum);
 }
+
+std::vector<double> unit_steps(const model_space& space, double shape_step)
+{
+    std::vector<double> steps;
+    for (int p : free_params(space)) {
+        const double width = space.upper[p] - space.lower[p];
+        double natural = shape_step * width;  // a shape parameter: shape_step of its window
+        if (p == model_param::phi0_deg || p == model_param::lambda_deg || p == model_param::beta_deg)
+            natural = shape_step * space.phase_step_deg;
+        else if (p == model_param::period_h)
+            natural = shape_step * space.period_step_rel * 0.5 * (space.upper[p] + space.lower[p]);
+        steps.push_back(std::min(natural / width, 0.5));
+    }
+    return steps;
+}

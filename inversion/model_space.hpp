@@ -3,6 +3,10 @@
 #include <array>
 #include <vector>
 
+// The search steps of the phase and spin per unit of shape step (see unit_steps).
+constexpr double phase_degrees_per_unit = 10.0;
+constexpr double period_rel_per_unit = 2e-5;
+
 // The parameters of a refined model, in the order the refinement's files
 // list them: the six shape parameters (x_scale_1 is always 1), the initial
 // rotation phase, and the spin state.
@@ -42,6 +46,8 @@ struct model_space {
     std::array<bool, model_param::count> free{};
     std::array<bool, model_param::count> periodic{};
     model_point fixed{};
+    double phase_step_deg = phase_degrees_per_unit;  // see unit_steps
+    double period_step_rel = period_rel_per_unit;
 };
 
 // The space around a starting model `start`: the shape parameters within
@@ -74,6 +80,17 @@ std::vector<double> to_unit(const model_space& space, const model_point& x);
 // The model at unit-box vector `u` (free_count values); the other
 // parameters as `space.fixed` holds them.
 model_point from_unit(const model_space& space, const double* u);
+
+// The steps of a search in each free parameter, in unit coordinates, for
+// a step `shape_step` of the shape parameters: the phase and the spin take
+// steps of a like effect on the fit, not of a like share of their windows.
+// A turn of phase is worth far more than the whole shape box: at a
+// rotation's amplitude of a few tenths of a magnitude, a degree of phi0
+// moves every point by about as much as a change of 0.1 in a scale. So a
+// shape step s is s * space.phase_step_deg degrees of phi0, lambda and
+// beta, and a relative change s * space.period_step_rel of the period
+// (which over years of observations shifts the phase by as much).
+std::vector<double> unit_steps(const model_space& space, double shape_step);
 
 // The distance between two models' shapes: Euclidean, over the unit values
 // of the six shape parameters (whether free or not). The diagonal of the

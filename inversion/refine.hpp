@@ -25,13 +25,16 @@ std::vector<std::size_t> pick_starts(const model_space& space, const std::vector
 
 // A refined solution: which start it came from (its index in the starts,
 // and the start's shape number; the global stage has index starts.size() and
-// shape 0), the best model found, its fit and how many objective calls it took.
+// shape 0), the best model found, its fit and how many objective calls it
+// took; and every model it evaluated with a finite chi2, in the order
+// evaluated (each is a model of known chi2: the acceptable set counts them).
 struct refined {
     int start = 0;
     int start_shape = 0;
     model_point x{};
     fit_value f;
     int evaluations = 0;
+    std::vector<scored_point> visited;
 };
 
 // Orders solutions by chi2 (non-finite last), then by start index.
@@ -41,9 +44,10 @@ bool refined_before(const refined& a, const refined& b);
 // a bounded local search from each (restarted from its best model with a
 // fresh first step while a run improves chi2 by more than ftol_rel and
 // calls are left; the periodic parameters' windows centred on the start),
-// and the global stage when asked (in `space` as it is); the
-// starts run in parallel on options.threads threads, each with its own
-// optimiser, so that every result depends only on its start. Fills `out`
+// and the global stage when asked (MLSL or CRS2 in `space` as it is,
+// beside the starts; the hops after them, from the best); the starts run in
+// parallel on options.threads threads, each with its own optimiser, so that
+// every result depends only on its start. Fills `out`
 // ordered by refined_before. False with `why` when there is nothing to
 // refine or a stop was requested; exceptions of the objective pass through.
 bool refine_starts(const model_space& space, const objective& f, const std::vector<scored_point>& starts,

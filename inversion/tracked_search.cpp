@@ -55,14 +55,14 @@ nlopt::algorithm local_algorithm(local_method method)
     return method == local_method::sbplx ? nlopt::LN_SBPLX : nlopt::LN_BOBYQA;
 }
 
-nlopt::opt local_optimiser(local_method method, unsigned n, const refine_options& options, int max_evals)
+nlopt::opt local_optimiser(const model_space& space, local_method method, const refine_options& options, int max_evals)
 {
-    nlopt::opt run(local_algorithm(method), n);
+    nlopt::opt run(local_algorithm(method), static_cast<unsigned>(free_count(space)));
     run.set_lower_bounds(0.0);
     run.set_upper_bounds(1.0);
     run.set_ftol_rel(options.ftol_rel);
-    run.set_xtol_abs(options.xtol_abs);
-    run.set_initial_step(options.initial_step);
+    run.set_xtol_abs(unit_steps(space, options.xtol_abs));
+    run.set_initial_step(unit_steps(space, options.initial_step));
     run.set_maxeval(max_evals);
     return run;
 }

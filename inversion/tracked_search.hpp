@@ -46,6 +46,7 @@ void minimise_tracked(nlopt::opt& run, tracked_objective& track, std::vector<dou
 // The NLopt algorithm of a local method.
 nlopt::algorithm local_algorithm(local_method method);
 
-// A local optimiser over the unit box of dimension `n` with the options'
-// stopping rules and at most `max_evals` objective calls.
-nlopt::opt local_optimiser(local_method method, unsigned n, const refine_options& options, int max_evals);
+// A local optimiser over the unit box of `space` with the options' first
+// step and stopping rules (both per parameter, as unit_steps scales them)
+// and at most `max_evals` objective calls.
+nlopt::opt local_optimiser(const model_space& space, local_method method, const refine_options& options, int max_evals);

@@ -106,8 +106,8 @@ extremes search_extreme(const model_space& space, const objective& f, const mode
     nlopt::opt run(nlopt::LN_COBYLA, static_cast<unsigned>(free_count(space)));
     run.set_lower_bounds(0.0);
     run.set_upper_bounds(1.0);
-    run.set_initial_step(options.initial_step);
-    run.set_xtol_abs(options.xtol_abs);
+    run.set_initial_step(unit_steps(space, options.initial_step));
+    run.set_xtol_abs(unit_steps(space, options.xtol_abs));
     run.set_maxeval(options.max_evals);
     run.set_min_objective(signed_param, &s);
     run.add_inequality_constraint(over_threshold, &s, 0.0);

@@ -328,7 +328,7 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
                          "%s: cancelled with %d of %d shapes finished (%s); --resume with the same options "
                          "continues\n",
                          program, outcome.finished, outcome.shapes, files.partial.c_str());
-        return 128 + (stop_signal != 0 ? static_cast<int>(stop_signal) : SIGINT);
+        return stop_exit_code();
     default:
         if (ui.last_error() != sweep_failure_text(outcome.reason))
             std::fprintf(stderr, "%s: %s\n", program, sweep_failure_text(outcome.reason).c_str());
@@ -337,4 +337,9 @@ int run_pipeline(const field_options& f, bool block_given, const pipeline_role& 
             std::fprintf(stderr, "%s: the failure was on rank 0\n", program);
         return exit_failed;
     }
+}
+
+int stop_exit_code()
+{
+    return 128 + (stop_signal != 0 ? static_cast<int>(stop_signal) : SIGINT);
 }

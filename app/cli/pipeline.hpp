@@ -71,6 +71,9 @@ struct pipeline_role {
 // exit code.
 int run_pipeline(const field_options& f, bool block_given, const pipeline_role& role = {});
 
+// The exit code of a run stopped by Ctrl-C or SIGTERM: 128 + the signal.
+int stop_exit_code();
+
 // Prints the best `count` rows of `table` and writes the best shape of the
 // grid of `step` on `base` to output/best.obj; the exit code.
 int report_best(const char* program, const std::string& table, std::size_t count, const mesh& base, double step);

@@ -16,6 +16,7 @@ struct refine_request {
     int starts = 0;            // --refine K (0: none)
     std::string subdivisions;  // --refine-subdivisions N ("": the sweep's)
     bool spin = false;         // --refine-spin
+    double effort = 1.0;       // --refine-effort F
 };
 
 // Adds --refine, --refine-spin and --refine-subdivisions to `cli`.

@@ -22,6 +22,7 @@
 
 #include "inversion/chi2_evaluator.hpp"
 #include "inversion/noise_estimate.hpp"
+#include "inversion/refinement.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
@@ -620,6 +621,173 @@ py::object sweep(const observations& obs, const spin& s, double step, int subdiv
     return py::make_tuple(table, extra);
 }
 
+// Runs `work` on a thread of its own while this one, holding the GIL only
+// to look, watches for Ctrl-C: then `cancel` is set, the work is waited for
+// and KeyboardInterrupt raised. Rethrows what escaped the work.
+void run_interruptibly(const std::function<void()>& work, std::atomic<int32_t>& cancel)
+{
+    std::mutex lock;
+    std::condition_variable ended_signal;
+    bool ended = false;
+    std::exception_ptr escaped;
+    std::thread worker([&] {
+        try {
+            work();
+        } catch (...) {
+            escaped = std::current_exception();
+        }
+        std::lock_guard guard(lock);
+        ended = true;
+        ended_signal.notify_all();
+    });
+    for (;;) {
+        {
+            py::gil_scoped_release unlocked;
+            std::unique_lock guard(lock);
+            if (ended_signal.wait_for(guard, std::chrono::milliseconds(100), [&] { return ended; })) break;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            py::error_already_set interrupted;
+            cancel.store(1);
+            {
+                py::gil_scoped_release unlocked;
+                worker.join();
+            }
+            throw interrupted;
+        }
+    }
+    worker.join();
+    if (escaped) std::rethrow_exception(escaped);
+}
+
+// The budget of a refinement: the default scaled by `effort` (as
+// --refine-effort), then the counts of a dict of the same keys.
+refine_budget budget_of(const py::object& given, double effort)
+{
+    if (!(effort > 0.0 && effort <= 100.0)) throw py::value_error("effort must be above 0, at most 100");
+    refine_budget b = scaled_budget(effort);
+    if (given.is_none()) return b;
+    const py::dict d = given.cast<py::dict>();
+    const std::pair<const char*, int*> fields[] = {
+        {"local", &b.local}, {"global", &b.global},           {"hop", &b.hop},
+        {"range", &b.range}, {"range_seeds", &b.range_seeds}, {"jackknife", &b.jackknife}};
+    for (const auto& key : d) {
+        const std::string name = py::str(key.first);
+        const auto* field =
+            std::find_if(std::begin(fields), std::end(fields), [&](const auto& f) { return name == f.first; });
+        if (field == std::end(fields)) throw py::value_error("budget has no '" + name + "'");
+        *field->second = key.second.cast<int>();
+        if (*field->second < 0) throw py::value_error("budget '" + name + "' must not be negative");
+    }
+    return b;
+}
+
+// A model's free parameters by name.
+py::dict named_params(const model_space& space, const model_point& x)
+{
+    py::dict out;
+    for (int p : free_params(space)) out[model_param_name(p)] = x[p];
+    return out;
+}
+
+// A refinement's acceptable set and jackknife, as output/uncertainty.json holds them.
+py::dict uncertainty_of(const refinement_result& r)
+{
+    py::dict out;
+    out["chi2_min"] = r.set.accept.chi2_min;
+    out["nu"] = r.set.accept.nu;
+    out["threshold"] = r.set.accept.threshold;
+    out["sigma_inflation"] = r.set.accept.sigma_inflation;
+    py::dict params;
+    for (int p : r.set.params)
+        params[model_param_name(p)] =
+            py::dict(py::arg("best") = r.set.ranges[p].best, py::arg("min") = r.set.ranges[p].min,
+                     py::arg("max") = r.set.ranges[p].max);
+    out["parameters"] = params;
+    if (r.has_jackknife) {
+        py::dict jack;
+        jack["blocks"] = r.jackknife.blocks;
+        for (int p : r.jackknife.params)
+            jack[model_param_name(p)] =
+                py::dict(py::arg("spread") = r.jackknife.spread[p].spread, py::arg("min") = r.jackknife.spread[p].min,
+                         py::arg("max") = r.jackknife.spread[p].max);
+        out["jackknife"] = jack;
+    } else {
+        out["jackknife"] = py::none();
+    }
+    py::list at_bound;
+    for (int p : r.set.at_bound) at_bound.append(model_param_name(p));
+    out["at_bound"] = at_bound;
+    return out;
+}
+
+// The refinement after a chi2 sweep; see the docstring.
+py::dict refine(const observations& obs, const spin& s, const py::array_t<table_row>& table, int starts,
+                int subdivisions, const py::object& refine_subdivisions, const py::object& sigma, bool refine_spin,
+                const py::object& threads_in, double effort, const py::object& budget)
+{
+    if (starts < 1) throw py::value_error("starts must be 1 or more");
+    const int model_subdivisions = refine_subdivisions.is_none() ? subdivisions : refine_subdivisions.cast<int>();
+    for (int n : {subdivisions, model_subdivisions})
+        if (std::string refusal; !check_subdivisions(n, refusal)) throw py::value_error(refusal);
+    refinement_request request;
+    request.starts = starts;
+    request.spin = refine_spin;
+    request.budget = budget_of(budget, effort);
+    request.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
+    if (std::string refusal; !check_thread_count(request.threads, refusal)) throw py::value_error(refusal);
+    const sweep_spin converted = checked_spin(s);
+    std::vector<block_sigma> sigmas;
+    const std::shared_ptr<ref_curve> points = observed_points_of(obs, converted.period, sigma_of(sigma), sigmas);
+
+    // The rows scored as output/main.txt writes their misfit (six decimals),
+    // so that the starts and the acceptable grid rows are the command line's.
+    chi2_point at;
+    at.lambda_deg = s.lambda_deg;
+    at.beta_deg = s.beta_deg;
+    at.period_hours = s.period_hours;
+    at.phi0_deg = s.phi0_deg;
+    std::vector<scored_point> rows;
+    const table_row* t = table.data();
+    for (py::ssize_t k = 0; k < table.size(); ++k) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%lf", t[k].misfit);
+        const double params[model_param::shape_count] = {t[k].y_scale_1, t[k].z_scale_1, t[k].x_scale_2,
+                                                         t[k].y_scale_2, t[k].z_scale_2, t[k].x_shift};
+        rows.push_back(grid_model(t[k].shape, params, std::strtod(text, nullptr), at));
+    }
+    std::atomic<int32_t> cancel{0};
+    request.stop = stop_request{&cancel, nullptr};
+    refinement_result result;
+    std::string why;
+    bool done = false;
+    run_interruptibly(
+        [&] {
+            auto ev = std::make_shared<chi2_evaluator>();
+            done = ev->prepare(*points, model_subdivisions, why) &&
+                   refine_after_grid(ev, s.t0, rows, model_subdivisions == subdivisions, request, result, why);
+        },
+        cancel);
+    if (!done) throw py::value_error(why);
+
+    py::list solutions;
+    for (const refined& r : result.solutions) {
+        py::dict one = named_params(result.space, r.x);
+        one["start_shape"] = r.start_shape;
+        one["chi2"] = r.f.chi2;
+        one["reduced_chi2"] = r.f.chi2 / result.nu;
+        one["rms_mag"] = r.f.rms_mag;
+        one["evaluations"] = r.evaluations;
+        solutions.append(one);
+    }
+    py::dict out;
+    out["refined"] = solutions;
+    out["uncertainty"] = uncertainty_of(result);
+    out["times"] = py::dict(py::arg("refine_s") = result.times.refine_s, py::arg("ranges_s") = result.times.ranges_s,
+                            py::arg("jackknife_s") = result.times.jackknife_s);
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(morvane, m)
@@ -717,6 +885,24 @@ PYBIND11_MODULE(morvane, m)
           "the reduced chi2 and best_shift 0, and it always returns (table, extra) with extra['blocks'], "
           "extra['block_points'], extra['sigma'] (B) and extra['block_zero_point'], extra['block_chi2'] "
           "(shapes x B).");
+
+    m.def("refine", &refine, py::arg("observations"), py::arg("spin"), py::arg("table"), py::arg("starts") = 10,
+          py::arg("subdivisions") = 3, py::arg("refine_subdivisions") = py::none(), py::arg("sigma") = py::none(),
+          py::arg("refine_spin") = false, py::arg("threads") = py::none(), py::arg("effort") = 1.0,
+          py::arg("budget") = py::none(),
+          "The refinement after a chi2 sweep, as morvane-cli --refine K runs it: `table` is sweep(..., "
+          "fit=\"chi2\")[0] of these observations and spin on `subdivisions` passes (its misfits taken as "
+          "output/main.txt writes them, six decimals, so that the starts are the command line's). The best "
+          "`starts` rows of distinct regions are refined, then hops from the best, in the six shape parameters and "
+          "phi0 (and lambda, beta and the period with refine_spin), on `refine_subdivisions` passes (default: "
+          "`subdivisions`); then the acceptable ranges and the leave-one-block-out jackknife. effort scales "
+          "every budget as --refine-effort does; budget: a dict overriding its counts of objective calls ('local' per "
+          "start, 'global' of the hops from the best, 'hop' per hop, 'range' per "
+          "range search, 'range_seeds', 'jackknife' per block; the command line's by default). Returns a dict: "
+          "'refined' (a list, best "
+          "first, of dicts of the free parameters, 'start_shape', 'chi2', 'reduced_chi2', 'rms_mag', "
+          "'evaluations': output/refined.txt's lines), 'uncertainty' (output/uncertainty.json's object) and "
+          "'times' (seconds per stage). Ctrl-C cancels (KeyboardInterrupt).");
 
     m.def("chi2", &chi2_of_shape, py::arg("shape"), py::arg("observations"), py::arg("spin"),
           py::arg("sigma") = py::none(), py::arg("subdivisions") = py::none(),

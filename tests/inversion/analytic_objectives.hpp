@@ -15,6 +15,18 @@ inline model_point test_start()
     return {0.6, 0.5, 0.55, 0.45, 0.4, 1.0, 20.0, 90.0, 30.0, 5.0};
 }
 
+// The model space around test_start() with steps of the same share of
+// every window (the objectives here are isotropic in unit coordinates,
+// where the model's chi2 is far steeper in phase).
+inline model_space test_space(bool spin)
+{
+    model_space space = make_model_space(test_start(), spin);
+    space.phase_step_deg = 360.0;
+    space.period_step_rel = (space.upper[model_param::period_h] - space.lower[model_param::period_h]) /
+                            (0.5 * (space.upper[model_param::period_h] + space.lower[model_param::period_h]));
+    return space;
+}
+
 // |u - m|^2.
 inline double square_distance(const std::vector<double>& u, const std::vector<double>& m)
 {
@@ -50,6 +62,21 @@ struct two_basins {
     double at(const std::vector<double>& u) const
     {
         return std::min(c1 + w1 * square_distance(u, a), c2 + w2 * square_distance(u, b));
+    }
+};
+
+// A long narrow valley (an ellipsoid bowl stretched along v) with ripples
+// of amplitude `ripple` and wavelength `wave` over it: the kind of
+// roughness a faceted model's visibility gives its chi2.
+struct rippled_valley {
+    ellipsoid_bowl valley{100.0, 20000.0, 0.995};
+    double ripple = 1.0, wave = 0.01;
+
+    double at(const std::vector<double>& u) const
+    {
+        double bumps = 0.0;
+        for (double x : u) bumps += std::sin(3.141592653589793 * x / wave) * std::sin(3.141592653589793 * x / wave);
+        return valley.at(u) + ripple * bumps;
     }
 };
 

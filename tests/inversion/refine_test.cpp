@@ -35,7 +35,7 @@ std::vector<refined> refine(const model_space& space, const objective& f, const 
 
 TEST(PickStarts, TakesTheBestOfDistinctRegionsThenFillsUp)
 {
-    const model_space space = make_model_space(test_start(), false);
+    const model_space space = test_space(false);
     // Unit y_scale_1 of rows 0-3: 0.5, 0.525, 0.55, 0.9375; row 4 has no score.
     std::vector<scored_point> rows;
     const double y1[] = {0.6, 0.62, 0.64, 0.95, 0.3}, score[] = {1.0, 0.5, 0.7, 2.0, NAN};
@@ -62,7 +62,7 @@ TEST(PickStarts, TakesTheBestOfDistinctRegionsThenFillsUp)
 
 TEST(Refine, BothLocalMethodsReachASmoothAKinkedAndAWrappedMinimum)
 {
-    const model_space space = make_model_space(test_start(), false);
+    const model_space space = test_space(false);
     ellipsoid_bowl bowl;
     bowl.m = {0.3, 0.7, 0.4, 0.6, 0.5, 0.35, 0.55};
     bowl.v.assign(7, 1.0 / std::sqrt(7.0));
@@ -109,10 +109,10 @@ TEST(Refine, BothLocalMethodsReachASmoothAKinkedAndAWrappedMinimum)
 
 TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
 {
-    const model_space space = make_model_space(test_start(), false);
+    const model_space space = test_space(false);
     std::mt19937 random(7);
     const int trials = 20;
-    int best_only = 0, near = 0, distinct = 0, global = 0;
+    int best_only = 0, near = 0, distinct = 0, global = 0, hops = 0;
     for (int trial = 0; trial < trials; ++trial) {
         std::vector<scored_point> rows;
         const two_basins f = shallow_grid_best(space, random, rows);
@@ -130,24 +130,59 @@ TEST(Refine, ReachesTheDeeperBasinFromDistinctStartsOrTheGlobalStage)
         near += reaches(pick_starts(space, rows, 8, 0.15), global_method::none);
         distinct += reaches(pick_starts(space, rows, 8), global_method::none);
         global += reaches(pick_starts(space, rows, 1), global_method::mlsl_lds);
+        hops += reaches(pick_starts(space, rows, 1), global_method::hops);
     }
     std::printf("deeper basin reached in %d trials: from the best start only %d, from 8 starts 0.15 apart %d, "
-                "%g apart %d, with MLSL %d\n",
-                trials, best_only, near, default_start_distance, distinct, global);
+                "%g apart %d, with MLSL %d, with hops %d\n",
+                trials, best_only, near, default_start_distance, distinct, global, hops);
     EXPECT_LT(best_only, distinct);
     EXPECT_LT(near, distinct);
     EXPECT_GE(distinct, trials * 3 / 4);
     EXPECT_GE(global, trials / 2);
 }
 
+// In a rippled valley the local search stops in a ripple far from the
+// valley's lowest point; the hops from there get on along it.
+TEST(Refine, HopsGetAlongARippledValleyWhereTheLocalSearchStops)
+{
+    const model_space space = test_space(false);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> inside(0.3, 0.7), direction(-1.0, 1.0);
+    const int trials = 10;
+    int lower = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        rippled_valley f;
+        double norm = 0.0;
+        for (int i = 0; i < free_count(space); ++i) {
+            f.valley.m.push_back(inside(random));
+            f.valley.v.push_back(direction(random));
+            norm += f.valley.v.back() * f.valley.v.back();
+        }
+        for (double& x : f.valley.v) x /= std::sqrt(norm);
+        // The start: along the valley, 0.3 from its lowest point.
+        std::vector<double> u = f.valley.m;
+        for (std::size_t i = 0; i < u.size(); ++i) u[i] += 0.3 * f.valley.v[i];
+        const std::vector<scored_point> start = {{1, from_unit(space, u.data()), 0.0}};
+        refine_options options;
+        options.max_evals = 150;
+        options.threads = 2;
+        const double local = refine(space, test_objective(space, f, true), start, options)[0].f.chi2;
+        options.global = global_method::hops;
+        options.global_evals = 2400;
+        const double hopped = refine(space, test_objective(space, f, true), start, options)[0].f.chi2;
+        lower += hopped < local - 5.0;
+    }
+    EXPECT_GE(lower, trials * 8 / 10);
+}
+
 TEST(Refine, SameResultsOnOneAndFourThreads)
 {
-    const model_space space = make_model_space(test_start(), true);
+    const model_space space = test_space(true);
     std::mt19937 random(3);
     std::vector<scored_point> rows, starts;
     const two_basins f = shallow_grid_best(space, random, rows);
     for (std::size_t i : pick_starts(space, rows, 6)) starts.push_back(rows[i]);
-    for (global_method stage : {global_method::mlsl_lds, global_method::crs2_lm}) {
+    for (global_method stage : {global_method::mlsl_lds, global_method::crs2_lm, global_method::hops}) {
         std::vector<refined> runs[2];
         for (int k = 0; k < 2; ++k) {
             refine_options options;
@@ -170,7 +205,7 @@ TEST(Refine, SameResultsOnOneAndFourThreads)
 
 TEST(Refine, StopsAtAStopRequestAndPassesTheObjectivesFailureOn)
 {
-    const model_space space = make_model_space(test_start(), false);
+    const model_space space = test_space(false);
     const std::vector<scored_point> starts = {{1, test_start(), 0.0}, {2, test_start(), 0.0}};
     std::atomic<int32_t> cancel{0};
     int calls = 0;

@@ -49,7 +49,7 @@ TEST(Acceptable, RangesAreTheEllipsoidsExtentWithSigmaInflatedOrNot)
         {400.0, 100.0, 5000.0, 2.0},  // reduced chi2 4: sigma times 2
     };
     for (const bowl_case& k : cases) {
-        const model_space space = make_model_space(test_start(), false);
+        const model_space space = test_space(false);
         const ellipsoid_bowl bowl = range_bowl(k.c, k.a);
         const objective f = test_objective(space, bowl);
         const scored_point centre = centre_of(space, bowl, f);
@@ -74,7 +74,7 @@ TEST(Acceptable, SeparateBasinsBothCountOnOneAndFourThreads)
         ellipsoid_bowl left, right;
         double at(const std::vector<double>& z) const { return std::min(left.at(z), right.at(z)); }
     };
-    const model_space space = make_model_space(test_start(), false);
+    const model_space space = test_space(false);
     twin_bowls twins{range_bowl(100.0, 1000.0), range_bowl(100.0, 1000.0)};
     twins.left.m[0] = 0.25;
     twins.right.m[0] = 0.75;
@@ -103,7 +103,7 @@ TEST(Acceptable, AtBoundNamesTheParametersThatTouchABound)
         {model_param::z_scale_2, 0.25, false},  // well inside
     };
     for (const bound_case& k : cases) {
-        const model_space space = make_model_space(test_start(), false);
+        const model_space space = test_space(false);
         ellipsoid_bowl bowl = range_bowl(100.0, 1000.0);
         bowl.m[static_cast<std::size_t>(k.param)] = k.centre;
         const objective f = test_objective(space, bowl, true);
@@ -122,7 +122,7 @@ TEST(Jackknife, SpreadOfTheLeaveOneOutMinimaOnOneAndFourThreads)
 {
     // Block j pulls coordinate i towards t(i, j) with weight w[j]: without
     // block b the minimum is the weighted mean of the other blocks' pulls.
-    const model_space space = make_model_space(test_start(), true);
+    const model_space space = test_space(true);
     const int blocks = 5;
     const double w[blocks] = {1.0, 2.0, 0.5, 1.5, 1.0};
     auto t = [](int i, int j) { return 0.5 + 0.04 * std::sin(1.7 * i + 2.3 * j); };
@@ -175,7 +175,7 @@ TEST(RefineFiles, WriteTheSolutionsAndTheUncertainty)
     for (bool spin : {false, true}) {
         const refined best{0, 12, test_start(), {150.0, 0.02}, 40}, other{1, 0, test_start(), {NAN, NAN}, 7};
         std::string why;
-        ASSERT_TRUE(write_refined("refined.txt", make_model_space(test_start(), spin), {best, other}, 100.0, why));
+        ASSERT_TRUE(write_refined("refined.txt", test_space(spin), {best, other}, 100.0, why));
         const std::vector<std::string> lines = read_lines("refined.txt");
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0].rfind("# start_shape y_scale_1 ", 0), 0u);
@@ -186,7 +186,7 @@ TEST(RefineFiles, WriteTheSolutionsAndTheUncertainty)
 
     acceptable_set set;
     set.accept = accept_threshold(400.0, 100.0);
-    set.params = free_params(make_model_space(test_start(), false));
+    set.params = free_params(test_space(false));
     set.ranges[model_param::x_shift] = param_range{1.0, 0.8, NAN};
     set.at_bound = {model_param::x_scale_2, model_param::phi0_deg};
     jackknife_result jack;

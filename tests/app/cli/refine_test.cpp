@@ -36,7 +36,7 @@ std::vector<double> numbers(const std::string& line)
     return values;
 }
 
-const std::string small_chi2 = "--subdivisions 2 --step 0.5 --fit chi2";
+const std::string small_chi2 = "--subdivisions 2 --step 0.5 --fit chi2 --refine-effort 0.1";
 
 }  // namespace
 
@@ -57,6 +57,8 @@ TEST(Refine, RefusesItsOptionsBeforeAnyWork)
         {"--subdivisions 2 --step 0.5 --fit chi2 --refine 2 --refine-subdivisions 11", "--refine-subdivisions"},
         {"--subdivisions 2 --step 0.5 --fit chi2 --refine 2 --refine-subdivisions two", "--refine-subdivisions"},
         {"--subdivisions 2 --step 0.5 --fit chi2 --refine-spin", "go with --refine"},
+        {"--subdivisions 2 --step 0.5 --fit chi2 --refine-effort 2", "go with --refine"},
+        {"--subdivisions 2 --step 0.5 --fit chi2 --refine 2 --refine-effort 0", "--refine-effort"},
         {"--subdivisions 2 --step 0.5 --fit chi2 --refine 2 --shard 1/2", "--shard"},
     };
     for (const auto& c : cases) {
@@ -124,4 +126,37 @@ TEST(Refine, WritesItsFilesTheSameOnAnyThreadCount)
 
     // morvane-cli export reads the refined run's record.
     EXPECT_EQ(in_folder("one", "export --shape 1 --output first.obj", out), 0) << out;
+}
+
+// --refine-spin frees the pole and the period: refined.txt and
+// uncertainty.json carry them, the period stays within its window and the
+// record says so; a finer --refine-subdivisions leaves the grid rows out of
+// the acceptable set but still writes every file.
+TEST(Refine, SpinAndAFinerModelAreRefinedAndRecorded)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string options = "--path " + data_file("twin_three_geometries.zel") + " --period 7.5 " + small_chi2 +
+                                " --refine 1 --refine-spin --refine-subdivisions 3";
+    ASSERT_EQ(in_folder("spin", options, out), 0) << out;
+    EXPECT_NE(out.find(" lambda "), std::string::npos) << out;
+    const std::vector<std::string> lines = read_lines("spin/output/refined.txt");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("phi0_deg lambda_deg beta_deg period_h chi2"), std::string::npos) << lines[0];
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<double> v = numbers(lines[i]);
+        ASSERT_EQ(v.size(), 15u) << lines[i];
+        EXPECT_NEAR(v[10], 7.5, 7.5 * 0.005 + 1e-9) << lines[i];  // the period within 0.5 %
+        EXPECT_GE(v[9], -90.0) << lines[i];
+        EXPECT_LE(v[9], 90.0) << lines[i];
+    }
+    const json u = json::parse(read_file("spin/output/uncertainty.json"));
+    for (const char* p : {"lambda_deg", "beta_deg", "period_h"}) {
+        ASSERT_TRUE(u["parameters"].contains(p)) << p;
+        EXPECT_LE(u["parameters"][p]["min"].get<double>(), u["parameters"][p]["max"].get<double>()) << p;
+        EXPECT_TRUE(u["jackknife"].contains(p)) << p;
+    }
+    const json run = json::parse(read_file("spin/output/run.json"));
+    EXPECT_EQ(run["refinement"]["spin_refined"], true);
+    EXPECT_EQ(run["refinement"]["subdivisions"], 3);
 }

@@ -156,6 +156,40 @@ def test_chi2_sweep_and_one_shapes_chi2_give_the_command_lines_fit(tmp_path, pat
     assert morvane.chi2(shape, obs, DEFAULT_SPIN, sigma=sigma) == fit
 
 
+def as_written(value):
+    """`value` with every float as a JSON file of ours holds it ("%.10g")."""
+    if isinstance(value, dict):
+        return {k: as_written(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [as_written(v) for v in value]
+    return float("%.10g" % value) if isinstance(value, float) else value
+
+
+def test_refine_gives_the_command_lines_refinement(tmp_path):
+    done = run_cli(tmp_path, "--path", THREE, "--subdivisions", "1", "--step", "0.5", "--fit", "chi2",
+                   "--threads", "1", "--refine", "2", "--refine-effort", "0.1")
+    assert done.returncode == 0, done.stderr
+    obs = morvane.read_observations(THREE)
+    table, _ = morvane.sweep(obs, DEFAULT_SPIN, 0.5, subdivisions=1, fit="chi2", threads=2)
+    ours = morvane.refine(obs, DEFAULT_SPIN, table, starts=2, subdivisions=1, threads=2, effort=0.1)
+    # refined.txt's lines, as written ("%.6f" parameters, "%.10g" chi2, "%.6g" the rest).
+    lines = (tmp_path / "output/refined.txt").read_text().splitlines()
+    names = lines[0].lstrip("# ").split()
+    assert len(lines) - 1 == len(ours["refined"])
+    for line, solution in zip(lines[1:], ours["refined"]):
+        row = dict(zip(names, line.split()))
+        assert int(row["start_shape"]) == solution["start_shape"]
+        assert int(row["evaluations"]) == solution["evaluations"]
+        assert row["chi2"] == "%.10g" % solution["chi2"]
+        for name in GRID_PARAMS + ("phi0_deg",):
+            assert row[name] == "%f" % solution[name]
+    assert json.loads((tmp_path / "output/uncertainty.json").read_text()) == as_written(ours["uncertainty"])
+    with pytest.raises(ValueError, match="budget has no 'locale'"):
+        morvane.refine(obs, DEFAULT_SPIN, table, budget={"locale": 3})
+    with pytest.raises(ValueError, match="effort"):
+        morvane.refine(obs, DEFAULT_SPIN, table, effort=0)
+
+
 def test_chi2_refusals_are_value_errors_with_the_command_lines_texts(tmp_path):
     obs = morvane.read_observations(TEST_ZEL)
     printed = run_cli(tmp_path, "--path", TEST_ZEL, "--fit", "chi2", "--sigma", "-1").stderr
