@@ -62,6 +62,10 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
         std::fprintf(stderr, "morvane-report: %s\n", why.c_str());
         return exit_refused;
     }
+    // Said, and reported without them: the rest of the run stands.
+    if (!run.refinement_problem.empty())
+        std::fprintf(stderr, "morvane-report: the refinement's files could not be read: %s\n",
+                     run.refinement_problem.c_str());
     // The options against the run, before anything is written.
     const std::size_t samples = run.reference->times.size();
     if (sample < 1 || static_cast<std::size_t>(sample) > samples) {
