@@ -154,7 +154,8 @@ int report_main(int argc, char** argv)
 {
     CLI::App cli{"morvane-report: the figures of a run folder (the fit, the misfit profiles, the shape and its "
                  "rotation lightcurve) as PNG and SVG, with an index.html. Reads only the folder's files "
-                 "(output/run.json, output/main.txt, output/samples.txt), so a run computed elsewhere can be "
+                 "(output/run.json, output/main.txt, output/samples.txt; a refined chi2 run's output/uncertainty.json "
+                 "and output/refined.txt), so a run computed elsewhere can be "
                  "reported here; needs no display."};
     std::string folder = ".";
     std::vector<int> shapes;

