@@ -101,6 +101,12 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
         why = "not enough memory for the base shape";
         return false;
     }
+    // Only a run that records its refinement has one: files left by an
+    // earlier run of the folder are not this run's.
+    if (run.manifest.refinement.starts > 0) {
+        refinement_files files;
+        if (read_refinement_files(folder, files, run.refinement_problem)) run.refinement = std::move(files);
+    }
     return true;
 }
 

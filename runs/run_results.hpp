@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "lightcurve/obs_set.hpp"
 #include "lightcurve/ref_curve.hpp"
 #include "photometry/facet_view.hpp"
+#include "runs/refinement_reader.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/summary_table.hpp"
 #include "sweep/sweep_records.hpp"
@@ -25,11 +27,17 @@ struct run_results {
     std::shared_ptr<const ref_curve> reference;
     obs_set observations;
     std::shared_ptr<const mesh> base;  // rebuilt from the recorded subdivisions
+    // The refinement's files, read when the manifest records a refinement
+    // (--refine); absent otherwise, or when they could not be read, which
+    // `refinement_problem` then says (the rest of the run is read all the same).
+    std::optional<refinement_files> refinement;
+    std::string refinement_problem;
 };
 
 // Reads the run of `folder` ("." for here): false with `why` when the
 // manifest, the summary table or the samples are missing or malformed, or
-// the base shape cannot be built.
+// the base shape cannot be built. A refinement's files that cannot be read
+// refuse nothing: they are left out, with the reason.
 bool read_run(const std::string& folder, run_results& run, std::string& why);
 
 // Points of the rotation curve: one per degree, 0 to 360.

@@ -1,8 +1,10 @@
 #include "app/figures/charts.hpp"
 
+#include <QAreaSeries>
 #include <QChart>
 #include <QChartView>
 #include <QGridLayout>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QScatterSeries>
 #include <QVBoxLayout>
@@ -183,6 +185,72 @@ QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_
     return panel;
 }
 
+// What a refined chi2 run adds to one parameter's misfit profile, in the
+// profile's units (the reduced chi2).
+struct acceptance_marks {
+    bool shown = false;
+    double threshold = 0.0;  // the acceptance threshold's reduced chi2
+    double min = 0.0;        // the acceptable range
+    double max = 0.0;
+    double best = 0.0;         // the refined best
+    double best_misfit = 0.0;  // and its reduced chi2
+};
+
+// The marks of grid parameter `param` (1 .. 6) of the run's refinement;
+// not shown without one, or when it lists no range of the parameter.
+acceptance_marks acceptance_of(const run_results& run, int param)
+{
+    acceptance_marks marks;
+    if (!run.refinement) return marks;
+    const uncertainty_record& u = run.refinement->uncertainty;
+    const accepted_range& range = u.ranges[static_cast<std::size_t>(param - 1)];  // the shape's order, y_scale_1 first
+    if (!range.listed) return marks;
+    marks = {true, u.threshold / u.nu, range.min, range.max, range.best, u.chi2_min / u.nu};
+    return marks;
+}
+
+// The acceptable range as a band over the panel's height.
+QAreaSeries* acceptable_band(const acceptance_marks& marks, const QValueAxis* y)
+{
+    auto* band = new QAreaSeries(new QLineSeries, new QLineSeries);
+    for (double v : {marks.min, marks.max}) {
+        band->lowerSeries()->append(v, y->min());
+        band->upperSeries()->append(v, y->max());
+    }
+    band->upperSeries()->setParent(band);
+    band->lowerSeries()->setParent(band);
+    band->setName("acceptable range");
+    band->setColor(QColor(255, 127, 14, 50));
+    band->setBorderColor(QColor(255, 127, 14, 140));
+    return band;
+}
+
+// Draws the acceptance threshold across the panel and the refined best as
+// a diamond, and names them and the band in a legend of their own.
+void add_threshold_and_best(QChart* chart, const acceptance_marks& marks, QValueAxis* x, QValueAxis* y)
+{
+    auto* threshold = new QLineSeries;
+    threshold->setName("acceptance threshold");
+    threshold->setPen(QPen(QColor(255, 127, 14), 1.5, Qt::DashLine));
+    threshold->append(x->min(), marks.threshold);
+    threshold->append(x->max(), marks.threshold);
+    attach(chart, threshold, x, y);
+    auto* best = markers("refined best", QColor(148, 103, 189), 13.0);
+    best->setMarkerShape(QScatterSeries::MarkerShapeRotatedRectangle);
+    best->append(marks.best, marks.best_misfit);
+    attach(chart, best, x, y);
+    for (QLegendMarker* m : chart->legend()->markers()) {
+        const QString name = m->series()->name();
+        m->setVisible(name == "acceptable range" || name == threshold->name() || name == best->name());
+    }
+    // Small enough that the three names fit a panel's width.
+    QFont font = chart->legend()->font();
+    font.setPointSizeF(font.pointSizeF() * 0.8);
+    chart->legend()->setFont(font);
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    chart->legend()->show();
+}
+
 }  // namespace
 
 const char* grid_parameter_name(int param)
@@ -231,6 +299,11 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
                 mine->append(p.value, chosen->misfit);
         }
         if (profile.best >= 0) best->append(profile.points[profile.best].value, profile.points[profile.best].misfit);
+        const acceptance_marks marks = acceptance_of(run, profile.param);
+        if (marks.shown) {
+            xs.insert(xs.end(), {marks.min, marks.max, marks.best});
+            ys.insert(ys.end(), {marks.best_misfit, marks.threshold});
+        }
         double x0 = 0, x1 = 0, y0 = 0, y1 = 0;
         finite_range(xs, x0, x1);
         finite_range(ys, y0, y1);
@@ -245,11 +318,13 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         auto* y_axis = value_axis("lowest misfit", y0, y1);
         chart->addAxis(x_axis, Qt::AlignBottom);
         chart->addAxis(y_axis, Qt::AlignLeft);
+        if (marks.shown) attach(chart, acceptable_band(marks, y_axis), x_axis, y_axis);  // under the grid's points
         attach(chart, line, x_axis, y_axis);
         attach(chart, points, x_axis, y_axis);
         attach(chart, best, x_axis, y_axis);
         attach(chart, mine, x_axis, y_axis);
         chart->legend()->hide();
+        if (marks.shown) add_threshold_and_best(chart, marks, x_axis, y_axis);
         grid->addWidget(view_of(chart, 220), static_cast<int>(i) / 3, static_cast<int>(i) % 3);
     }
     return figure;

@@ -62,6 +62,10 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
         std::fprintf(stderr, "morvane-report: %s\n", why.c_str());
         return exit_refused;
     }
+    // Said, and reported without them: the rest of the run stands.
+    if (!run.refinement_problem.empty())
+        std::fprintf(stderr, "morvane-report: the refinement's files could not be read: %s\n",
+                     run.refinement_problem.c_str());
     // The options against the run, before anything is written.
     const std::size_t samples = run.reference->times.size();
     if (sample < 1 || static_cast<std::size_t>(sample) > samples) {
@@ -150,7 +154,8 @@ int report_main(int argc, char** argv)
 {
     CLI::App cli{"morvane-report: the figures of a run folder (the fit, the misfit profiles, the shape and its "
                  "rotation lightcurve) as PNG and SVG, with an index.html. Reads only the folder's files "
-                 "(output/run.json, output/main.txt, output/samples.txt), so a run computed elsewhere can be "
+                 "(output/run.json, output/main.txt, output/samples.txt; a refined chi2 run's output/uncertainty.json "
+                 "and output/refined.txt), so a run computed elsewhere can be "
                  "reported here; needs no display."};
     std::string folder = ".";
     std::vector<int> shapes;

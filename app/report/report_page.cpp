@@ -66,6 +66,91 @@ QString best_table(const std::vector<summary_row>& best)
     return html + "</table>\n";
 }
 
+// A number to six significant digits; "–" when not known.
+QString general(double v)
+{
+    return std::isnan(v) ? QString("–") : QString::asprintf("%.6g", v);
+}
+
+// What the threshold and the sigma inflation mean, in words.
+QString acceptance_words(const uncertainty_record& u)
+{
+    QString words = QString("<p>Models with chi2 under chi2_min (1 + sqrt(2 / nu)) = %1 are acceptable: the "
+                            "acceptance threshold, at chi2_min %2 on nu = %3 degrees of freedom (reduced chi2 %4). ")
+                        .arg(general(u.threshold), general(u.chi2_min), general(u.nu), general(u.threshold / u.nu));
+    words += u.sigma_inflation > 1.0
+                 ? QString("The best reduced chi2 is above 1, so sigma was inflated by a factor %1 (model error) "
+                           "for the threshold.</p>\n")
+                       .arg(general(u.sigma_inflation))
+                 : QString("The best reduced chi2 is not above 1: sigma was not inflated (factor %1).</p>\n")
+                       .arg(general(u.sigma_inflation));
+    return words;
+}
+
+// Each refined parameter's best value and acceptable range, with the
+// jackknife's spread when there is one.
+QString range_table(const uncertainty_record& u)
+{
+    const bool jack = u.jackknife_blocks > 0;
+    QString html = QString("<table class=\"fits\">\n<tr><th>parameter</th><th>best</th><th>min</th><th>max</th>%1"
+                           "</tr>\n")
+                       .arg(jack ? "<th>jackknife spread</th>" : "");
+    for (int p = 0; p < model_param::count; ++p) {
+        const accepted_range& r = u.ranges[static_cast<std::size_t>(p)];
+        if (!r.listed) continue;
+        const jackknife_range& j = u.jackknife[static_cast<std::size_t>(p)];
+        html += QString("<tr><th>%1</th><td>%2</td><td>%3</td><td>%4</td>")
+                    .arg(model_param_name(p), general(r.best), general(r.min), general(r.max));
+        if (jack) html += "<td>" + (j.listed ? general(j.spread) : QString("–")) + "</td>";
+        html += "</tr>\n";
+    }
+    return html + "</table>\n";
+}
+
+// The refined solutions as refined.txt lists them, best first.
+QString solutions_table(const refined_table& t)
+{
+    QString html = "<table class=\"fits\">\n<tr><th>start shape</th>";
+    for (int p : t.params) html += QString("<th>%1</th>").arg(model_param_name(p));
+    html += "<th>chi2</th><th>reduced chi2</th><th>rms (mag)</th><th>evaluations</th></tr>\n";
+    for (const refined_row& r : t.rows) {
+        html += "<tr><td>" + (r.start_shape > 0 ? QString::number(r.start_shape) : QString("global")) + "</td>";
+        for (int p : t.params) html += "<td>" + general(r.x[static_cast<std::size_t>(p)]) + "</td>";
+        html += QString("<td>%1</td><td>%2</td><td>%3</td><td>%4</td></tr>\n")
+                    .arg(general(r.chi2), general(r.reduced_chi2), general(r.rms_mag))
+                    .arg(r.evaluations);
+    }
+    return html + "</table>\n";
+}
+
+// The refinement's section: its best model, the acceptable set and the
+// refined solutions; or why its files could not be read. Empty for a run
+// without a refinement.
+QString uncertainty_section(const run_results& run)
+{
+    if (!run.refinement && run.refinement_problem.empty()) return {};
+    QString html = "<h2>Uncertainty</h2>\n";
+    if (!run.refinement)
+        return html + "<p class=\"note\">The refinement's files could not be read: " +
+               html_escaped(QString::fromStdString(run.refinement_problem)) + "</p>\n";
+    const uncertainty_record& u = run.refinement->uncertainty;
+    const refined_row& best = run.refinement->refined.rows.front();
+    html += QString("<p>The refined best model (from %1): reduced chi2 %2, rms %3 mag.</p>\n")
+                .arg(best.start_shape > 0 ? QString("shape %1").arg(best.start_shape) : QString("the global search"),
+                     general(best.reduced_chi2), general(best.rms_mag));
+    html += acceptance_words(u);
+    for (int p : u.at_bound)
+        html += QString("<p class=\"note\">Warning: %1 is at the bound of the model space; its acceptable range may "
+                        "reach beyond it.</p>\n")
+                    .arg(model_param_name(p));
+    html += range_table(u);
+    if (u.jackknife_blocks > 0)
+        html += QString("<p>The jackknife spread: the refinement repeated with each of the %1 blocks left out in "
+                        "turn.</p>\n")
+                    .arg(u.jackknife_blocks);
+    return html + "<h3>Refined solutions</h3>\n" + solutions_table(run.refinement->refined);
+}
+
 // An image that links to its SVG.
 QString figure(const QString& png, const QString& svg, const QString& words)
 {
@@ -109,9 +194,14 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                          ? "the reduced chi2 at the observed points, each block with its own zero point"
                          : "the sum of squared differences after rescaling onto the reference's range (mag²)");
     html += best_table(best);
+    html += uncertainty_section(run);
     const QStringList profiles = profile_figure_files();
     html += "<h2>Misfit profiles</h2>\n" +
-            figure(profiles[0], profiles[1], "for each value of each grid parameter, the lowest misfit of all shapes");
+            figure(profiles[0], profiles[1],
+                   run.refinement ? "for each value of each grid parameter, the lowest misfit of all shapes; the "
+                                    "acceptance threshold dashed, each parameter's acceptable range shaded and the "
+                                    "refined best as a diamond"
+                                  : "for each value of each grid parameter, the lowest misfit of all shapes");
     for (const reported_shape& s : shapes) {
         const shape_curves& c = s.curves;
         const QStringList files = shape_figure_files(c.shape);

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <QAreaSeries>
 #include <QChartView>
 #include <QColor>
 #include <QImage>
+#include <QLineSeries>
 #include <QRegularExpression>
+#include <QScatterSeries>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +29,7 @@
 namespace {
 
 const std::string cli = MORVANE_CLI;
+constexpr std::size_t npos = std::string::npos;
 const std::string report = MORVANE_REPORT;
 
 // A finished joint fit of three blocks in the scratch folder.
@@ -34,6 +41,27 @@ void joint_run()
                           out),
               0)
         << out;
+}
+
+// A chi2 run refined from its best grid row, in `folder` of the scratch folder.
+void refined_run(const std::string& folder = ".")
+{
+    std::string out;
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(run_command(cli + " -C " + folder + " --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.5 --threads 2 --fit chi2 --refine 1",
+                          out),
+              0)
+        << out;
+}
+
+// The run's manifest in `folder` without its record of a refinement, as a
+// run that left an earlier run's refinement files behind has it.
+void forget_refinement(const std::string& folder)
+{
+    nlohmann::ordered_json manifest = nlohmann::ordered_json::parse(read_file(folder + "/output/run.json"));
+    ASSERT_EQ(manifest.erase("refinement"), 1u);
+    write_file(folder + "/output/run.json", manifest.dump(2) + "\n");
 }
 
 // Whether an image has a pixel near `colour`.
@@ -103,6 +131,9 @@ TEST(Report, DrawsAChi2RunsObservedPointsAndModel)
     EXPECT_GT(pixels_near(fit, QColor(31, 119, 180)), 300);  // the observed points
     EXPECT_GT(pixels_near(fit, QColor(214, 39, 40)), 300);   // the model and its residuals
     EXPECT_NE(read_file("report/index.html").find("chi2"), std::string::npos);
+    // Not refined: no uncertainty, no threshold.
+    EXPECT_EQ(read_file("report/index.html").find("Uncertainty"), std::string::npos);
+    EXPECT_EQ(read_file("report/profiles.svg").find("acceptance threshold"), std::string::npos);
     EXPECT_EQ(run_command(report + " . --sample 301", out), 2) << out;
 }
 
@@ -279,6 +310,129 @@ TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
     EXPECT_GT(pixels_near(figure_image(rotation.get(), {800, 400}), QColor(214, 39, 40)), 300);
     // The rotation curve closes on itself after one turn.
     EXPECT_NEAR(curves.rotation_mag.front(), curves.rotation_mag.back(), 1e-9);
+}
+
+// The refinement's section: its numbers as the files hold them, each
+// parameter's range and the solutions; a file that cannot be read is said
+// on the page and on stderr (escaped), and the rest is written all the same.
+TEST(Report, ShowsARefinedRunsUncertaintyOrWhyItCannot)
+{
+    scratch_dir dir;
+    refined_run("run");
+    const nlohmann::json u = nlohmann::json::parse(read_file("run/output/uncertainty.json"));
+    const std::vector<std::string> refined = read_lines("run/output/refined.txt");
+    const struct {
+        const char* name;
+        std::function<void()> change;  // in the copied folder
+        const char* says;              // "" for the section with the values, else on the page and stderr
+    } cases[] = {
+        {"as written", [] {}, ""},
+        {"a cut uncertainty.json",
+         [] {
+             const std::string text = read_file("case/output/uncertainty.json");
+             write_file("case/output/uncertainty.json", text.substr(0, text.size() / 2));
+         },
+         "output/uncertainty.json is not a refinement's uncertainty record"},
+        {"markup in refined.txt", [] { replace_in("case/output/refined.txt", " 300\n", " <b>300\n"); },
+         "output/refined.txt:2: field 12 &quot;&lt;b&gt;300&quot;"},
+        {"no refinement recorded", [] { forget_refinement("case"); }, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all("case");
+        std::filesystem::copy("run", "case", std::filesystem::copy_options::recursive);
+        c.change();
+        std::string out;
+        ASSERT_EQ(run_command(report + " case", out), 0) << out;
+        const std::string page = read_file("case/report/index.html");
+        EXPECT_NE(page.find("<h2>Shape"), std::string::npos);  // the rest of the report
+        EXPECT_EQ(page.find("<b>"), std::string::npos);
+        if (!c.says) {
+            EXPECT_EQ(page.find("Uncertainty"), std::string::npos);
+            continue;
+        }
+        ASSERT_NE(page.find("<h2>Uncertainty</h2>"), std::string::npos);
+        if (*c.says) {
+            EXPECT_NE(page.find("could not be read: case/" + std::string(c.says)), std::string::npos) << page;
+            EXPECT_NE(out.find("the refinement's files could not be read: case/output/"), std::string::npos) << out;
+            EXPECT_EQ(read_file("case/report/profiles.svg").find("acceptance threshold"), std::string::npos);
+            continue;
+        }
+        const auto general = [](double v) { return QString::asprintf("%.6g", v).toStdString(); };
+        const std::string section = page.substr(page.find("<h2>Uncertainty</h2>"));
+        for (const char* key : {"threshold", "nu", "sigma_inflation"})
+            EXPECT_NE(section.find(general(u[key].get<double>())), std::string::npos) << key;
+        for (const auto& [name, range] : u["parameters"].items())
+            EXPECT_NE(section.find("<tr><th>" + name + "</th><td>" + general(range["best"].get<double>()) +
+                                   "</td><td>" + general(range["min"].get<double>()) + "</td><td>" +
+                                   general(range["max"].get<double>()) + "</td><td>" +
+                                   general(u["jackknife"][name]["spread"].get<double>()) + "</td></tr>"),
+                      std::string::npos)
+                << name;
+        for (const auto& name : u["at_bound"])
+            EXPECT_NE(section.find("Warning: " + name.get<std::string>() + " is at the bound"), std::string::npos);
+        // The best line's reduced chi2 and rms, and one table row per solution.
+        std::istringstream best(refined[1]);
+        std::vector<std::string> fields{std::istream_iterator<std::string>(best), {}};
+        EXPECT_NE(section.find("reduced chi2 " + general(std::stod(fields[9])) + ", rms " +
+                               general(std::stod(fields[10])) + " mag"),
+                  std::string::npos);
+        std::size_t rows = 0;
+        for (std::size_t at = section.find("Refined solutions"); (at = section.find("<tr><td>", at + 1)) != npos;)
+            ++rows;
+        EXPECT_EQ(rows, refined.size() - 1);
+        EXPECT_NE(read_file("case/report/profiles.svg").find("acceptance threshold"), std::string::npos);
+    }
+}
+
+// The series of a chart named `name`, or nullptr.
+QAbstractSeries* series_named(QChart* chart, const QString& name)
+{
+    for (QAbstractSeries* s : chart->series())
+        if (s->name() == name) return s;
+    return nullptr;
+}
+
+// Each profile of a refined run shows the threshold at threshold / nu (the
+// profile's reduced chi2), its parameter's acceptable range and the refined
+// best; the same files without the manifest's record of them show nothing.
+TEST(Figures, ProfilesMarkTheAcceptableSetOfARefinedRun)
+{
+    scratch_dir dir;
+    refined_run();
+    run_results run;
+    std::string why;
+    ASSERT_TRUE(read_run(".", run, why)) << why;
+    ASSERT_TRUE(run.refinement) << run.refinement_problem;
+    const uncertainty_record& u = run.refinement->uncertainty;
+    const std::unique_ptr<QWidget> profiles(profile_figure(run, 0));
+    const QList<QChartView*> views = profiles->findChildren<QChartView*>();
+    ASSERT_EQ(views.size(), 6);
+    for (int i = 0; i < 6; ++i) {
+        QChart* chart = views[i]->chart();
+        const accepted_range& range = u.ranges[i];  // the panels in the shape's order
+        SCOPED_TRACE(chart->title().toStdString());
+        ASSERT_TRUE(chart->title().startsWith(model_param_name(i)));
+        auto* threshold = qobject_cast<QLineSeries*>(series_named(chart, "acceptance threshold"));
+        auto* band = qobject_cast<QAreaSeries*>(series_named(chart, "acceptable range"));
+        auto* best = qobject_cast<QScatterSeries*>(series_named(chart, "refined best"));
+        ASSERT_TRUE(threshold && band && best);
+        for (const QPointF& p : threshold->points()) EXPECT_DOUBLE_EQ(p.y(), u.threshold / u.nu);
+        ASSERT_EQ(band->lowerSeries()->count(), 2);
+        EXPECT_EQ(band->lowerSeries()->at(0).x(), range.min);
+        EXPECT_EQ(band->lowerSeries()->at(1).x(), range.max);
+        ASSERT_EQ(best->count(), 1);
+        EXPECT_EQ(best->at(0), QPointF(range.best, u.chi2_min / u.nu));
+    }
+
+    forget_refinement(".");
+    ASSERT_TRUE(read_run(".", run, why)) << why;
+    EXPECT_FALSE(run.refinement);
+    EXPECT_EQ(run.refinement_problem, "");
+    const std::unique_ptr<QWidget> plain(profile_figure(run, 0));
+    for (QChartView* view : plain->findChildren<QChartView*>())
+        for (const char* name : {"acceptance threshold", "acceptable range", "refined best"})
+            EXPECT_FALSE(series_named(view->chart(), name)) << name;
 }
 
 }  // namespace
