@@ -220,13 +220,29 @@ bool refine_starts(const model_space& space, const objective& f, const std::vect
         return false;
     }
     std::sort(results.begin(), results.end(), refined_before);
-    // The hops start from the best local solution, once every start has ended.
+    // The hops start from the best local solutions of distinct regions
+    // (options.hop_chains of them at most, the stage's calls shared), once
+    // every start has ended.
     if (hops && options.global_evals > 0) {
-        bool halted = false;
-        results.push_back(refine_hops(space, f, results.front(), local_count, options, halted));
-        if (halted) {
-            why = "stopped";
-            return false;
+        std::vector<scored_point> ends;
+        for (const refined& r : results) ends.push_back({r.start_shape, r.x, r.f.chi2});
+        const std::vector<std::size_t> from = pick_starts(space, ends, std::max(1, options.hop_chains));
+        std::vector<std::size_t> chains;
+        for (std::size_t i : from)
+            if (std::all_of(chains.begin(), chains.end(), [&](std::size_t j) {
+                    return shape_distance(space, ends[i].x, ends[j].x) >= default_start_distance;
+                }))
+                chains.push_back(i);
+        refine_options chain = options;
+        chain.global_evals = options.global_evals / static_cast<int>(chains.size());
+        for (std::size_t c = 0; c < chains.size(); ++c) {
+            bool halted = false;
+            results.push_back(
+                refine_hops(space, f, results[chains[c]], local_count + static_cast<int>(c), chain, halted));
+            if (halted) {
+                why = "stopped";
+                return false;
+            }
         }
         std::sort(results.begin(), results.end(), refined_before);
     }

@@ -32,6 +32,7 @@ struct refine_options {
     unsigned global_seed = 20250101;
     int hop_evals = 150;     // objective calls per hop
     int hops_per_round = 4;  // hops from the same best model, at once
+    int hop_chains = 3;      // chains of hops, from the best local solutions of distinct regions
     double hop_kick = 0.06;  // a kick's standard deviation, in shape steps (unit_steps)
     int threads = 1;
     stop_request stop;  // polled before every objective call
