@@ -9,9 +9,9 @@
 namespace {
 
 // Prints a failure of the refinement; the exit code.
-int failed(const std::string& why)
+int failed(const char* program, const std::string& why)
 {
-    std::fprintf(stderr, "morvane-cli: refinement failed: %s\n", why.c_str());
+    std::fprintf(stderr, "%s: refinement failed: %s\n", program, why.c_str());
     return exit_failed;
 }
 
@@ -107,10 +107,10 @@ int run_refinement(const refine_request& r, int subdivisions, app_state& app)
     std::string why;
     if (!refine_and_write(app, settings, result, why)) {
         if (app.cancel.load() != 0) {
-            std::fprintf(stderr, "morvane-cli: refinement cancelled; the sweep's files are complete\n");
+            std::fprintf(stderr, "%s: refinement cancelled; the sweep's files are complete\n", r.program);
             return stop_exit_code();
         }
-        return failed(why);
+        return failed(r.program, why);
     }
     print_refinement(r, result);
     return exit_complete;

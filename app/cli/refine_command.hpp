@@ -13,10 +13,11 @@
 
 // What the command line asks of the refinement.
 struct refine_request {
-    int starts = 0;            // --refine K (0: none)
-    std::string subdivisions;  // --refine-subdivisions N ("": the sweep's)
-    bool spin = false;         // --refine-spin
-    double effort = 1.0;       // --refine-effort F
+    int starts = 0;                       // --refine K (0: none)
+    std::string subdivisions;             // --refine-subdivisions N ("": the sweep's)
+    bool spin = false;                    // --refine-spin
+    double effort = 1.0;                  // --refine-effort F
+    const char* program = "morvane-cli";  // the messages' prefix
 };
 
 // Adds --refine, --refine-spin and --refine-subdivisions to `cli`.

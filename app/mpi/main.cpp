@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli/pipeline.hpp"
+#include "app/cli/refine_command.hpp"
 #include "app/mpi/mpi_share.hpp"
 #include "common/program_entry.hpp"
 #include "runs/run_manifest.hpp"
@@ -23,11 +24,15 @@ int run_rank(int argc, char** argv)
                  "(mpirun -n R morvane-mpi OPTIONS). Every rank builds the mesh and loads the observations; "
                  "rank 0 writes the shared files, deals the grid's blocks through a one-sided counter, gathers "
                  "the rows, journals them and writes output/main.txt; each rank writes its shapes' lightcurve "
-                 "files and uses --threads threads. The files are byte-identical to morvane-cli's."};
+                 "files and uses --threads threads. The files are byte-identical to morvane-cli's. With --fit "
+                 "chi2 --refine K, rank 0 refines on its --threads threads once the sweep is whole."};
     cli.set_version_flag("--version", std::string("morvane-mpi ") + program_version());
     field_options f;
     std::string spin_file, folder;
     add_pipeline_options(cli, f, spin_file, folder);
+    refine_request refine;
+    refine.program = "morvane-mpi";
+    add_refine_options(cli, refine);
     double rank_timeout = 0.0;
     cli.add_option("--rank-timeout", rank_timeout,
                    "rank 0 ends the run when a rank that has not ended has sent nothing for SECONDS while the sweep "
@@ -53,6 +58,11 @@ int run_rank(int argc, char** argv)
         if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: --shard is morvane-cli's: the ranks share the grid\n");
         refused = exit_refused;
     }
+    int refine_subdivisions = 0;
+    if (std::string why; !refused && !check_refine_request(cli, refine, f, refine_subdivisions, why)) {
+        if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: %s\n", why.c_str());
+        refused = exit_refused;
+    }
     if (refused) {
         mpi.finish(the_app());
         return *refused;
@@ -66,7 +76,11 @@ int run_rank(int argc, char** argv)
     role.agree_step = [&mpi](const char* step, bool done, const std::string& reason, std::string& why) {
         return mpi.agree_step(step, done, reason, why);
     };
-    const int code = run_pipeline(f, cli.count("--block") > 0, role);
+    int code = run_pipeline(f, cli.count("--block") > 0, role);
+    // The refinement runs on rank 0's threads once the sweep is whole; the
+    // other ranks wait for it in finish().
+    if (code == exit_complete && refine.starts > 0 && role.coordinator)
+        code = run_refinement(refine, refine_subdivisions, the_app());
     mpi.finish(the_app());
     return code;
 }

@@ -116,16 +116,21 @@ TEST(Mpi, AJointFitOverRanksWritesWhatOneProcessWrites)
     EXPECT_TRUE(fs::exists("ranks/output/fits.csv"));
 }
 
+// A chi2 fit with its refinement: the refined files too are the one
+// process's, and so are the ranges.
 TEST(Mpi, AChi2FitOverRanksWritesWhatOneProcessWrites)
 {
     scratch_dir dir;
     std::string out;
-    const std::string common =
-        " --path " + data_file("twin_three_geometries.zel") + " --subdivisions 1 --step 0.5 --fit chi2";
+    const std::string common = " --path " + data_file("twin_three_geometries.zel") +
+                               " --subdivisions 1 --step 0.5 --fit chi2 --refine 2 --refine-effort 0.05";
     ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 1", out), 0) << out;
     ASSERT_EQ(run_command(mpirun(3) + " -C " + folder("ranks").string() + common + " --threads 2", out), 0) << out;
     EXPECT_EQ(result_differences(result_files("one"), result_files("ranks")), "");
     EXPECT_EQ(read_lines("ranks/output/fits.csv").size(), 1u + 12u * 3u);
+    EXPECT_EQ(read_file("ranks/output/refined.txt"), read_file("one/output/refined.txt"));
+    EXPECT_EQ(read_file("ranks/output/uncertainty.json"), read_file("one/output/uncertainty.json"));
+    EXPECT_NE(out.find("refined best"), std::string::npos) << out;
 }
 
 TEST(Mpi, AKilledRankFailsTheRunAndResumeFinishesIt)
