@@ -71,7 +71,9 @@ struct script_runner : std::enable_shared_from_this<script_runner> {
             if (!button->isEnabled()) std::fprintf(stderr, "morvane: script step \"%s\": greyed\n", step.c_str());
             button->click();
         } else if (verb == "wait") {
-            if (app->sweep_running.load()) return schedule(20);  // the same step again
+            // The refinement after a chi2 sweep begins when the dialog notices the sweep's end.
+            dialog->check_sweep_end();
+            if (app->sweep_running.load() || dialog->refining()) return schedule(20);  // the same step again
         } else if (verb == "sleep") {
             if (!(in >> delay_ms) || delay_ms < 0) script_error(step, "missing milliseconds");
         } else if (verb == "grab") {

@@ -18,6 +18,10 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <string>
+#include <utility>
+
+#include "app/dialog/refine_text.hpp"
 #include "app/dialog/results_window.hpp"
 #include "common/control_ids.hpp"
 #include "workflow/controller.hpp"
@@ -65,6 +69,8 @@ const control_layout window_controls[] = {
     {ctl::blocks, kind::edit, "", 219, 143, 131, 14},
     {ctl::fit_label, kind::right_label, "Fit", 138, 161, 70, 8},
     {ctl::fit, kind::choice, "range|offset|chi2", 219, 158, 60, 14},
+    {dialog_ctl::refine_label, kind::right_label, "Refine", 283, 161, 24, 8},
+    {dialog_ctl::refine, kind::edit, "", 310, 158, 40, 14},
     {ctl::cancel, kind::button, "Cancel", 6, 177, 50, 14},
     {ctl::status_line, kind::label, "", 6, 196, 356, 8},
     {ctl::progress, kind::progress, "", 0, 211, 367, 14},
@@ -73,8 +79,12 @@ const control_layout window_controls[] = {
 // The "..." button right of the path field, inside the frame around it.
 constexpr control_layout browse_layout = {dialog_ctl::browse_path, kind::button, "...", 351, 31, 9, 14};
 
-// How often the dialog looks whether its sweep has ended, in milliseconds.
+// How often the dialog looks whether its sweep or its refinement has ended,
+// in milliseconds.
 constexpr int sweep_watch_ms = 100;
+
+// The buttons greyed while a refinement runs: those that start work.
+constexpr int work_buttons[] = {ctl::generate_geosphere, ctl::load_lightcurve, ctl::generate_shapes};
 
 constexpr int dialog_width = 368;
 constexpr int dialog_height = 225;
@@ -120,7 +130,7 @@ int symbol_font_height(int dots_per_inch)
 main_dialog::main_dialog(app_state& app, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint),
-      app_(app)
+      app_(app), refinement_(app)
 {
     setWindowTitle("Morvane");
     QFont dialog_font = font();
@@ -137,7 +147,13 @@ main_dialog::main_dialog(app_state& app, QWidget* parent)
     greek_font_.setUnderline(false);
     greek_font_.setStrikeOut(false);
 
+    // The refine count means something for the chi2 fit only.
+    auto* fit = static_cast<QComboBox*>(control(ctl::fit));
+    connect(fit, &QComboBox::currentTextChanged, this,
+            [this](const QString& mode) { control(dialog_ctl::refine)->setEnabled(mode == "chi2"); });
     for (const auto& [id, text] : default_field_texts()) set_item_text(id, text);
+    set_item_text(dialog_ctl::refine, "0");
+    control(dialog_ctl::refine)->setEnabled(fit->currentText() == "chi2");
     on_init(app_, this);
     for (int id : {ctl::lambda_label, ctl::beta_label, ctl::phi0_label}) {
         auto* label = static_cast<QLabel*>(control(id));
@@ -157,6 +173,9 @@ void main_dialog::build_controls()
     sweep_watch_ = new QTimer(this);
     sweep_watch_->setInterval(sweep_watch_ms);
     connect(sweep_watch_, &QTimer::timeout, this, &main_dialog::check_sweep_end);
+    refine_watch_ = new QTimer(this);
+    refine_watch_->setInterval(sweep_watch_ms);
+    connect(refine_watch_, &QTimer::timeout, this, &main_dialog::check_refinement_end);
 
     for (const control_layout& item : window_controls) {
         const QString text = QString::fromUtf8(item.text);
@@ -267,24 +286,112 @@ QWidget* main_dialog::control(int id) const
 
 void main_dialog::run_command(int id)
 {
+    int starts = 0;
+    if (id == ctl::generate_shapes && !read_refine_field(starts)) return;
+    if (is_close_command(id)) stop_refinement();
     const command_outcome outcome = on_command(app_, id);
     if (id == ctl::generate_shapes && outcome.done) {
         // The folder's run is being replaced: its old results go away.
         if (results_) results_->hide();
+        control(ctl::status_line)->setToolTip("");
+        pending_ = {starts, app_.reference, app_.base, app_.step};
         sweep_watch_->start();
     }
     if (is_close_command(id)) done(id);
+}
+
+bool main_dialog::read_refine_field(int& starts)
+{
+    starts = 0;
+    if (read_item_text(ctl::fit, 64) != "chi2") return true;
+    if (read_item_int(dialog_ctl::refine, starts) && starts >= 0 && starts <= max_refine_starts) return true;
+    show_error("Refine must be a whole number from 0 to " + std::to_string(max_refine_starts) +
+               " (the starts of the refinement after the sweep; 0: none)");
+    return false;
 }
 
 void main_dialog::check_sweep_end()
 {
     if (!sweep_watch_->isActive() || app_.sweep_running.load()) return;
     sweep_watch_->stop();
+    const pending_refinement pending = std::exchange(pending_, {});
     // Only a complete sweep opens its results; the status line says how any
     // other ended.
     if (app_.last_sweep_result.load() != 1) return;
     std::string why;
     open_results(QDir::currentPath().toStdString(), why);
+    if (pending.starts == 0) return;
+    // A load, a geosphere or a step typed while the sweep ran has replaced
+    // what the refinement would read.
+    if (pending.reference != app_.reference || pending.base != app_.base || pending.step != app_.step) {
+        show_error("refinement failed: the lightcurve, the geosphere or the step changed during the sweep");
+        return;
+    }
+    start_refinement(pending.starts);
+}
+
+void main_dialog::start_refinement(int starts)
+{
+    refine_settings settings;
+    settings.starts = starts;
+    settings.budget = refine_budget_;
+    std::string why;
+    if (!refinement_.start(settings, why)) {
+        show_error("refinement failed: " + why);
+        return;
+    }
+    hold_work_buttons(true);
+    set_item_text(ctl::status_line, "refining the sweep's best fit from " + std::to_string(starts) +
+                                        (starts == 1 ? " start..." : " starts..."));
+    control(ctl::status_line)->setToolTip("");
+    static_cast<QProgressBar*>(control(ctl::progress))->setRange(0, 0);  // busy: a refinement has no count
+    refine_watch_->start();
+}
+
+void main_dialog::check_refinement_end()
+{
+    if (!refinement_.running() || !refinement_.finished()) return;
+    refine_watch_->stop();
+    const refine_end end = refinement_.collect();
+    static_cast<QProgressBar*>(control(ctl::progress))->setRange(0, 100);
+    set_progress(0);
+    hold_work_buttons(false);
+    if (end.cancelled) {
+        set_item_text(ctl::status_line, "refinement cancelled; the sweep's files are complete");
+        return;
+    }
+    if (!end.done) {
+        show_error("refinement failed: " + end.why);
+        return;
+    }
+    QStringList lines;
+    for (const std::string& line : refinement_lines(end.result, false)) lines << QString::fromStdString(line);
+    set_item_text(ctl::status_line, refinement_summary(end.result));
+    control(ctl::status_line)->setToolTip(lines.join('\n'));
+    // The results window shows the refined run when it is open.
+    std::string why;
+    if (results_ && results_->isVisible()) open_results(QDir::currentPath().toStdString(), why);
+}
+
+void main_dialog::hold_work_buttons(bool hold)
+{
+    for (int id : work_buttons) {
+        QWidget* button = control(id);
+        if (hold) {
+            held_buttons_[id] = button->isEnabled();
+            button->setEnabled(false);
+        } else if (auto held = held_buttons_.find(id); held != held_buttons_.end()) {
+            button->setEnabled(held->second);
+        }
+    }
+    if (!hold) held_buttons_.clear();
+}
+
+void main_dialog::stop_refinement()
+{
+    if (!refinement_.running()) return;
+    refinement_.stop();
+    check_refinement_end();
 }
 
 bool main_dialog::open_results(const std::string& folder, std::string& why)

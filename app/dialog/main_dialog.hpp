@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "app/dialog/refine_job.hpp"
 #include "common/status_ops.hpp"
 #include "workflow/app_state.hpp"
 
@@ -20,8 +21,13 @@ class results_window;
 // Controls of this window that the controller does not know: numbered far
 // above the controller's ids so that neither set can take the other's.
 namespace dialog_ctl {
-constexpr int browse_path = 2001;  // "..." beside the path field
+constexpr int browse_path = 2001;   // "..." beside the path field
+constexpr int refine = 2002;        // starts of the refinement after a chi2 sweep (0: none)
+constexpr int refine_label = 2003;  // its caption
 }  // namespace dialog_ctl
+
+// The most starts the Refine field takes.
+constexpr int max_refine_starts = 50;
 
 // The path to put into the path field for a file chosen in a file dialog:
 // relative to `working_folder` when the file lies inside it, else absolute.
@@ -55,8 +61,18 @@ public:
     // with `why`, the window then left closed.
     bool open_results(const std::string& folder, std::string& why);
     // Notices that the sweep this dialog started has ended (it also looks on
-    // its own, a few times a second) and opens the results of a complete one.
+    // its own, a few times a second), opens the results of a complete one and
+    // starts the refinement the Refine field asked for after a chi2 sweep.
     void check_sweep_end();
+    // Whether a refinement runs (or has ended and is not yet shown).
+    bool refining() const { return refinement_.running(); }
+    // Notices that the refinement has ended (it also looks on its own) and
+    // shows how: the refined best on the status line (the command line's
+    // lines in its tool tip) and in an open results window.
+    void check_refinement_end();
+    // The budget of the refinements this dialog runs: by default the command
+    // line's (--refine-effort 1).
+    void set_refine_budget(const refine_budget& budget) { refine_budget_ = budget; }
 
     void set_item_text(int id, const std::string& text) override;
     void set_progress(int percent) override;
@@ -86,6 +102,17 @@ private:
     void fit_label(QLabel* label);
     // Runs `work` on the dialog's thread and returns when it is done.
     void on_dialog_thread(const std::function<void()>& work);
+    // The refinement's starts for the sweep about to start: 0 unless the fit
+    // is chi2; false, saying why on the status line, when the Refine field
+    // holds no whole number from 0 to max_refine_starts.
+    bool read_refine_field(int& starts);
+    // Starts the refinement of the sweep that has just ended, or says why not.
+    void start_refinement(int starts);
+    // Greys the buttons that start work while a refinement runs, or gives
+    // them back the state they had.
+    void hold_work_buttons(bool hold);
+    // Cancels a running refinement, waits for it and shows its end.
+    void stop_refinement();
 
     app_state& app_;
     std::map<int, QWidget*> controls_;
@@ -93,4 +120,18 @@ private:
     QFont greek_font_;
     QTimer* sweep_watch_ = nullptr;  // runs while a sweep this dialog started may still run
     results_window* results_ = nullptr;
+
+    // What the running sweep is to be refined with, and the inputs it was
+    // started on (a refinement of other inputs than the sweep's is refused).
+    struct pending_refinement {
+        int starts = 0;
+        std::shared_ptr<const ref_curve> reference;
+        std::shared_ptr<const mesh> base;
+        double step = 0.0;
+    };
+    pending_refinement pending_;
+    refine_budget refine_budget_ = scaled_budget(1.0);
+    QTimer* refine_watch_ = nullptr;    // runs while the refinement runs
+    std::map<int, bool> held_buttons_;  // the buttons greyed for it, and whether they were usable
+    refine_job refinement_;             // declared last: waited for before the rest goes
 };

@@ -19,11 +19,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/dialog/main_dialog.hpp"
+#include "app/dialog/results_window.hpp"
 #include "common/control_ids.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
@@ -85,6 +87,32 @@ protected:
         click(ctl::generate_geosphere);
         click(ctl::load_lightcurve);
         ASSERT_TRUE(button(ctl::generate_shapes)->isEnabled());
+    }
+
+    // A chi2 sweep at step 0.5 of the three-geometry file at n = 1 with
+    // Refine `starts` and the refinement's `budget`, waited for until its
+    // refinement runs.
+    void sweep_then_refine(const std::string& starts, const refine_budget& budget, const std::string& threads = "1")
+    {
+        dialog->set_refine_budget(budget);
+        get<QComboBox>(ctl::fit)->setCurrentText("chi2");
+        edit(dialog_ctl::refine)->setText(QString::fromStdString(starts));
+        edit(ctl::path)->setText(QString::fromStdString(data_file("twin_three_geometries.zel")));
+        edit(ctl::subdivisions)->setText("1");
+        edit(ctl::step_size)->setText("0.5");
+        edit(ctl::threads)->setText(QString::fromStdString(threads));
+        click(ctl::generate_geosphere);
+        click(ctl::load_lightcurve);
+        click(ctl::generate_shapes);
+        ASSERT_TRUE(wait_for_sweep_end(30000));
+        ASSERT_EQ(app.last_sweep_result.load(), 1u) << text(ctl::status_line);
+        dialog->check_sweep_end();
+        ASSERT_TRUE(dialog->refining()) << text(ctl::status_line);
+    }
+
+    bool wait_for_refinement_end(int timeout_ms)
+    {
+        return QTest::qWaitFor([this] { return !dialog->refining(); }, timeout_ms);
     }
 
     app_state app;
@@ -161,10 +189,11 @@ TEST_F(DialogTest, StartState)
                                                          {ctl::phi0_label, QString(QChar(0x03a6))}};
     for (const auto& [id, caption] : labels) EXPECT_EQ(label(id)->text(), caption) << id;
     const std::vector<std::pair<int, QString>> defaults = {
-        {ctl::subdivisions, "3"}, {ctl::threads, "1"}, {ctl::step_size, "1"}, {ctl::beta, "90"},
-        {ctl::lambda, "90"},      {ctl::phi0, "90"},   {ctl::period, "21.9"}, {ctl::epoch, "0"},
-        {ctl::path, "test.zel"},  {ctl::blocks, ""}};
+        {ctl::subdivisions, "3"}, {ctl::threads, "1"}, {ctl::step_size, "1"},    {ctl::beta, "90"},
+        {ctl::lambda, "90"},      {ctl::phi0, "90"},   {ctl::period, "21.9"},    {ctl::epoch, "0"},
+        {ctl::path, "test.zel"},  {ctl::blocks, ""},   {dialog_ctl::refine, "0"}};
     for (const auto& [id, value] : defaults) EXPECT_EQ(edit(id)->text(), value) << id;
+    EXPECT_EQ(label(dialog_ctl::refine_label)->text(), "Refine");
     // The fit mode: a choice of three, today's range fit first.
     auto* fit = get<QComboBox>(ctl::fit);
     ASSERT_NE(fit, nullptr);
@@ -213,7 +242,9 @@ TEST_F(DialogTest, StartState)
         if (auto* field = qobject_cast<QLineEdit*>(widget); field && field->focusPolicy() & Qt::TabFocus)
             if (std::find(tab_order.begin(), tab_order.end(), field->property("controlId").toInt()) == tab_order.end())
                 tab_order.push_back(field->property("controlId").toInt());
-    EXPECT_EQ(tab_order, std::vector<int>(std::begin(edit_ids), std::end(edit_ids)));
+    std::vector<int> expected_order(std::begin(edit_ids), std::end(edit_ids));
+    expected_order.push_back(dialog_ctl::refine);
+    EXPECT_EQ(tab_order, expected_order);
 }
 
 TEST_F(DialogTest, LabelsShowTheirWholeText)
@@ -497,4 +528,107 @@ TEST_F(DialogTest, ARefusedLoadSaysWhyOnTheStatusLine)
     edit(ctl::lambda)->setText("400");
     click(ctl::load_lightcurve);
     EXPECT_EQ(text(ctl::status_line), "the pole longitude must lie between 0 and 360 degrees");
+}
+
+TEST_F(DialogTest, RefineFieldIsForTheChi2FitOnly)
+{
+    auto* fit = get<QComboBox>(ctl::fit);
+    EXPECT_FALSE(edit(dialog_ctl::refine)->isEnabled());
+    for (const auto& [mode, usable] :
+         std::vector<std::pair<QString, bool>>{{"chi2", true}, {"offset", false}, {"chi2", true}, {"range", false}}) {
+        fit->setCurrentText(mode);
+        EXPECT_EQ(edit(dialog_ctl::refine)->isEnabled(), usable) << mode.toStdString();
+    }
+
+    // With the chi2 fit a count outside 0 to 50 starts nothing and says why.
+    scratch_dir dir;
+    fit->setCurrentText("chi2");
+    geosphere_and_load("1");
+    for (const char* refused : {"51", "-1", "2x", "", "1.5"}) {
+        edit(dialog_ctl::refine)->setText(refused);
+        click(ctl::generate_shapes);
+        EXPECT_FALSE(app.sweep_running.load()) << refused;
+        EXPECT_EQ(text(ctl::status_line).rfind("Refine must be a whole number from 0 to 50", 0), 0u) << refused;
+    }
+    EXPECT_FALSE(fs::exists("output"));
+}
+
+// The dialog's refinement writes the command line's files, byte for byte,
+// on other threads than the command line's, and shows its lines; the open
+// results window then shows the refined run.
+TEST_F(DialogTest, RefinementAfterAChi2SweepWritesTheCommandLinesFiles)
+{
+    scratch_dir dir;
+    const std::string folder = dir.path().string();
+    std::string printed;
+    ASSERT_EQ(run_command(std::string(MORVANE_CLI) + " -C " + folder + " --path " +
+                              data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.5 --fit chi2 --threads 1 --refine 1 --refine-effort 0.1 2>&1",
+                          printed),
+              0)
+        << printed;
+    fs::rename("output", "cli_output");
+
+    sweep_then_refine("1", scaled_budget(0.1), "2");
+    // Nothing that starts work is usable while the refinement runs.
+    for (int id : {ctl::generate_geosphere, ctl::load_lightcurve, ctl::generate_shapes})
+        EXPECT_FALSE(button(id)->isEnabled()) << id;
+    ASSERT_TRUE(wait_for_refinement_end(60000));
+    for (int id : {ctl::generate_geosphere, ctl::load_lightcurve, ctl::generate_shapes})
+        EXPECT_TRUE(button(id)->isEnabled()) << id;
+    EXPECT_EQ(bar()->maximum(), 100);
+
+    for (const char* file : {"refined.txt", "uncertainty.json", "best.obj", "main.txt"}) {
+        const std::string written = read_file(fs::path("output") / file);
+        EXPECT_FALSE(written.empty()) << file;
+        EXPECT_TRUE(written == read_file(fs::path("cli_output") / file)) << file << " differs from the command line's";
+    }
+    EXPECT_NE(read_file("output/run.json").find("\"refinement\""), std::string::npos);
+
+    // The command line's lines, but for the times, are the status line's tool tip.
+    const std::string shown = label(ctl::status_line)->toolTip().toStdString();
+    int compared = 0;
+    std::istringstream lines(printed);
+    for (std::string line; std::getline(lines, line);) {
+        for (const char* start : {"warning: ", "jackknife skipped", "refined best", "reduced chi2"}) {
+            if (line.rfind(start, 0) != 0) continue;
+            EXPECT_NE(shown.find(line), std::string::npos) << line << "\nnot in\n" << shown;
+            ++compared;
+        }
+    }
+    EXPECT_GE(compared, 2);
+    EXPECT_EQ(text(ctl::status_line).rfind("refined best (from shape ", 0), 0u) << text(ctl::status_line);
+
+    ASSERT_NE(dialog->results(), nullptr);
+    EXPECT_TRUE(dialog->results()->isVisible());
+    EXPECT_TRUE(dialog->results()->run().refinement.has_value()) << dialog->results()->run().refinement_problem;
+}
+
+// Cancel, or closing the dialog, stops the refinement and leaves the
+// sweep's files as the sweep wrote them.
+TEST_F(DialogTest, AStoppedRefinementKeepsTheSweepsFiles)
+{
+    for (const bool by_closing : {false, true}) {
+        SCOPED_TRACE(by_closing ? "closed" : "cancelled");
+        scratch_dir dir;
+        dialog->show();
+        // Far more than the test waits for.
+        sweep_then_refine("2", scaled_budget(100.0));
+        const std::string table = read_file("output/main.txt");
+        const std::string record = read_file("output/run.json");
+        QTest::qWait(200);
+        if (by_closing) {
+            dialog->close();
+            EXPECT_FALSE(dialog->refining());  // the close waited for it
+        } else {
+            click(ctl::cancel);
+            ASSERT_TRUE(wait_for_refinement_end(20000));
+        }
+        EXPECT_EQ(text(ctl::status_line), "refinement cancelled; the sweep's files are complete");
+        EXPECT_EQ(app.cancel.load(), 0);
+        EXPECT_EQ(read_file("output/main.txt"), table);
+        EXPECT_EQ(read_file("output/run.json"), record);
+        for (const char* file : {"output/refined.txt", "output/uncertainty.json"}) EXPECT_FALSE(fs::exists(file));
+        EXPECT_TRUE(button(ctl::generate_shapes)->isEnabled());
+    }
 }
