@@ -49,7 +49,7 @@ void refined_run(const std::string& folder = ".")
     std::string out;
     std::filesystem::create_directories(folder);
     ASSERT_EQ(run_command(cli + " -C " + folder + " --path " + data_file("twin_three_geometries.zel") +
-                              " --subdivisions 1 --step 0.5 --threads 2 --fit chi2 --refine 1",
+                              " --subdivisions 1 --step 0.5 --threads 2 --fit chi2 --refine 1 --refine-effort 0.2",
                           out),
               0)
         << out;
