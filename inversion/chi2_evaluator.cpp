@@ -85,23 +85,10 @@ bool chi2_evaluator::evaluate(const chi2_point& p, chi2_evaluation& out, std::st
     const sweep_spin spin = typed_spin(p.lambda_deg, p.beta_deg, p.period_hours, p.t0, p.phi0_deg);
     std::vector<vec3> deformed;
     deform_vertices(base_->vertices, params, deformed);
-    shape_job job{};
-    job.vertex_count = base_->vertex_count;
-    job.vertices = deformed.data();
-    job.shape_number = 1;
-    std::copy(params, params + 7, job.shape_params);
-    job.facet_count = base_->facet_count;
-    job.facets = base_->facets.data();
-    job.sample_count = static_cast<int32_t>(kept.times.size());
-    job.earth_dirs = kept.earth.data();
-    job.sun_dirs = kept.sun.data();
-    job.sample_times = kept.times.data();
+    shape_job job = one_shape_job(
+        *base_, deformed, params,
+        {static_cast<int32_t>(kept.times.size()), kept.earth.data(), kept.sun.data(), kept.times.data()}, spin);
     job.ref_points = kept.photometry.data();
-    job.lambda = spin.lambda;
-    job.beta = spin.beta;
-    job.phi0 = spin.phi0;
-    job.t0 = spin.t0;
-    job.period = spin.period;
     job.block_count = static_cast<int32_t>(kept.blocks.size());
     job.block_starts = kept.block_starts.data();
     job.fit = fit_mode::chi2;

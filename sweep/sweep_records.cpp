@@ -58,3 +58,26 @@ sweep_args make_sweep_args(std::shared_ptr<const mesh> base, std::shared_ptr<con
     args.ref_owner = std::move(reference);
     return args;
 }
+
+shape_job one_shape_job(const mesh& base, const std::vector<vec3>& vertices, const double* params,
+                        const sample_geometry& at, const sweep_spin& spin)
+{
+    shape_job job{};
+    job.vertex_count = base.vertex_count;
+    job.vertices = vertices.data();
+    job.shape_number = 1;
+    std::copy(params, params + param::count, job.shape_params);
+    job.facet_count = base.facet_count;
+    job.facets = base.facets.data();
+    job.sample_count = at.count;
+    job.earth_dirs = at.earth;
+    job.sun_dirs = at.sun;
+    job.sample_times = at.times;
+    job.lambda = spin.lambda;
+    job.beta = spin.beta;
+    job.phi0 = spin.phi0;
+    job.t0 = spin.t0;
+    job.period = spin.period;
+    job.block_count = 1;
+    return job;
+}

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/facet.hpp"
 #include "common/mesh.hpp"
@@ -103,6 +104,20 @@ struct sweep_spin {
     double t0;
     double period;
 };
+
+// The samples one shape is seen at: count, earth and sun directions, times.
+struct sample_geometry {
+    int32_t count = 0;
+    const vec3* earth = nullptr;
+    const vec3* sun = nullptr;
+    const double* times = nullptr;
+};
+
+// A job for one shape outside a sweep: `params` (x_scale_1 first) deformed
+// into `vertices` on `base`, seen at `at` at spin `spin`; shape number 1,
+// one block, no reference (the caller adds one for a fit).
+shape_job one_shape_job(const mesh& base, const std::vector<vec3>& vertices, const double* params,
+                        const sample_geometry& at, const sweep_spin& spin);
 
 // The worker's argument for a sweep over `base` against `reference`: the job
 // template zeroed, then filled with everything that is the same for every

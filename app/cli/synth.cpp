@@ -187,23 +187,9 @@ bool synth_brightness(const synth_options& o, const synth_geometry& g, std::vect
     deform_vertices(base->vertices, params, vertices);
     const sweep_spin spin = typed_spin(o.lambda_deg, o.beta_deg, o.period_hours, o.t0, o.phi0_deg);
 
-    shape_job job{};
-    job.vertex_count = base->vertex_count;
-    job.vertices = vertices.data();
-    job.shape_number = 1;
-    for (int i = 0; i < 7; ++i) job.shape_params[i] = params[i];
-    job.facet_count = base->facet_count;
-    job.facets = base->facets.data();
-    job.sample_count = static_cast<int32_t>(g.times.size());
-    job.earth_dirs = g.earths.data();
-    job.sun_dirs = g.suns.data();
-    job.sample_times = g.times.data();
-    job.lambda = spin.lambda;
-    job.beta = spin.beta;
-    job.phi0 = spin.phi0;
-    job.t0 = spin.t0;
-    job.period = spin.period;
-    job.block_count = 1;
+    const shape_job job =
+        one_shape_job(*base, vertices, params,
+                      {static_cast<int32_t>(g.times.size()), g.earths.data(), g.suns.data(), g.times.data()}, spin);
 
     const std::vector<sample_view> views = shared_sample_views(job);
     shape_scratch scratch;

@@ -238,24 +238,7 @@ twin twin_shape(const double_array& values, int subdivisions)
 shape_job job_of(const twin& t, int32_t samples, const vec3* earth, const vec3* sun, const double* times,
                  const sweep_spin& s)
 {
-    shape_job job{};
-    job.vertex_count = t.base->vertex_count;
-    job.vertices = t.deformed.data();
-    job.shape_number = 1;
-    std::copy(t.params, t.params + param::count, job.shape_params);
-    job.facet_count = t.base->facet_count;
-    job.facets = t.base->facets.data();
-    job.sample_count = samples;
-    job.earth_dirs = earth;
-    job.sun_dirs = sun;
-    job.sample_times = times;
-    job.lambda = s.lambda;
-    job.beta = s.beta;
-    job.phi0 = s.phi0;
-    job.t0 = s.t0;
-    job.period = s.period;
-    job.block_count = 1;
-    return job;
+    return one_shape_job(*t.base, t.deformed, t.params, {samples, earth, sun, times}, s);
 }
 
 // The vertices of a shape with its lobes moved apart, as the model sees them.

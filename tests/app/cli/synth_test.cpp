@@ -51,22 +51,8 @@ std::vector<double> model_magnitudes(const double (&shape)[6], const double (&sp
     std::vector<vec3> vertices;
     deform_vertices(base->vertices, params, vertices);
     const sweep_spin s = typed_spin(spin[0], spin[1], spin[2], spin[3], spin[4]);
-    shape_job job{};
-    job.vertex_count = base->vertex_count;
-    job.vertices = vertices.data();
-    job.shape_number = 1;
-    std::copy(params, params + 7, job.shape_params);
-    job.facet_count = base->facet_count;
-    job.facets = base->facets.data();
-    job.sample_count = at.count;
-    job.earth_dirs = at.earth.data();
-    job.sun_dirs = at.sun.data();
-    job.sample_times = at.times.data();
-    job.lambda = s.lambda;
-    job.beta = s.beta;
-    job.phi0 = s.phi0;
-    job.t0 = s.t0;
-    job.period = s.period;
+    const shape_job job =
+        one_shape_job(*base, vertices, params, {at.count, at.earth.data(), at.sun.data(), at.times.data()}, s);
     const std::vector<sample_view> views = shared_sample_views(job);
     shape_scratch scratch;
     shape_outcome outcome;
