@@ -35,13 +35,8 @@ bool write_shape_obj(const mesh& base, const double params[param::count], const 
 {
     std::vector<vec3> deformed;
     deform_vertices(base.vertices, params, deformed);
-    shape_job job{};
-    job.vertex_count = base.vertex_count;
-    job.vertices = deformed.data();
-    job.shape_number = 1;
-    std::copy(params, params + param::count, job.shape_params);
-    job.facet_count = base.facet_count;
-    job.facets = base.facets.data();
+    // The shape alone: no samples, no spin.
+    const shape_job job = one_shape_job(base, deformed, params, {}, {});
     prepared_shape shape;
     shape_outcome outcome;
     if (!prepare_shape(job, shape, nullptr, outcome)) {
