@@ -128,6 +128,7 @@ bool refine_after_grid(std::shared_ptr<const chi2_evaluator> ev, double t0, cons
         }
     range_options ranges;
     ranges.max_evals = request.budget.range;
+    ranges.step_evals = std::min(ranges.step_evals, request.budget.range);
     ranges.max_seeds = request.budget.range_seeds;
     ranges.threads = request.threads;
     ranges.stop = request.stop;

@@ -26,7 +26,7 @@ struct refine_budget {
     int local = 150;      // per start (restarts included)
     int global = 2400;    // of the hop stage (0: none)
     int hop = 150;        // per hop
-    int range = 60;       // per range search (one parameter, one direction, one seed)
+    int range = 120;      // per range search (one parameter, one direction, one seed)
     int range_seeds = 2;  // seeds of the range searches, at most
     int jackknife = 150;  // per left-out block
 };

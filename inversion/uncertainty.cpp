@@ -57,63 +57,162 @@ void widen(extremes& e, const extremes& other)
     e.evaluations += other.evaluations;
 }
 
-// One search for an extreme: which parameter, which way, and the acceptable
-// models it meets.
-struct extreme_search {
+// The chi2 over the free parameters but one, that one held: the inner
+// search of a profile. `u` is the whole unit vector, the held coordinate
+// in place.
+struct profile_slice {
+    tracked_objective* track = nullptr;
+    std::size_t held = 0;
+    std::vector<double> u;
+};
+
+// The slice's objective: the chi2 with the held coordinate put back.
+double slice_chi2(unsigned, const double* w, double*, void* data)
+{
+    profile_slice& s = *static_cast<profile_slice*>(data);
+    for (std::size_t k = 0, j = 0; k < s.u.size(); ++k)
+        if (k != s.held) s.u[k] = w[j++];
+    return s.track->chi2_at(s.u.data());
+}
+
+// The coordinates of `u` but `held`.
+std::vector<double> all_but(const std::vector<double>& u, std::size_t held)
+{
+    std::vector<double> w;
+    for (std::size_t k = 0; k < u.size(); ++k)
+        if (k != held) w.push_back(u[k]);
+    return w;
+}
+
+// The lowest chi2 over the slice's other coordinates, by a Subplex search
+// of at most `evals` calls from `w` (left at its best point).
+double slice_minimum(profile_slice& slice, std::vector<double>& w, const std::vector<double>& first,
+                     const std::vector<double>& tolerance, int evals)
+{
+    if (w.empty()) return slice.track->chi2_at(slice.u.data());
+    nlopt::opt run(nlopt::LN_SBPLX, static_cast<unsigned>(w.size()));
+    run.set_lower_bounds(0.0);
+    run.set_upper_bounds(1.0);
+    run.set_initial_step(first);
+    run.set_xtol_abs(tolerance);
+    run.set_maxeval(evals);
+    run.set_min_objective(slice_chi2, &slice);
+    slice.track->run = &run;
+    double value = HUGE_VAL;
+    try {
+        run.optimize(w, value);
+    } catch (const nlopt::forced_stop&) {
+    } catch (const nlopt::roundoff_limited&) {
+    } catch (const std::runtime_error&) {  // NLopt's own failure: the best so far stands
+    }
+    slice.track->run = nullptr;
+    if (slice.track->failure) std::rethrow_exception(slice.track->failure);
+    return value;
+}
+
+// One search along the threshold's edge: which parameter, which way.
+struct edge_search {
     const model_space* space = nullptr;
     int param = 0;
     double sign = 1.0;  // +1 minimises the parameter, -1 maximises it
     double threshold = 0.0;
-    tracked_objective track;
+    tracked_objective* track = nullptr;
 };
 
-// The search's objective: the parameter, signed.
+// The edge search's objective: the parameter, signed.
 double signed_param(unsigned, const double* u, double*, void* data)
 {
-    const extreme_search& s = *static_cast<const extreme_search*>(data);
+    const edge_search& s = *static_cast<const edge_search*>(data);
     return s.sign * window_value(*s.space, from_unit(*s.space, u), s.param);
 }
 
-// The search's constraint, <= 0 inside the acceptable set. A model without
-// a finite chi2 is far outside, but finitely so, which COBYLA's linear
-// models need.
+// The edge search's constraint, <= 0 inside the acceptable set. A model
+// without a finite chi2 is far outside, but finitely so, which COBYLA's
+// linear models need.
 double over_threshold(unsigned, const double* u, double*, void* data)
 {
-    extreme_search& s = *static_cast<extreme_search*>(data);
-    const double chi2 = s.track.chi2_at(u);
+    edge_search& s = *static_cast<edge_search*>(data);
+    const double chi2 = s.track->chi2_at(u);
     const double outside = 1e6 * (std::fabs(s.threshold) + 1.0);
     return std::isfinite(chi2) ? std::min(chi2 - s.threshold, outside) : outside;
 }
 
-// Moves from `seed` as far as the acceptable set allows along parameter
-// `p` (downwards for sign +1, upwards for -1); the acceptable models it
-// evaluated, as extremes.
-extremes search_extreme(const model_space& space, const objective& f, const model_point& seed, int p, double sign,
-                        double threshold, const range_options& options, bool& stopped)
+// Moves from `from` along the threshold's edge as far as parameter
+// `p` goes (downwards for sign +1, upwards for -1): COBYLA, minimising the
+// signed parameter subject to chi2 <= threshold, `evals` calls at most.
+// Where the set is smooth, this places its edge precisely.
+void follow_edge(const model_space& space, tracked_objective& track, const model_point& from, int p, double sign,
+                 double threshold, const range_options& options, int evals)
 {
-    extremes found = extremes_of(space, seed);
-    extreme_search s;
-    s.space = &space;
-    s.param = p;
-    s.sign = sign;
-    s.threshold = threshold;
-    s.track.space = &space;
-    s.track.f = &f;
-    s.track.stop = &options.stop;
-    s.track.seen = [&](const model_point& x, const fit_value& v) {
-        if (std::isfinite(v.chi2) && v.chi2 <= threshold) widen(found, space, x);
-    };
+    edge_search s{&space, p, sign, threshold, &track};
     nlopt::opt run(nlopt::LN_COBYLA, static_cast<unsigned>(free_count(space)));
     run.set_lower_bounds(0.0);
     run.set_upper_bounds(1.0);
     run.set_initial_step(unit_steps(space, options.initial_step));
     run.set_xtol_abs(unit_steps(space, options.xtol_abs));
-    run.set_maxeval(options.max_evals);
+    run.set_maxeval(evals);
     run.set_min_objective(signed_param, &s);
     run.add_inequality_constraint(over_threshold, &s, 0.0);
-    minimise_tracked(run, s.track, to_unit(space, seed));
-    stopped = s.track.stopped;
-    found.evaluations = s.track.evaluations;
+    minimise_tracked(run, track, to_unit(space, from));
+}
+
+// Follows parameter `p` from `seed` (downwards for sign +1, upwards for -1)
+// along the floor of the chi2 valley, as far as the floor stays under the
+// threshold: a step in `p`, then a short Subplex search over the other
+// free parameters with `p` held (options.step_evals calls). A step whose
+// search ends under the threshold is taken and the next is twice as long;
+// one that does not is halved, down to options.xtol_abs. This is the
+// profile of chi2 in `p`. It starts where options.edge_evals calls of
+// follow_edge, from `seed`, got furthest: on a smooth set those place the
+// edge precisely, but in a curved, rough valley a search that keeps to the
+// threshold's edge stalls (COBYLA's linear models of the constraint, or a
+// walk that keeps only steps under it), where the floor goes on. The
+// acceptable models it evaluated, as extremes.
+extremes search_extreme(const model_space& space, const objective& f, const model_point& seed, int p, double sign,
+                        double threshold, const range_options& options, bool& stopped)
+{
+    extremes found = extremes_of(space, seed);
+    tracked_objective track;
+    track.space = &space;
+    track.f = &f;
+    track.stop = &options.stop;
+    model_point furthest = seed;
+    double furthest_along = sign * window_value(space, seed, p);
+    track.seen = [&](const model_point& x, const fit_value& v) {
+        if (!(std::isfinite(v.chi2) && v.chi2 <= threshold)) return;
+        widen(found, space, x);
+        if (sign * window_value(space, x, p) < furthest_along) {
+            furthest_along = sign * window_value(space, x, p);
+            furthest = x;
+        }
+    };
+    const std::vector<int> params = free_params(space);
+    const std::size_t held = static_cast<std::size_t>(std::find(params.begin(), params.end(), p) - params.begin());
+    const std::vector<double> steps = unit_steps(space, options.initial_step);
+    const std::vector<double> smallest = unit_steps(space, options.xtol_abs);
+    const std::vector<double> first = all_but(steps, held), tolerance = all_but(smallest, held);
+    follow_edge(space, track, seed, p, sign, threshold, options, std::min(options.edge_evals, options.max_evals));
+    profile_slice slice;
+    slice.track = &track;
+    slice.held = held;
+    slice.u = to_unit(space, furthest);
+    std::vector<double> u = slice.u;
+    double step = 2.0 * steps[held];
+    while (track.evaluations + options.step_evals <= options.max_evals && step >= smallest[held] && !track.stopped) {
+        const double next = std::min(1.0, std::max(0.0, u[held] - sign * step));
+        if (next == u[held]) break;  // at the bound
+        slice.u = u;
+        slice.u[held] = next;
+        std::vector<double> w = all_but(u, held);
+        if (slice_minimum(slice, w, first, tolerance, options.step_evals) <= threshold) {
+            for (std::size_t k = 0, j = 0; k < u.size(); ++k) u[k] = k == held ? next : w[j++];
+            step *= 2.0;
+        } else {
+            step *= 0.5;
+        }
+    }
+    stopped = track.stopped;
+    found.evaluations = track.evaluations;
     return found;
 }
 

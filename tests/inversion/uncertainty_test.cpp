@@ -33,6 +33,8 @@ acceptable_set explore(const model_space& space, const objective& f, const std::
 {
     range_options options;
     options.threads = threads;
+    options.max_evals = 400;  // on a smooth set the edge search places the edge precisely
+    options.edge_evals = 300;
     acceptable_set set;
     std::string why;
     EXPECT_TRUE(explore_acceptable(space, f, points, nu, options, set, why)) << why;
