@@ -36,7 +36,7 @@ double tracked_chi2(unsigned, const double* u, double*, void* data)
     return static_cast<tracked_objective*>(data)->chi2_at(u);
 }
 
-void minimise_tracked(nlopt::opt& run, tracked_objective& track, std::vector<double> u)
+double minimise_from(nlopt::opt& run, tracked_objective& track, std::vector<double>& u)
 {
     track.run = &run;
     double value = HUGE_VAL;
@@ -48,6 +48,12 @@ void minimise_tracked(nlopt::opt& run, tracked_objective& track, std::vector<dou
     }
     track.run = nullptr;
     if (track.failure) std::rethrow_exception(track.failure);
+    return value;
+}
+
+void minimise_tracked(nlopt::opt& run, tracked_objective& track, std::vector<double> u)
+{
+    minimise_from(run, track, u);
 }
 
 nlopt::algorithm local_algorithm(local_method method)

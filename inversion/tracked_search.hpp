@@ -43,6 +43,10 @@ double tracked_chi2(unsigned n, const double* u, double* grad, void* data);
 // objective's exception.
 void minimise_tracked(nlopt::opt& run, tracked_objective& track, std::vector<double> u);
 
+// As minimise_tracked, leaving in `u` where the run ended and giving the
+// value there (+inf when the run ended before any).
+double minimise_from(nlopt::opt& run, tracked_objective& track, std::vector<double>& u);
+
 // The NLopt algorithm of a local method.
 nlopt::algorithm local_algorithm(local_method method);
 

@@ -97,17 +97,7 @@ double slice_minimum(profile_slice& slice, std::vector<double>& w, const std::ve
     run.set_xtol_abs(tolerance);
     run.set_maxeval(evals);
     run.set_min_objective(slice_chi2, &slice);
-    slice.track->run = &run;
-    double value = HUGE_VAL;
-    try {
-        run.optimize(w, value);
-    } catch (const nlopt::forced_stop&) {
-    } catch (const nlopt::roundoff_limited&) {
-    } catch (const std::runtime_error&) {  // NLopt's own failure: the best so far stands
-    }
-    slice.track->run = nullptr;
-    if (slice.track->failure) std::rethrow_exception(slice.track->failure);
-    return value;
+    return minimise_from(run, *slice.track, w);
 }
 
 // One search along the threshold's edge: which parameter, which way.
