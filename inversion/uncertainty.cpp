@@ -149,8 +149,9 @@ void follow_edge(const model_space& space, tracked_objective& track, const model
 // Follows parameter `p` from `seed` (downwards for sign +1, upwards for -1)
 // along the floor of the chi2 valley, as far as the floor stays under the
 // threshold: a step in `p`, then a short Subplex search over the other
-// free parameters with `p` held (options.step_evals calls). A step whose
-// search ends under the threshold is taken and the next is twice as long;
+// free parameters with `p` held (options.step_evals calls), from where
+// the floor's last step points (the others carried on in proportion). A
+// step whose search ends under the threshold is taken and the next is twice as long;
 // one that does not is halved, down to options.xtol_abs. This is the
 // profile of chi2 in `p`. It starts where options.edge_evals calls of
 // follow_edge, from `seed`, got furthest: on a smooth set those place the
@@ -186,7 +187,7 @@ extremes search_extreme(const model_space& space, const objective& f, const mode
     slice.track = &track;
     slice.held = held;
     slice.u = to_unit(space, furthest);
-    std::vector<double> u = slice.u;
+    std::vector<double> u = slice.u, before;  // the floor's last model, and the one before it
     double step = 2.0 * steps[held];
     while (track.evaluations + options.step_evals <= options.max_evals && step >= smallest[held] && !track.stopped) {
         const double next = std::min(1.0, std::max(0.0, u[held] - sign * step));
@@ -194,7 +195,16 @@ extremes search_extreme(const model_space& space, const objective& f, const mode
         slice.u = u;
         slice.u[held] = next;
         std::vector<double> w = all_but(u, held);
+        if (!before.empty()) {  // the other parameters carried on along the floor's last step
+            const double scale = (next - u[held]) / (u[held] - before[held]);
+            for (std::size_t k = 0, j = 0; k < u.size(); ++k)
+                if (k != held) {
+                    w[j] = std::min(1.0, std::max(0.0, u[k] + (u[k] - before[k]) * scale));
+                    ++j;
+                }
+        }
         if (slice_minimum(slice, w, first, tolerance, options.step_evals) <= threshold) {
+            before = u;
             for (std::size_t k = 0, j = 0; k < u.size(); ++k) u[k] = k == held ? next : w[j++];
             step *= 2.0;
         } else {

@@ -54,7 +54,7 @@ void add_refine_options(CLI::App& cli, refine_request& r)
     cli.add_flag("--refine-spin", r.spin, "refine the pole (lambda, beta) and the period too");
     cli.add_option("--refine-effort", r.effort,
                    "scale every evaluation budget of the refinement by F (default 1: 150 chi2 evaluations a start, "
-                   "2400 for the hops, 60 a range search, 150 a jackknife block): 0.25 for a first look, 4 for a "
+                   "2400 for the hops, 120 a range search, 150 a jackknife block): 0.25 for a first look, 4 for a "
                    "careful result")
         ->type_name("F");
     cli.add_option("--refine-subdivisions", r.subdivisions,
