@@ -146,19 +146,64 @@ void follow_edge(const model_space& space, tracked_objective& track, const model
     minimise_tracked(run, track, to_unit(space, from));
 }
 
-// Follows parameter `p` from `seed` (downwards for sign +1, upwards for -1)
-// along the floor of the chi2 valley, as far as the floor stays under the
-// threshold: a step in `p`, then a short Subplex search over the other
-// free parameters with `p` held (options.step_evals calls), from where
-// the floor's last step points (the others carried on in proportion). A
-// step whose search ends under the threshold is taken and the next is twice as long;
-// one that does not is halved, down to options.xtol_abs. This is the
-// profile of chi2 in `p`. It starts where options.edge_evals calls of
-// follow_edge, from `seed`, got furthest: on a smooth set those place the
-// edge precisely, but in a curved, rough valley a search that keeps to the
-// threshold's edge stalls (COBYLA's linear models of the constraint, or a
-// walk that keeps only steps under it), where the floor goes on. The
-// acceptable models it evaluated, as extremes.
+// Where the other coordinates go when the held one moves from u[held] to
+// `next`: carried on along the floor's last step (from `before` to `u`) in
+// proportion, inside the box; where they are when there was no last step.
+std::vector<double> carried_on(const std::vector<double>& u, const std::vector<double>& before, std::size_t held,
+                               double next)
+{
+    std::vector<double> w = all_but(u, held);
+    if (before.empty()) return w;
+    const double scale = (next - u[held]) / (u[held] - before[held]);
+    for (std::size_t k = 0, j = 0; k < u.size(); ++k)
+        if (k != held) {
+            w[j] = std::min(1.0, std::max(0.0, u[k] + (u[k] - before[k]) * scale));
+            ++j;
+        }
+    return w;
+}
+
+// Follows unit coordinate `held` from `u` (downwards for sign +1, upwards
+// for -1) along the floor of the chi2 valley, as far as the floor stays
+// under the threshold: a step in it, then a short Subplex search over the
+// other coordinates with it held (options.step_evals calls, from
+// carried_on). A step whose search ends under the threshold is taken and
+// the next is twice as long; one that does not is halved, down to
+// options.xtol_abs; the calls end at options.max_evals in all. This is the
+// profile of chi2 in that parameter.
+void follow_floor(const model_space& space, tracked_objective& track, std::vector<double> u, std::size_t held,
+                  double sign, double threshold, const range_options& options)
+{
+    const std::vector<double> steps = unit_steps(space, options.initial_step);
+    const std::vector<double> smallest = unit_steps(space, options.xtol_abs);
+    const std::vector<double> first = all_but(steps, held), tolerance = all_but(smallest, held);
+    profile_slice slice{&track, held, u};
+    std::vector<double> before;  // the floor's model before u
+    double step = 2.0 * steps[held];
+    while (track.evaluations + options.step_evals <= options.max_evals && step >= smallest[held] && !track.stopped) {
+        const double next = std::min(1.0, std::max(0.0, u[held] - sign * step));
+        if (next == u[held]) break;  // at the bound
+        slice.u = u;
+        slice.u[held] = next;
+        std::vector<double> w = carried_on(u, before, held, next);
+        if (slice_minimum(slice, w, first, tolerance, options.step_evals) <= threshold) {
+            before = u;
+            for (std::size_t k = 0, j = 0; k < u.size(); ++k) u[k] = k == held ? next : w[j++];
+            step *= 2.0;
+        } else {
+            step *= 0.5;
+        }
+    }
+}
+
+// Moves from `seed` as far as the acceptable set allows along parameter
+// `p` (downwards for sign +1, upwards for -1): options.edge_evals calls of
+// follow_edge, then follow_floor from the acceptable model furthest along.
+// On a smooth set the edge search places the edge precisely; in a curved,
+// rough valley a search that keeps to the threshold's edge stalls
+// (COBYLA's linear models of the constraint, or a walk that keeps only
+// steps under it), where the floor goes on. The acceptable models it
+// evaluated, as extremes.
 extremes search_extreme(const model_space& space, const objective& f, const model_point& seed, int p, double sign,
                         double threshold, const range_options& options, bool& stopped)
 {
@@ -177,40 +222,10 @@ extremes search_extreme(const model_space& space, const objective& f, const mode
             furthest = x;
         }
     };
+    follow_edge(space, track, seed, p, sign, threshold, options, std::min(options.edge_evals, options.max_evals));
     const std::vector<int> params = free_params(space);
     const std::size_t held = static_cast<std::size_t>(std::find(params.begin(), params.end(), p) - params.begin());
-    const std::vector<double> steps = unit_steps(space, options.initial_step);
-    const std::vector<double> smallest = unit_steps(space, options.xtol_abs);
-    const std::vector<double> first = all_but(steps, held), tolerance = all_but(smallest, held);
-    follow_edge(space, track, seed, p, sign, threshold, options, std::min(options.edge_evals, options.max_evals));
-    profile_slice slice;
-    slice.track = &track;
-    slice.held = held;
-    slice.u = to_unit(space, furthest);
-    std::vector<double> u = slice.u, before;  // the floor's last model, and the one before it
-    double step = 2.0 * steps[held];
-    while (track.evaluations + options.step_evals <= options.max_evals && step >= smallest[held] && !track.stopped) {
-        const double next = std::min(1.0, std::max(0.0, u[held] - sign * step));
-        if (next == u[held]) break;  // at the bound
-        slice.u = u;
-        slice.u[held] = next;
-        std::vector<double> w = all_but(u, held);
-        if (!before.empty()) {  // the other parameters carried on along the floor's last step
-            const double scale = (next - u[held]) / (u[held] - before[held]);
-            for (std::size_t k = 0, j = 0; k < u.size(); ++k)
-                if (k != held) {
-                    w[j] = std::min(1.0, std::max(0.0, u[k] + (u[k] - before[k]) * scale));
-                    ++j;
-                }
-        }
-        if (slice_minimum(slice, w, first, tolerance, options.step_evals) <= threshold) {
-            before = u;
-            for (std::size_t k = 0, j = 0; k < u.size(); ++k) u[k] = k == held ? next : w[j++];
-            step *= 2.0;
-        } else {
-            step *= 0.5;
-        }
-    }
+    if (!track.stopped) follow_floor(space, track, to_unit(space, furthest), held, sign, threshold, options);
     stopped = track.stopped;
     found.evaluations = track.evaluations;
     return found;

@@ -33,7 +33,7 @@ struct param_range {
 
 // How to explore the acceptable set.
 struct range_options {
-    int max_evals = 150;         // objective calls per search (one parameter, one direction, one seed)
+    int max_evals = 120;         // objective calls per search (one parameter, one direction, one seed)
     int step_evals = 30;         // objective calls per step of the profile that follows, for the others' minimum
     int edge_evals = 30;         // objective calls of a search that first follow the threshold's edge
     double initial_step = 0.05;  // first step, in unit coordinates (a search's first is twice this)
@@ -60,12 +60,12 @@ struct acceptable_set {
 // the first of the lowest chi2 is the best model. Every point under the
 // threshold counts as it is; from the best ones (pick_starts over them,
 // options.max_seeds at most, options.seed_distance apart, so that separate
-// basins each get theirs) each free parameter is followed down and up
-// along its profile (the lowest chi2 over the other parameters, by short
-// Subplex searches in the unit box) as far as it stays under the
-// threshold, every evaluated model under the threshold counting for every
-// parameter. The
-// windows of the periodic parameters are centred on the best model: their
+// basins each get theirs) each free parameter is moved down and up as far
+// as the set allows: first along the threshold's edge (NLopt's COBYLA),
+// then along its profile (the lowest chi2 over the other parameters, by
+// short Subplex searches) while that stays under the threshold, in the unit
+// box; every evaluated model under the threshold counts for every
+// parameter. The windows of the periodic parameters are centred on the best model: their
 // ranges lie within 180 degrees of it (an acceptable set that reaches round
 // the circle touches the window's edges, and at_bound names it). The
 // searches run on options.threads threads; the result does not depend on
