@@ -21,77 +21,6 @@ grid_axis make_axis(double lo, double hi, int32_t cells)
     return axis;
 }
 
-// One pass toward `d`: updates the bytes and lists the facets facing it with
-// their projected centres.
-void project_centres(fast_visibility_scratch& s, const mat3& frame, const vec3* centres, const facet_normal* normals,
-                     int32_t facet_count, vec3 d)
-{
-    facing_set& f = s.facing;
-    uint8_t* bytes = s.bytes.data();
-    const bool has_direction =
-        std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) && (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
-    if (!has_direction) {
-        std::fill(bytes, bytes + facet_count, uint8_t{0});
-        f.count = 0;
-        return;
-    }
-    // Locals, so that the stores below cannot make the compiler reload them.
-    const double dx = d.x, dy = d.y, dz = d.z;
-    const double m0 = frame.m[0], m1 = frame.m[1], m2 = frame.m[2], m3 = frame.m[3], m4 = frame.m[4], m5 = frame.m[5],
-                 m6 = frame.m[6], m7 = frame.m[7], m8 = frame.m[8];
-    int32_t* index = f.index.data();
-    double* cx = f.cx.data();
-    double* cy = f.cy.data();
-    double* cz = f.cz.data();
-    int32_t n = 0;
-    for (int32_t i = 0; i < facet_count; ++i) {
-        const facet_normal& nrm = normals[i];
-        const double c = nrm.nx * dx + nrm.ny * dy + nrm.nz * dz;
-        if (!(c > 0)) {
-            bytes[i] = 0;
-            continue;
-        }
-        bytes[i] = pass_byte(bytes[i], c);
-        const vec3 p = centres[i];
-        index[n] = i;
-        cx[n] = m0 * p.x + m1 * p.y + m2 * p.z;
-        cy[n] = m3 * p.x + m4 * p.y + m5 * p.z;
-        cz[n] = m6 * p.x + m7 * p.y + m8 * p.z;
-        ++n;
-    }
-    f.count = n;
-}
-
-// An octagon holding nothing; `widen` then grows it around each point.
-octagon empty_octagon()
-{
-    octagon o;
-    for (int k = 0; k < 4; ++k) {
-        o.lo[k] = INFINITY;
-        o.hi[k] = -INFINITY;
-    }
-    return o;
-}
-
-// The four coordinates of a point that an octagon bounds.
-inline void octagon_coordinates(double x, double y, double (&u)[4])
-{
-    u[0] = x;
-    u[1] = y;
-    u[2] = x + y;
-    u[3] = x - y;
-}
-
-void widen(octagon& o, double x, double y)
-{
-    double u[4];
-    octagon_coordinates(x, y, u);
-    for (int k = 0; k < 4; ++k) {
-        o.lo[k] = std::min(o.lo[k], u[k]);
-        o.hi[k] = std::max(o.hi[k], u[k]);
-    }
-}
-
 // The octagon grown by `reach` in every direction (2 reach along the
 // diagonals, whose coordinates are not normalised; that is more than
 // enough, and the slack also covers the rounding of x + y and x - y).
@@ -106,216 +35,241 @@ octagon grown(const octagon& o, double reach)
     return g;
 }
 
-inline bool contains(const octagon& o, double x, double y)
+// Every column the step fills sized for `facets` facets and `vertices`
+// vertices, with the padding the batch loops read past their ends.
+void size_columns(fast_visibility_scratch& s, int32_t facets, int32_t vertices)
 {
-    double u[4];
-    octagon_coordinates(x, y, u);
-    for (int k = 0; k < 4; ++k)
-        if (u[k] < o.lo[k] || u[k] > o.hi[k]) return false;
-    return true;
+    const std::size_t n = static_cast<std::size_t>(facets) + kernel_padding;
+    const std::size_t v = static_cast<std::size_t>(vertices) + kernel_padding;
+    facing_set& f = s.facing;
+    for (auto* column : {&f.x, &f.y, &f.z}) column->resize(n);
+    f.index.resize(n);
+    for (auto* column : {&s.flat.x, &s.flat.y}) column->resize(v);
+    point_grid& g = s.points;
+    for (auto* column : {&g.x, &g.y, &g.z}) column->resize(n);
+    g.index.resize(n);
+    g.members.resize(n);
+    triangle_columns& t = s.triangles;
+    for (auto* column : {&t.q1x, &t.q1y, &t.q2x, &t.q2y, &t.q3x, &t.q3y, &t.e1x, &t.e1y, &t.e2x, &t.e2y, &t.e3x,
+                         &t.e3y, &t.x_min, &t.x_max, &t.y_min, &t.y_max, &t.z})
+        column->resize(n);
+    for (auto* column : {&t.index, &t.x0, &t.x1, &t.y0, &t.y1}) column->resize(n);
+    s.picks.resize(n);
 }
 
-// Projects the corners of a facet as the frame's rows 0 and 1 give them:
-// its triangle, edges and bounding box, as the covering test reads them.
-struct flat_triangle {
-    double q1x, q1y, q2x, q2y, q3x, q3y;
-    double e1x, e1y, e2x, e2y, e3x, e3y;
-    double x_min, x_max, y_min, y_max;
-};
-
-flat_triangle project_triangle(const mat3& frame, const visibility_body& body, const facet& t)
+// Buckets the `count` centres at facing positions g.members into a grid
+// over their box `spread`: about two centres per cell, the cells as square
+// as the box allows.
+void bucket_points(point_grid& g, const facing_set& f, int32_t count, const octagon& spread)
 {
-    assert(t.a >= 1 && t.a <= body.vertex_count && t.b >= 1 && t.b <= body.vertex_count && t.c >= 1 &&
-           t.c <= body.vertex_count);
-    const vec3* vertices = body.vertices;
-    const double* m = frame.m;
-    const vec3& a = vertices[t.a - 1];
-    const vec3& b = vertices[t.b - 1];
-    const vec3& c = vertices[t.c - 1];
-    flat_triangle tri;
-    tri.q1x = m[0] * a.x + m[1] * a.y + m[2] * a.z;
-    tri.q1y = m[3] * a.x + m[4] * a.y + m[5] * a.z;
-    tri.q2x = m[0] * b.x + m[1] * b.y + m[2] * b.z;
-    tri.q2y = m[3] * b.x + m[4] * b.y + m[5] * b.z;
-    tri.q3x = m[0] * c.x + m[1] * c.y + m[2] * c.z;
-    tri.q3y = m[3] * c.x + m[4] * c.y + m[5] * c.z;
-    tri.x_min = std::min(std::min(tri.q1x, tri.q2x), tri.q3x);
-    tri.x_max = std::max(std::max(tri.q1x, tri.q2x), tri.q3x);
-    tri.y_min = std::min(std::min(tri.q1y, tri.q2y), tri.q3y);
-    tri.y_max = std::max(std::max(tri.q1y, tri.q2y), tri.q3y);
-    tri.e1x = tri.q2x - tri.q1x;
-    tri.e1y = tri.q2y - tri.q1y;
-    tri.e2x = tri.q3x - tri.q2x;
-    tri.e2y = tri.q3y - tri.q2y;
-    tri.e3x = tri.q1x - tri.q3x;
-    tri.e3y = tri.q1y - tri.q3y;
-    return tri;
-}
-
-// Buckets the centres of the facing records [begin, end) that may still be
-// covered (byte not 0, inside `reachable`, not above `top`, the highest
-// occluder) into a grid, and bounds them in `spread` and from below by
-// `bottom`. False when there is none.
-bool build_points(point_grid& g, const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes,
-                  const octagon& reachable, double top, octagon& spread, double& bottom)
-{
-    g.members.clear();
-    spread = empty_octagon();
-    bottom = INFINITY;
-    for (int32_t i = begin; i < end; ++i) {
-        if (bytes[f.index[static_cast<std::size_t>(i)]] == 0) continue;
-        // Above every candidate occluder nothing comes later in depth.
-        const double z = f.cz[static_cast<std::size_t>(i)];
-        if (z > top) continue;
-        const double x = f.cx[static_cast<std::size_t>(i)], y = f.cy[static_cast<std::size_t>(i)];
-        if (!contains(reachable, x, y)) continue;
-        g.members.push_back(i);
-        widen(spread, x, y);
-        bottom = std::min(bottom, z);
-    }
-    if (g.members.empty()) return false;
-    g.x_lo = spread.lo[0];
-    g.x_hi = spread.hi[0];
-    g.y_lo = spread.lo[1];
-    g.y_hi = spread.hi[1];
-    // About one centre per cell, the cells as square as the box allows.
-    const double w = g.x_hi - g.x_lo, h = g.y_hi - g.y_lo;
-    const double count = std::max(1.0, static_cast<double>(g.members.size()) * 0.5);
+    const double x_lo = spread.lo[0], x_hi = spread.hi[0], y_lo = spread.lo[1], y_hi = spread.hi[1];
+    const double w = x_hi - x_lo, h = y_hi - y_lo;
+    const double cells = std::max(1.0, static_cast<double>(count) * 0.5);
     double nx = 1.0, ny = 1.0;
     if (w > 0.0 && h > 0.0) {
-        nx = std::clamp(std::sqrt(count * w / h), 1.0, count);
-        ny = std::clamp(count / nx, 1.0, count);
+        nx = std::clamp(std::sqrt(cells * w / h), 1.0, cells);
+        ny = std::clamp(cells / nx, 1.0, cells);
     } else if (w > 0.0) {
-        nx = count;
+        nx = cells;
     } else if (h > 0.0) {
-        ny = count;
+        ny = cells;
     }
-    g.x = make_axis(g.x_lo, g.x_hi, static_cast<int32_t>(nx));
-    g.y = make_axis(g.y_lo, g.y_hi, static_cast<int32_t>(ny));
-    const int32_t cells = g.x.cells * g.y.cells;
-    g.cell_start.assign(static_cast<std::size_t>(cells) + 1, 0);
-    for (int32_t i : g.members)
-        ++g.cell_start[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i])) + 1];
-    for (int32_t c = 0; c < cells; ++c)
+    g.x_axis = make_axis(x_lo, x_hi, static_cast<int32_t>(nx));
+    g.y_axis = make_axis(y_lo, y_hi, static_cast<int32_t>(ny));
+    const int32_t total = g.x_axis.cells * g.y_axis.cells;
+    g.cell_start.assign(static_cast<std::size_t>(total) + 1, 0);
+    const int32_t* members = g.members.data();
+    // The cell of each member, kept in fill's tail while counting.
+    std::vector<int32_t>& cell = g.fill;
+    cell.resize(static_cast<std::size_t>(total) + static_cast<std::size_t>(count));
+    int32_t* cell_of = cell.data() + total;
+    for (int32_t m = 0; m < count; ++m) {
+        const std::size_t i = static_cast<std::size_t>(members[m]);
+        cell_of[m] = g.y_axis.cell(f.y[i]) * g.x_axis.cells + g.x_axis.cell(f.x[i]);
+        ++g.cell_start[static_cast<std::size_t>(cell_of[m]) + 1];
+    }
+    for (int32_t c = 0; c < total; ++c)
         g.cell_start[static_cast<std::size_t>(c) + 1] += g.cell_start[static_cast<std::size_t>(c)];
-    g.items.resize(g.members.size());
-    g.fill.assign(g.cell_start.begin(), g.cell_start.end() - 1);
-    for (int32_t i : g.members)
-        g.items[static_cast<std::size_t>(
-            g.fill[static_cast<std::size_t>(g.y.cell(f.cy[i]) * g.x.cells + g.x.cell(f.cx[i]))]++)] = {
-            f.cx[static_cast<std::size_t>(i)], f.cy[static_cast<std::size_t>(i)], f.cz[static_cast<std::size_t>(i)],
-            f.index[static_cast<std::size_t>(i)]};
-    return true;
-}
-
-// Lets every facing record of [begin, end) whose centre lies in `near`
-// (the candidates' octagon grown by this lobe's reach) and not below
-// `bottom` (the lowest candidate) clear the byte of
-// each candidate centre strictly inside its triangle that comes before it
-// in the depth order (lower centre z first, equal heights by facet index).
-bool cover_points(const point_grid& g, const facing_set& f, int32_t begin, int32_t end, uint8_t* bytes,
-                  const octagon& near, double bottom, const mat3& frame, const visibility_body& body,
-                  const stop_request& stop)
-{
-    for (int32_t o = begin; o < end; ++o) {
-        // A look at the stop request every so many occluders.
-        if ((o & 0xffff) == 0 && stop.requested()) return false;
-        // Below every candidate centre an occluder comes before them all.
-        if (f.cz[static_cast<std::size_t>(o)] < bottom) continue;
-        if (!contains(near, f.cx[static_cast<std::size_t>(o)], f.cy[static_cast<std::size_t>(o)])) continue;
-        const int32_t o_index = f.index[o];
-        const double oz = f.cz[o];
-        assert(o_index >= 0 && o_index < body.facet_count);
-        const flat_triangle t = project_triangle(frame, body, body.facets[o_index]);
-        const int32_t x0 = g.x.cell(t.x_min), x1 = g.x.cell(t.x_max);
-        const int32_t y0 = g.y.cell(t.y_min), y1 = g.y.cell(t.y_max);
-        // The cells of one row are consecutive, and so are their centres.
-        for (int32_t cy = y0; cy <= y1; ++cy) {
-            const std::size_t row = static_cast<std::size_t>(cy * g.x.cells);
-            const grid_point* q = g.items.data() + g.cell_start[row + static_cast<std::size_t>(x0)];
-            const grid_point* q_end = g.items.data() + g.cell_start[row + static_cast<std::size_t>(x1) + 1];
-            for (; q != q_end; ++q) {
-                const double px = q->x, py = q->y, pz = q->z;
-                const int32_t k = q->index;
-                // Evaluated whole, without branches: a hit is rare.
-                const bool inside_box = (py > t.y_min) & (py < t.y_max) & (px > t.x_min) & (px < t.x_max);
-                const bool later = (pz < oz) | (!(oz < pz) & (k < o_index));
-                if (inside_box & later && bytes[k] != 0 &&
-                    inside_by_signs(px, py, t.q1x, t.q1y, t.q2x, t.q2y, t.q3x, t.q3y, t.e1x, t.e1y, t.e2x, t.e2y, t.e3x,
-                                    t.e3y))
-                    bytes[k] = 0;
-            }
-        }
+    std::copy(g.cell_start.begin(), g.cell_start.end() - 1, cell.begin());
+    for (int32_t m = 0; m < count; ++m) {
+        const std::size_t i = static_cast<std::size_t>(members[m]);
+        const std::size_t slot = static_cast<std::size_t>(cell[static_cast<std::size_t>(cell_of[m])]++);
+        g.x[slot] = f.x[i];
+        g.y[slot] = f.y[i];
+        g.z[slot] = f.z[i];
+        g.index[slot] = f.index[i];
     }
-    return true;
+    // The padding past the last centre never lies inside a box.
+    for (std::size_t p = 0; p < kernel_padding; ++p) {
+        const std::size_t slot = static_cast<std::size_t>(count) + p;
+        g.x[slot] = g.y[slot] = g.z[slot] = NAN;
+        g.index[slot] = 0;
+    }
 }
 
-// The octagon around the centres of records [begin, end) and their height.
-void outline_of(const facing_set& f, int32_t begin, int32_t end, octagon& o, double& top)
+// Whether facing position `a` comes before `b` in the depth order: lower
+// centre depth first, equal depths by facet index.
+bool earlier(const facing_set& f, int32_t a, int32_t b)
 {
-    const double* cx = f.cx.data();
-    const double* cy = f.cy.data();
-    const double* cz = f.cz.data();
-    double x_lo = INFINITY, x_hi = -INFINITY, y_lo = INFINITY, y_hi = -INFINITY;
-    double s_lo = INFINITY, s_hi = -INFINITY, d_lo = INFINITY, d_hi = -INFINITY, z_hi = -INFINITY;
+    const std::size_t i = static_cast<std::size_t>(a), j = static_cast<std::size_t>(b);
+    return f.z[i] < f.z[j] || (!(f.z[j] < f.z[i]) && f.index[i] < f.index[j]);
+}
+
+// Whether the centre at facing position `p` lies strictly inside the
+// projected triangle of facet t, as the straightforward test decides it.
+bool covers(const mat3& frame, const visibility_body& body, const facet& t, const facing_set& f, int32_t p)
+{
+    const double* m = frame.m;
+    const vec3& a = body.vertices[t.a - 1];
+    const vec3& b = body.vertices[t.b - 1];
+    const vec3& c = body.vertices[t.c - 1];
+    const double q1x = m[0] * a.x + m[1] * a.y + m[2] * a.z, q1y = m[3] * a.x + m[4] * a.y + m[5] * a.z;
+    const double q2x = m[0] * b.x + m[1] * b.y + m[2] * b.z, q2y = m[3] * b.x + m[4] * b.y + m[5] * b.z;
+    const double q3x = m[0] * c.x + m[1] * c.y + m[2] * c.z, q3y = m[3] * c.x + m[4] * c.y + m[5] * c.z;
+    const double px = f.x[static_cast<std::size_t>(p)], py = f.y[static_cast<std::size_t>(p)];
+    if (!(py > std::min(std::min(q1y, q2y), q3y)) || !(py < std::max(std::max(q1y, q2y), q3y)) ||
+        !(px > std::min(std::min(q1x, q2x), q3x)) || !(px < std::max(std::max(q1x, q2x), q3x)))
+        return false;
+    return inside_by_signs(px, py, q1x, q1y, q2x, q2y, q3x, q3y, q2x - q1x, q2y - q1y, q3x - q2x, q3y - q2y,
+                           q1x - q3x, q1y - q3y);
+}
+
+// The edge-on facets of a pass against every facing facet of their own
+// lobe (facing positions [begin, end)), both ways: covered by one, and
+// covering one. Few facets are edge-on, so each simply tries them all.
+void cover_within_lobe(const facing_set& f, int32_t e, int32_t begin, int32_t end, uint8_t* bytes, const mat3& frame,
+                       const visibility_body& body)
+{
+    const int32_t e_index = f.index[static_cast<std::size_t>(e)];
+    for (int32_t j = begin; j < end && bytes[e_index] != 0; ++j)
+        if (j != e && earlier(f, e, j) && covers(frame, body, body.facets[f.index[static_cast<std::size_t>(j)]], f, e))
+            bytes[e_index] = 0;
     for (int32_t i = begin; i < end; ++i) {
-        const double x = cx[i], y = cy[i], sum = x + y, diff = x - y;
-        x_lo = x < x_lo ? x : x_lo;
-        x_hi = x > x_hi ? x : x_hi;
-        y_lo = y < y_lo ? y : y_lo;
-        y_hi = y > y_hi ? y : y_hi;
-        s_lo = sum < s_lo ? sum : s_lo;
-        s_hi = sum > s_hi ? sum : s_hi;
-        d_lo = diff < d_lo ? diff : d_lo;
-        d_hi = diff > d_hi ? diff : d_hi;
-        z_hi = cz[i] > z_hi ? cz[i] : z_hi;
+        const int32_t i_index = f.index[static_cast<std::size_t>(i)];
+        if (i != e && bytes[i_index] != 0 && earlier(f, i, e) && covers(frame, body, body.facets[e_index], f, i))
+            bytes[i_index] = 0;
     }
-    o = {{x_lo, y_lo, s_lo, d_lo}, {x_hi, y_hi, s_hi, d_hi}};
-    top = z_hi;
+}
+
+// Lets the facing facets of [o_begin, o_end) cover the centres of
+// [p_begin, p_end) that may still be covered (those within `reachable`, not
+// above `top`), growing the centres' octagon by `reach` to pick the
+// occluders. False when abandoned at a stop request.
+bool cover_run(fast_visibility_scratch& s, const visibility_kernels& k, const visibility_body& body,
+               const body_columns& columns, const double* frame, bool& projected, int32_t p_begin, int32_t p_end,
+               int32_t o_begin, int32_t o_end, const octagon& reachable, double top, double reach,
+               const stop_request& stop)
+{
+    const facing_set& f = s.facing;
+    octagon spread;
+    double bottom;
+    const int32_t points =
+        k.select_points(f, p_begin, p_end, s.bytes.data(), reachable, top, s.points.members.data(), spread, bottom);
+    if (points == 0) return true;
+    bucket_points(s.points, f, points, spread);
+    const int32_t occluders = k.select_occluders(f, o_begin, o_end, grown(spread, reach), bottom, s.picks.data());
+    if (occluders == 0) return true;
+    if (!projected) {
+        k.project_vertices(columns, frame, s.flat);
+        projected = true;
+    }
+    k.set_up_triangles(f, s.picks.data(), occluders, body.facets, s.flat, s.points, s.triangles);
+    return k.cover(s.triangles, s.points, s.bytes.data(), stop);
 }
 
 // One pass: bytes, then the covering of each lobe by the other. False when
 // abandoned at a stop request.
-bool fast_pass(fast_visibility_scratch& s, const mat3& frame, const visibility_body& body, vec3 direction,
-               const stop_request& stop)
+bool fast_pass(fast_visibility_scratch& s, const visibility_kernels& k, const mat3& frame, const visibility_body& body,
+               const body_columns& columns, vec3 direction, const stop_request& stop)
 {
-    const double* reach = body.reach;
-    const int32_t lobe_split = body.lobe_split;
-    project_centres(s, frame, body.centres, body.normals, body.facet_count, direction);
-    if (stop.requested()) return false;
-    const facing_set& f = s.facing;
-    const int32_t n = f.count;
-    if (n == 0) return true;
-    if (lobe_split <= 0) {
-        // No convex lobes to rely on: every record may cover every other.
-        octagon outline;
-        double top;
-        outline_of(f, 0, n, outline, top);
-        const double widest = std::max(reach[0], reach[1]);
-        octagon spread;
-        double bottom;
-        if (build_points(s.points, f, 0, n, s.bytes.data(), grown(outline, widest), top, spread, bottom))
-            return cover_points(s.points, f, 0, n, s.bytes.data(), grown(spread, widest), bottom, frame, body, stop);
+    const vec3& d = direction;
+    const bool has_direction =
+        std::isfinite(d.x) && std::isfinite(d.y) && std::isfinite(d.z) && (d.x != 0.0 || d.y != 0.0 || d.z != 0.0);
+    facing_set& f = s.facing;
+    f.count = 0;
+    f.edge_on.clear();
+    if (!has_direction) {
+        std::fill(s.bytes.begin(), s.bytes.end(), uint8_t{0});
         return true;
     }
-    const int32_t split =
-        static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, lobe_split) - f.index.begin());
+    k.face(columns, {frame.m, d.x, d.y, d.z}, s.bytes.data(), f);
+    if (stop.requested()) return false;
+    const int32_t n = f.count;
+    if (n == 0) return true;
+    const double* reach = body.reach;
+    bool projected = false;
+    if (body.lobe_split <= 0) {
+        // No convex lobes to rely on: every facet may cover every other.
+        octagon outline;
+        double top;
+        k.outline(f, 0, n, outline, top);
+        const double widest = std::max(reach[0], reach[1]);
+        return cover_run(s, k, body, columns, frame.m, projected, 0, n, 0, n, grown(outline, widest), top, widest,
+                         stop);
+    }
+    const int32_t split = static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, body.lobe_split) -
+                                               f.index.begin());
+    for (int32_t e : f.edge_on) {
+        if (e < split)
+            cover_within_lobe(f, e, 0, split, s.bytes.data(), frame, body);
+        else
+            cover_within_lobe(f, e, split, n, s.bytes.data(), frame, body);
+    }
     if (split <= 0 || split >= n) return true;  // one convex lobe alone never covers itself
     const int32_t run[2][2] = {{0, split}, {split, n}};
     octagon outline[2];
     double top[2];
-    for (int lobe = 0; lobe < 2; ++lobe) outline_of(f, run[lobe][0], run[lobe][1], outline[lobe], top[lobe]);
+    for (int lobe = 0; lobe < 2; ++lobe) k.outline(f, run[lobe][0], run[lobe][1], outline[lobe], top[lobe]);
     for (int lobe = 0; lobe < 2; ++lobe) {
         const int other = 1 - lobe;
-        octagon spread;
-        double bottom;
-        if (build_points(s.points, f, run[lobe][0], run[lobe][1], s.bytes.data(), grown(outline[other], reach[other]),
-                         top[other], spread, bottom) &&
-            !cover_points(s.points, f, run[other][0], run[other][1], s.bytes.data(), grown(spread, reach[other]),
-                          bottom, frame, body, stop))
+        if (!cover_run(s, k, body, columns, frame.m, projected, run[lobe][0], run[lobe][1], run[other][0],
+                       run[other][1], grown(outline[other], reach[other]), top[other], reach[other], stop))
             return false;
     }
     return true;
+}
+
+// The largest coordinate magnitude of the vertices.
+double largest_coordinate(const visibility_body& body)
+{
+    double r = 0.0;
+    for (int32_t k = 0; k < body.vertex_count; ++k) {
+        const vec3& v = body.vertices[k];
+        r = std::max({r, std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)});
+    }
+    return r;
+}
+
+// The cosine below which a facing facet counts as edge-on (see
+// body_columns). A facet's projected centre lies at least 2/3 of its
+// projected area over its longest edge, i.e. at least (2/3) c h with c its
+// cosine and h = area / longest edge, from every edge of its projection;
+// rounding moves projected points and edge tests by far less than 2^-40
+// of the largest coordinate R, and a computed cosine is off by far less
+// than 2^-40 times the facet's aspect (longest edge / h). So with
+// c >= 2^-36 (R / h + aspect) neither the facet nor its neighbours can
+// reach its centre, on any lobe that is convex beyond rounding, as the
+// sweep's deformed geodesic spheres are at every subdivision.
+double edge_cosine(const visibility_body& body)
+{
+    const double R = largest_coordinate(body);
+    double worst = 0.0;
+    for (int32_t i = 0; i < body.facet_count; ++i) {
+        const double len = body.normals[i].len;  // twice the area
+        if (!(len > 0.0)) continue;              // faces nothing
+        const facet& t = body.facets[i];
+        const vec3& a = body.vertices[t.a - 1];
+        const vec3& b = body.vertices[t.b - 1];
+        const vec3& c = body.vertices[t.c - 1];
+        const auto length = [](const vec3& p, const vec3& q) {
+            const double dx = p.x - q.x, dy = p.y - q.y, dz = p.z - q.z;
+            return std::sqrt(dx * dx + dy * dy + dz * dz);
+        };
+        const double longest = std::max({length(a, b), length(b, c), length(c, a)});
+        const double h = 0.5 * len / longest;
+        worst = std::max(worst, R / h + longest / h);
+    }
+    return std::ldexp(worst, -36);
 }
 
 }  // namespace
@@ -335,20 +289,50 @@ double facet_reach(const vec3* vertices, const facet* facets, const vec3* centre
     return std::sqrt(square) * 1.000001 + 1e-9;
 }
 
+void lay_out_body(const visibility_body& body, body_columns& out)
+{
+    const std::size_t n = static_cast<std::size_t>(body.facet_count) + kernel_padding;
+    const std::size_t v = static_cast<std::size_t>(body.vertex_count) + kernel_padding;
+    out.facet_count = body.facet_count;
+    out.vertex_count = body.vertex_count;
+    for (auto* column : {&out.nx, &out.ny, &out.nz, &out.cx, &out.cy, &out.cz}) column->assign(n, 0.0);
+    for (auto* column : {&out.vx, &out.vy, &out.vz}) column->assign(v, 0.0);
+    for (int32_t i = 0; i < body.facet_count; ++i) {
+        const std::size_t u = static_cast<std::size_t>(i);
+        out.nx[u] = body.normals[i].nx;
+        out.ny[u] = body.normals[i].ny;
+        out.nz[u] = body.normals[i].nz;
+        out.cx[u] = body.centres[i].x;
+        out.cy[u] = body.centres[i].y;
+        out.cz[u] = body.centres[i].z;
+    }
+    for (int32_t k = 0; k < body.vertex_count; ++k) {
+        const std::size_t u = static_cast<std::size_t>(k);
+        out.vx[u] = body.vertices[k].x;
+        out.vy[u] = body.vertices[k].y;
+        out.vz[u] = body.vertices[k].z;
+    }
+    out.edge_cosine = body.lobe_split > 0 ? edge_cosine(body) : 0.0;
+}
+
 bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const visibility_view& view,
                      const stop_request& stop)
 {
+    lay_out_body(body, scratch.columns);
+    return fast_visibility(scratch, body, scratch.columns, view, stop);
+}
+
+bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const body_columns& columns,
+                     const visibility_view& view, const stop_request& stop)
+{
     assert(body.facet_count >= 0 && body.lobe_split >= 0 && body.lobe_split <= body.facet_count);
+    assert(columns.facet_count == body.facet_count && columns.vertex_count == body.vertex_count);
     scratch.stopped = false;
-    const std::size_t size = static_cast<std::size_t>(body.facet_count);
-    scratch.bytes.resize(size);
+    scratch.bytes.resize(static_cast<std::size_t>(body.facet_count));
     std::fill(scratch.bytes.begin(), scratch.bytes.end(), uint8_t{255});
-    facing_set& f = scratch.facing;
-    f.index.resize(size);
-    f.cx.resize(size);
-    f.cy.resize(size);
-    f.cz.resize(size);
-    scratch.stopped = !fast_pass(scratch, view.sun_frame, body, view.sun_dir, stop) ||
-                      !fast_pass(scratch, view.earth_frame, body, view.earth_dir, stop);
+    size_columns(scratch, body.facet_count, body.vertex_count);
+    const visibility_kernels& k = kernels_for(simd_in_use());
+    scratch.stopped = !fast_pass(scratch, k, view.sun_frame, body, columns, view.sun_dir, stop) ||
+                      !fast_pass(scratch, k, view.earth_frame, body, columns, view.earth_dir, stop);
     return !scratch.stopped;
 }

@@ -8,63 +8,19 @@
 #include "common/stop_request.hpp"
 #include "common/vec3.hpp"
 #include "photometry/facet_geometry.hpp"
-
-// Cells along one axis of a grid: x maps to trunc((x - origin) * scale),
-// clamped to [0, cells - 1]. Every step of that map is monotonic, so a point
-// strictly inside a box falls in a cell between the box's end cells.
-struct grid_axis {
-    double origin = 0.0;
-    double scale = 0.0;
-    int32_t cells = 1;
-
-    int32_t cell(double x) const
-    {
-        const double t = (x - origin) * scale;
-        if (!(t > 0.0)) return 0;
-        if (t >= cells) return cells - 1;
-        return static_cast<int32_t>(t);
-    }
-};
-
-// A centre as a grid cell stores it.
-struct grid_point {
-    double x, y, z;
-    int32_t index;  // facet index
-};
-
-// A uniform grid over the projected centres of the facets that may still
-// be covered: each cell lists the facing-set positions of its centres.
-struct point_grid {
-    grid_axis x, y;
-    double x_lo = 0.0, x_hi = 0.0, y_lo = 0.0, y_hi = 0.0;  // box around the centres
-    std::vector<int32_t> members;                           // positions bucketed
-    std::vector<int32_t> cell_start;                        // per cell, offsets into items
-    std::vector<grid_point> items;                          // the centres, grouped by cell
-    std::vector<int32_t> fill;                              // next free slot per cell while bucketing
-};
-
-// The facets facing one pass's direction, in facet order: index and
-// projected centre (z is the depth); the first `count` entries are used.
-struct facing_set {
-    int32_t count = 0;
-    std::vector<int32_t> index;
-    std::vector<double> cx, cy, cz;
-};
-
-// A box around 2-D points in eight directions: x, y, x + y and x - y each
-// between lo and hi. Much tighter than an axis box around a rounded outline.
-struct octagon {
-    double lo[4];
-    double hi[4];
-};
+#include "photometry/visibility_kernels.hpp"
 
 // Working storage of the fast visibility step, reused from sample to
 // sample and shape to shape so that a sample allocates nothing.
 struct fast_visibility_scratch {
     std::vector<uint8_t> bytes;
     bool stopped = false;  // the last call was abandoned at a stop request
+    body_columns columns;  // the body laid out, when the caller did not
     facing_set facing;
+    flat_vertices flat;
     point_grid points;
+    triangle_columns triangles;
+    std::vector<int32_t> picks;
 };
 
 // The largest distance from the centre of a facet of [begin, end) to one of
@@ -96,12 +52,20 @@ struct visibility_view {
     vec3 sun_dir;
 };
 
+// The body as columns for the batch loops (once per shape), with the
+// cosine below which a facing facet counts as edge-on: where rounding could
+// make a projected centre fall inside another facet of its own lobe, given
+// the lobe's largest coordinate and its facets' thinness.
+void lay_out_body(const visibility_body& body, body_columns& out);
+
 // The same bytes as comp_visibility, found faster. With lobe_split > 0 the
 // body is taken as two convex lobes, facets [0, lobe_split) and
 // [lobe_split, facet_count); with lobe_split 0 every facet is searched.
 // - a facet facing the direction is never covered by a facet of its own
 //   convex lobe that also faces it (a line along the direction crosses the
-//   lobe's front surface once), so only the other lobe is searched;
+//   lobe's front surface once), so only the other lobe is searched, except
+//   for the rare edge-on facets (body_columns::edge_cosine), where rounding
+//   decides: those are checked against their own lobe as well;
 // - the centres still to test go into a uniform grid; each facet of the
 //   other lobe whose centre lies within its lobe's reach of them gets its
 //   projected triangle and tests only the centres in the cells its
@@ -111,5 +75,10 @@ struct visibility_view {
 // the work (scratch.stopped); then the bytes must not be read. `stop` is
 // polled often enough that the finest mesh stops within a fraction of a
 // second.
+// The loops run at simd_in_use()'s level; every level gives the same bytes.
 bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const visibility_view& view,
                      const stop_request& stop = {});
+
+// The same, with the body already laid out by lay_out_body.
+bool fast_visibility(fast_visibility_scratch& scratch, const visibility_body& body, const body_columns& columns,
+                     const visibility_view& view, const stop_request& stop = {});

@@ -157,7 +157,7 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
     mat3 body_rot, earth_frame, sun_frame;
     comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda, job.beta, phi);
     curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
-                                        body.facet_count, convex_lobes(job) ? job.facet_count : 0, body_rot,
+                                        body.facet_count, job.facet_count, body_rot,
                                         earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k]);
     for (int axis = 0; axis < 3; ++axis)
         curves.axis_views[axis] =

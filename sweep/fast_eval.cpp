@@ -22,11 +22,6 @@ std::vector<sample_view> shared_sample_views(const shape_job& job)
     return views;
 }
 
-bool convex_lobes(const shape_job& job)
-{
-    return job.facet_count <= convex_lobes_facet_limit;
-}
-
 void deform_vertices(const std::vector<vec3>& base, const double* p, std::vector<vec3>& out)
 {
     assert(base.size() % 2 == 0);  // two lobes of as many vertices
@@ -50,10 +45,12 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
     body.centres = shape.centres.data();
     body.normals = shape.normals.data();
     body.facet_count = shape.facet_count;
-    body.lobe_split = convex_lobes(job) ? job.facet_count : 0;
+    // Two convex lobes at every subdivision: the deformed geodesic spheres.
+    body.lobe_split = job.facet_count;
     body.reach[0] = facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), 0, job.facet_count);
     body.reach[1] =
         facet_reach(shape.vertices.data(), job.facets, shape.centres.data(), job.facet_count, shape.facet_count);
+    lay_out_body(body, s.columns);
     const photo_params params;
     for (int32_t i = 0; i < job.sample_count; ++i) {
         if (stop.requested()) {
@@ -61,7 +58,7 @@ bool fast_shape_brightness(const shape_job& job, const sample_view* views, shape
             return false;
         }
         const sample_view& v = views[i];
-        if (!fast_visibility(s.visibility, body, v.seen, stop)) {
+        if (!fast_visibility(s.visibility, body, s.columns, v.seen, stop)) {
             outcome.stopped = true;
             return false;
         }

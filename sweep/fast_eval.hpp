@@ -24,6 +24,7 @@ std::vector<sample_view> shared_sample_views(const shape_job& job);
 struct shape_scratch {
     prepared_shape shape;
     fast_visibility_scratch visibility;
+    body_columns columns;  // the shape laid out for the visibility step
     std::vector<double> brightness;
     std::vector<double> magnitudes;
     // When given, every sample's visibility bytes (one per facet) are
@@ -36,14 +37,6 @@ struct shape_scratch {
 // params[3], [4] and [5]; each coordinate is multiplied once, as the walk's
 // chain of working copies does.
 void deform_vertices(const std::vector<vec3>& base, const double* params, std::vector<vec3>& out);
-
-// The largest sphere (six subdivisions, 81,920 facets) on which the tests
-// check that a lobe never covers its own facets, as exactly as the covering
-// test computes it; finer meshes search every facet, not just the other lobe.
-constexpr int32_t convex_lobes_facet_limit = 81920;
-
-// Whether the fast step may take the job's two bodies as convex lobes.
-bool convex_lobes(const shape_job& job);
 
 // The brightness of one shape at every sample, with the shared views and the
 // fast visibility step, into scratch.brightness. False on a failure
