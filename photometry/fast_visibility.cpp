@@ -50,21 +50,21 @@ void size_columns(fast_visibility_scratch& s, int32_t facets, int32_t vertices)
     g.index.resize(n);
     g.members.resize(n);
     triangle_columns& t = s.triangles;
-    for (auto* column : {&t.q1x, &t.q1y, &t.q2x, &t.q2y, &t.q3x, &t.q3y, &t.e1x, &t.e1y, &t.e2x, &t.e2y, &t.e3x,
-                         &t.e3y, &t.x_min, &t.x_max, &t.y_min, &t.y_max, &t.z})
+    for (auto* column : {&t.q1x, &t.q1y, &t.q2x, &t.q2y, &t.q3x, &t.q3y, &t.e1x, &t.e1y, &t.e2x, &t.e2y, &t.e3x, &t.e3y,
+                         &t.x_min, &t.x_max, &t.y_min, &t.y_max, &t.z})
         column->resize(n);
     for (auto* column : {&t.index, &t.x0, &t.x1, &t.y0, &t.y1}) column->resize(n);
     s.picks.resize(n);
 }
 
 // Buckets the `count` centres at facing positions g.members into a grid
-// over their box `spread`: about two centres per cell, the cells as square
-// as the box allows.
+// over their box `spread`: about one centre per cell (measured faster
+// than two or four), the cells as square as the box allows.
 void bucket_points(point_grid& g, const facing_set& f, int32_t count, const octagon& spread)
 {
     const double x_lo = spread.lo[0], x_hi = spread.hi[0], y_lo = spread.lo[1], y_hi = spread.hi[1];
     const double w = x_hi - x_lo, h = y_hi - y_lo;
-    const double cells = std::max(1.0, static_cast<double>(count) * 0.5);
+    const double cells = std::max(1.0, static_cast<double>(count));
     double nx = 1.0, ny = 1.0;
     if (w > 0.0 && h > 0.0) {
         nx = std::clamp(std::sqrt(cells * w / h), 1.0, cells);
@@ -130,8 +130,8 @@ bool covers(const mat3& frame, const visibility_body& body, const facet& t, cons
     if (!(py > std::min(std::min(q1y, q2y), q3y)) || !(py < std::max(std::max(q1y, q2y), q3y)) ||
         !(px > std::min(std::min(q1x, q2x), q3x)) || !(px < std::max(std::max(q1x, q2x), q3x)))
         return false;
-    return inside_by_signs(px, py, q1x, q1y, q2x, q2y, q3x, q3y, q2x - q1x, q2y - q1y, q3x - q2x, q3y - q2y,
-                           q1x - q3x, q1y - q3y);
+    return inside_by_signs(px, py, q1x, q1y, q2x, q2y, q3x, q3y, q2x - q1x, q2y - q1y, q3x - q2x, q3y - q2y, q1x - q3x,
+                           q1y - q3y);
 }
 
 // The edge-on facets of a pass against every facing facet of their own
@@ -207,8 +207,8 @@ bool fast_pass(fast_visibility_scratch& s, const visibility_kernels& k, const ma
         return cover_run(s, k, body, columns, frame.m, projected, 0, n, 0, n, grown(outline, widest), top, widest,
                          stop);
     }
-    const int32_t split = static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, body.lobe_split) -
-                                               f.index.begin());
+    const int32_t split =
+        static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, body.lobe_split) - f.index.begin());
     for (int32_t e : f.edge_on) {
         if (e < split)
             cover_within_lobe(f, e, 0, split, s.bytes.data(), frame, body);

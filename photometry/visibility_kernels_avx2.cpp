@@ -110,9 +110,9 @@ MORVANE_AVX2 void face(const body_columns& body, const pass_view& view, uint8_t*
     int32_t i = 0;
     for (; i + 4 <= body.facet_count; i += 4) {
         const std::size_t u = static_cast<std::size_t>(i);
-        const __m256d c = _mm256_add_pd(
-            _mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(&body.nx[u]), dx), _mm256_mul_pd(_mm256_loadu_pd(&body.ny[u]), dy)),
-            _mm256_mul_pd(_mm256_loadu_pd(&body.nz[u]), dz));
+        const __m256d c = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_loadu_pd(&body.nx[u]), dx),
+                                                      _mm256_mul_pd(_mm256_loadu_pd(&body.ny[u]), dy)),
+                                        _mm256_mul_pd(_mm256_loadu_pd(&body.nz[u]), dz));
         const __m256d facing = _mm256_cmp_pd(c, zero, _CMP_GT_OQ);
         const int facing_mask = _mm256_movemask_pd(facing);
         // pass_byte on every lane, kept where the facet faces.
@@ -134,11 +134,14 @@ MORVANE_AVX2 void face(const body_columns& body, const pass_view& view, uint8_t*
                       z = _mm256_loadu_pd(&body.cz[u]);
         const std::size_t w_at = static_cast<std::size_t>(n);
         pack_store(&f.index[w_at], lanes_from(i), facing_mask);
-        pack_store(&f.x[w_at], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, x), _mm256_mul_pd(m1, y)), _mm256_mul_pd(m2, z)),
+        pack_store(&f.x[w_at],
+                   _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, x), _mm256_mul_pd(m1, y)), _mm256_mul_pd(m2, z)),
                    facing_mask);
-        pack_store(&f.y[w_at], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, x), _mm256_mul_pd(m4, y)), _mm256_mul_pd(m5, z)),
+        pack_store(&f.y[w_at],
+                   _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, x), _mm256_mul_pd(m4, y)), _mm256_mul_pd(m5, z)),
                    facing_mask);
-        pack_store(&f.z[w_at], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m6, x), _mm256_mul_pd(m7, y)), _mm256_mul_pd(m8, z)),
+        pack_store(&f.z[w_at],
+                   _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m6, x), _mm256_mul_pd(m7, y)), _mm256_mul_pd(m8, z)),
                    facing_mask);
         const int edge_mask = _mm256_movemask_pd(_mm256_and_pd(facing, _mm256_cmp_pd(c, edge, _CMP_LT_OQ)));
         for (int lane = 0; lane < 4; ++lane)
@@ -187,8 +190,7 @@ MORVANE_AVX2 void outline(const facing_set& f, int32_t begin, int32_t end, octag
 }
 
 MORVANE_AVX2 int32_t select_points(const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes,
-                                   const octagon& reachable, double top, int32_t* out, octagon& spread,
-                                   double& bottom)
+                                   const octagon& reachable, double top, int32_t* out, octagon& spread, double& bottom)
 {
     const double inf = INFINITY;
     const __m256d high = _mm256_set1_pd(inf), low = _mm256_set1_pd(-inf), top_v = _mm256_set1_pd(top);
@@ -275,10 +277,10 @@ MORVANE_AVX2 void project_vertices(const body_columns& body, const double* m, fl
         const std::size_t u = static_cast<std::size_t>(k);
         const __m256d x = _mm256_loadu_pd(&body.vx[u]), y = _mm256_loadu_pd(&body.vy[u]),
                       z = _mm256_loadu_pd(&body.vz[u]);
-        _mm256_storeu_pd(&out.x[u],
-                         _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, x), _mm256_mul_pd(m1, y)), _mm256_mul_pd(m2, z)));
-        _mm256_storeu_pd(&out.y[u],
-                         _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, x), _mm256_mul_pd(m4, y)), _mm256_mul_pd(m5, z)));
+        _mm256_storeu_pd(
+            &out.x[u], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m0, x), _mm256_mul_pd(m1, y)), _mm256_mul_pd(m2, z)));
+        _mm256_storeu_pd(
+            &out.y[u], _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(m3, x), _mm256_mul_pd(m4, y)), _mm256_mul_pd(m5, z)));
     }
     for (; k < body.vertex_count; ++k) {
         const std::size_t u = static_cast<std::size_t>(k);
@@ -292,8 +294,7 @@ MORVANE_AVX2 void project_vertices(const body_columns& body, const double* m, fl
 // given, which the plain form leaves to the compiler to invent).
 MORVANE_AVX2 inline __m256d gather(const double* base, __m128i index)
 {
-    return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index,
-                                    _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+    return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
 }
 
 // grid_axis::cell on four values.
@@ -301,8 +302,8 @@ MORVANE_AVX2 inline __m128i cells_of(const grid_axis& axis, __m256d x)
 {
     const __m256d t = _mm256_mul_pd(_mm256_sub_pd(x, _mm256_set1_pd(axis.origin)), _mm256_set1_pd(axis.scale));
     const __m256d cells = _mm256_set1_pd(static_cast<double>(axis.cells));
-    __m256d clamped = _mm256_blendv_pd(t, _mm256_set1_pd(static_cast<double>(axis.cells - 1)),
-                                       _mm256_cmp_pd(t, cells, _CMP_GE_OQ));
+    __m256d clamped =
+        _mm256_blendv_pd(t, _mm256_set1_pd(static_cast<double>(axis.cells - 1)), _mm256_cmp_pd(t, cells, _CMP_GE_OQ));
     clamped = _mm256_and_pd(clamped, _mm256_cmp_pd(t, _mm256_setzero_pd(), _CMP_GT_OQ));
     return _mm256_cvttpd_epi32(clamped);
 }
@@ -401,16 +402,19 @@ MORVANE_AVX2 bool cover(const triangle_columns& t, const point_grid& g, uint8_t*
                                                  _mm256_mul_pd(e3y, _mm256_sub_pd(px, q3x)));
                 hit = _mm256_and_pd(hit, _mm256_cmp_pd(_mm256_mul_pd(s2, s1), zero, _CMP_GT_OQ));
                 hit = _mm256_and_pd(hit, _mm256_cmp_pd(_mm256_mul_pd(s3, s1), zero, _CMP_GT_OQ));
-                for (int mask = _mm256_movemask_pd(hit); mask != 0; mask &= mask - 1)
-                    bytes[g.index[v + static_cast<std::size_t>(__builtin_ctz(mask))]] = 0;
+                // Cleared without a branch: each lane keeps its byte or zeroes it.
+                const int mask = _mm256_movemask_pd(hit);
+                const int32_t* k_at = &g.index[v];
+                for (int j = 0; j < 4; ++j)
+                    bytes[k_at[j]] = static_cast<uint8_t>(bytes[k_at[j]] & ((mask >> j & 1) - 1));
             }
         }
     }
     return true;
 }
 
-const visibility_kernels avx2_table{face,     outline,          select_points, select_occluders, project_vertices,
-                                    set_up_triangles, cover};
+const visibility_kernels avx2_table{face, outline, select_points, select_occluders, project_vertices, set_up_triangles,
+                                    cover};
 
 }  // namespace
 

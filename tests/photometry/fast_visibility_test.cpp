@@ -160,7 +160,8 @@ TEST(FastVisibility, SameBytesAsTheReferenceOnManyShapesAndGeometries)
                 for (simd_level level : levels()) {
                     const simd_choice use(level);
                     const auto got = fast_bytes(s, scratch, r, ef, sf, e, sun);
-                    ASSERT_EQ(got, expected) << simd_name(level) << ", n = " << n << ", shape " << k << ", geometry " << g;
+                    ASSERT_EQ(got, expected)
+                        << simd_name(level) << ", n = " << n << ", shape " << k << ", geometry " << g;
                     // Searching every facet, as for bodies not made of two lobes.
                     shape whole = s;
                     whole.split = 0;
