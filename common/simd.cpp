@@ -9,15 +9,13 @@ namespace {
 // -1 until first asked, then the level's value.
 std::atomic<int> chosen{-1};
 
-// The level the environment asks for, given the processor's best.
-simd_level from_environment(simd_level best)
+}  // namespace
+
+simd_level simd_asked_for(const char* asked, simd_level best)
 {
-    const char* asked = std::getenv("MORVANE_SIMD");
     if (asked && (std::strcmp(asked, "scalar") == 0 || std::strcmp(asked, "off") == 0)) return simd_level::scalar;
     return best;
 }
-
-}  // namespace
 
 simd_level best_simd_level()
 {
@@ -34,7 +32,7 @@ simd_level simd_in_use()
     int level = chosen.load(std::memory_order_relaxed);
     if (level < 0) {
         int expected = -1;
-        chosen.compare_exchange_strong(expected, static_cast<int>(from_environment(best_simd_level())));
+        chosen.compare_exchange_strong(expected, static_cast<int>(simd_asked_for(std::getenv("MORVANE_SIMD"), best_simd_level())));
         level = chosen.load(std::memory_order_relaxed);
     }
     return static_cast<simd_level>(level);

@@ -18,6 +18,10 @@ simd_level simd_in_use();
 // the paths in one process.
 simd_level force_simd_level(simd_level level);
 
+// The level MORVANE_SIMD's value `asked` (null when unset) chooses, given
+// the processor's best: "scalar" or "off" the scalar loops, else the best.
+simd_level simd_asked_for(const char* asked, simd_level best);
+
 // The best level this processor runs.
 simd_level best_simd_level();
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/control_ids.hpp"
+#include "common/simd.hpp"
 #include "support/failing_allocations.hpp"
 #include "support/pipeline.hpp"
 #include "support/recording_front_end.hpp"
@@ -66,13 +67,20 @@ TEST(ParallelSweep, EveryPathAndThreadCountWritesTheSameFiles)
     run_sweep(2, "0.3", "1", sweep_path::reference, ui);
     const auto expected = output_files();
     ASSERT_EQ(expected.size(), 122u);  // 120 lightcurves, the summary and the samples
-    for (const char* threads : {"1", "2", "3"}) {
-        fs::remove_all("output");
-        recording_front_end again;
-        run_sweep(2, "0.3", threads, sweep_path::fast, again);
-        EXPECT_TRUE(again.boxes().empty()) << threads;
-        EXPECT_TRUE(output_files() == expected) << threads << " threads";
+    // The fast path on every instruction-set level this processor runs.
+    std::vector<simd_level> levels{simd_level::scalar};
+    if (best_simd_level() != simd_level::scalar) levels.push_back(best_simd_level());
+    for (simd_level level : levels) {
+        force_simd_level(level);
+        for (const char* threads : {"1", "2", "7"}) {
+            fs::remove_all("output");
+            recording_front_end again;
+            run_sweep(2, "0.3", threads, sweep_path::fast, again);
+            EXPECT_TRUE(again.boxes().empty()) << threads;
+            EXPECT_TRUE(output_files() == expected) << simd_name(level) << ", " << threads << " threads";
+        }
     }
+    force_simd_level(best_simd_level());
 }
 
 TEST(ParallelSweep, ProgressRisesToOneHundredThenZero)
