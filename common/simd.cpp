@@ -32,7 +32,8 @@ simd_level simd_in_use()
     int level = chosen.load(std::memory_order_relaxed);
     if (level < 0) {
         int expected = -1;
-        chosen.compare_exchange_strong(expected, static_cast<int>(simd_asked_for(std::getenv("MORVANE_SIMD"), best_simd_level())));
+        chosen.compare_exchange_strong(
+            expected, static_cast<int>(simd_asked_for(std::getenv("MORVANE_SIMD"), best_simd_level())));
         level = chosen.load(std::memory_order_relaxed);
     }
     return static_cast<simd_level>(level);

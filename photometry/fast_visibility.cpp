@@ -134,19 +134,31 @@ bool covers(const mat3& frame, const visibility_body& body, const facet& t, cons
                            q1y - q3y);
 }
 
-// The edge-on facets of a pass against every facing facet of their own
-// lobe (facing positions [begin, end)), both ways: covered by one, and
-// covering one. Few facets are edge-on, so each simply tries them all.
-void cover_within_lobe(const facing_set& f, int32_t e, int32_t begin, int32_t end, uint8_t* bytes, const mat3& frame,
-                       const visibility_body& body)
+// Whether the centres at facing positions a and b are within `reach` of
+// each other in x and in y: else neither facet's triangle can hold the
+// other's centre.
+bool within_reach(const facing_set& f, int32_t a, int32_t b, double reach)
+{
+    const std::size_t i = static_cast<std::size_t>(a), j = static_cast<std::size_t>(b);
+    return std::fabs(f.x[i] - f.x[j]) <= reach && std::fabs(f.y[i] - f.y[j]) <= reach;
+}
+
+// The edge-on facet at facing position e against every facing facet of its
+// own lobe (facing positions [begin, end), triangles within `reach` of
+// their centres), both ways: covered by one, and covering one. Few facets
+// are edge-on, so each simply tries its lobe.
+void cover_within_lobe(const facing_set& f, int32_t e, int32_t begin, int32_t end, double reach, uint8_t* bytes,
+                       const mat3& frame, const visibility_body& body)
 {
     const int32_t e_index = f.index[static_cast<std::size_t>(e)];
     for (int32_t j = begin; j < end && bytes[e_index] != 0; ++j)
-        if (j != e && earlier(f, e, j) && covers(frame, body, body.facets[f.index[static_cast<std::size_t>(j)]], f, e))
+        if (j != e && within_reach(f, e, j, reach) && earlier(f, e, j) &&
+            covers(frame, body, body.facets[f.index[static_cast<std::size_t>(j)]], f, e))
             bytes[e_index] = 0;
     for (int32_t i = begin; i < end; ++i) {
         const int32_t i_index = f.index[static_cast<std::size_t>(i)];
-        if (i != e && bytes[i_index] != 0 && earlier(f, i, e) && covers(frame, body, body.facets[e_index], f, i))
+        if (i != e && bytes[i_index] != 0 && within_reach(f, i, e, reach) && earlier(f, i, e) &&
+            covers(frame, body, body.facets[e_index], f, i))
             bytes[i_index] = 0;
     }
 }
@@ -211,9 +223,9 @@ bool fast_pass(fast_visibility_scratch& s, const visibility_kernels& k, const ma
         static_cast<int32_t>(std::lower_bound(f.index.begin(), f.index.begin() + n, body.lobe_split) - f.index.begin());
     for (int32_t e : f.edge_on) {
         if (e < split)
-            cover_within_lobe(f, e, 0, split, s.bytes.data(), frame, body);
+            cover_within_lobe(f, e, 0, split, reach[0], s.bytes.data(), frame, body);
         else
-            cover_within_lobe(f, e, split, n, s.bytes.data(), frame, body);
+            cover_within_lobe(f, e, split, n, reach[1], s.bytes.data(), frame, body);
     }
     if (split <= 0 || split >= n) return true;  // one convex lobe alone never covers itself
     const int32_t run[2][2] = {{0, split}, {split, n}};

@@ -156,9 +156,9 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
     const double phi = rotation_angle(job.sample_times[k], job.t0, job.period, job.phi0);
     mat3 body_rot, earth_frame, sun_frame;
     comp_view_matrices(body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k], job.lambda, job.beta, phi);
-    curves.earth_view = view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(),
-                                        body.facet_count, job.facet_count, body_rot,
-                                        earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k]);
+    curves.earth_view =
+        view_from_earth(body.vertices.data(), job.facets, body.centres.data(), body.normals.data(), body.facet_count,
+                        job.facet_count, body_rot, earth_frame, sun_frame, job.earth_dirs[k], job.sun_dirs[k]);
     for (int axis = 0; axis < 3; ++axis)
         curves.axis_views[axis] =
             view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);

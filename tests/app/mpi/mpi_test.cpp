@@ -87,8 +87,8 @@ TEST(Mpi, AnyRanksAndThreadsWriteWhatOneThreadWrites)
     std::string out;
     const std::string common = " --path " + data_file("test.zel") + " --subdivisions 2 --step 0.25";
     // One thread on the scalar loops; the ranks on the best level.
-    ASSERT_EQ(run_command("MORVANE_SIMD=scalar " + cli + " -C " + folder("one").string() + common + " --threads 1", out),
-              0)
+    ASSERT_EQ(
+        run_command("MORVANE_SIMD=scalar " + cli + " -C " + folder("one").string() + common + " --threads 1", out), 0)
         << out;
     const auto expected = result_files("one");
     ASSERT_EQ(expected.size(), 280u + 3u);  // lightcurves, table, samples, best shape
