@@ -30,67 +30,31 @@ void face_all(const body_columns& body, const pass_view& view, uint8_t* bytes, f
     scalar_kernels::face(body, view, bytes, f, 0);
 }
 
+// An octagon holding nothing, to grow point by point.
+octagon empty_octagon()
+{
+    return {{INFINITY, INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY, -INFINITY}};
+}
+
 void outline(const facing_set& f, int32_t begin, int32_t end, octagon& o, double& top)
 {
-    const double* cx = f.x.data();
-    const double* cy = f.y.data();
-    const double* cz = f.z.data();
-    double x_lo = INFINITY, x_hi = -INFINITY, y_lo = INFINITY, y_hi = -INFINITY;
-    double s_lo = INFINITY, s_hi = -INFINITY, d_lo = INFINITY, d_hi = -INFINITY, z_hi = -INFINITY;
-    for (int32_t i = begin; i < end; ++i) {
-        const double x = cx[i], y = cy[i], sum = x + y, diff = x - y;
-        x_lo = x < x_lo ? x : x_lo;
-        x_hi = x > x_hi ? x : x_hi;
-        y_lo = y < y_lo ? y : y_lo;
-        y_hi = y > y_hi ? y : y_hi;
-        s_lo = sum < s_lo ? sum : s_lo;
-        s_hi = sum > s_hi ? sum : s_hi;
-        d_lo = diff < d_lo ? diff : d_lo;
-        d_hi = diff > d_hi ? diff : d_hi;
-        z_hi = cz[i] > z_hi ? cz[i] : z_hi;
-    }
-    o = {{x_lo, y_lo, s_lo, d_lo}, {x_hi, y_hi, s_hi, d_hi}};
-    top = z_hi;
+    o = empty_octagon();
+    top = -INFINITY;
+    scalar_kernels::outline(f, begin, end, o, top);
 }
 
 int32_t select_points(const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes, const octagon& reachable,
                       double top, int32_t* out, octagon& spread, double& bottom)
 {
-    int32_t n = 0;
-    double lo[4] = {INFINITY, INFINITY, INFINITY, INFINITY}, hi[4] = {-INFINITY, -INFINITY, -INFINITY, -INFINITY};
-    double z_lo = INFINITY;
-    for (int32_t i = begin; i < end; ++i) {
-        if (bytes[f.index[static_cast<std::size_t>(i)]] == 0) continue;
-        // Above every candidate occluder nothing comes later in depth.
-        const double z = f.z[static_cast<std::size_t>(i)];
-        if (z > top) continue;
-        const double x = f.x[static_cast<std::size_t>(i)], y = f.y[static_cast<std::size_t>(i)];
-        if (!contains(reachable, x, y)) continue;
-        out[n++] = i;
-        double u[4];
-        octagon_coordinates(x, y, u);
-        for (int k = 0; k < 4; ++k) {
-            lo[k] = u[k] < lo[k] ? u[k] : lo[k];
-            hi[k] = u[k] > hi[k] ? u[k] : hi[k];
-        }
-        z_lo = z < z_lo ? z : z_lo;
-    }
-    spread = {{lo[0], lo[1], lo[2], lo[3]}, {hi[0], hi[1], hi[2], hi[3]}};
-    bottom = z_lo;
-    return n;
+    spread = empty_octagon();
+    bottom = INFINITY;
+    return scalar_kernels::select_points(f, begin, end, bytes, reachable, top, out, 0, spread, bottom);
 }
 
 int32_t select_occluders(const facing_set& f, int32_t begin, int32_t end, const octagon& near, double bottom,
                          int32_t* out)
 {
-    int32_t n = 0;
-    for (int32_t o = begin; o < end; ++o) {
-        // Below every candidate centre an occluder comes before them all.
-        if (f.z[static_cast<std::size_t>(o)] < bottom) continue;
-        if (!contains(near, f.x[static_cast<std::size_t>(o)], f.y[static_cast<std::size_t>(o)])) continue;
-        out[n++] = o;
-    }
-    return n;
+    return scalar_kernels::select_occluders(f, begin, end, near, bottom, out, 0);
 }
 
 void project_vertices(const body_columns& body, const double* m, flat_vertices& out)
@@ -148,6 +112,55 @@ const visibility_kernels scalar_table{face_all,         outline,    select_point
 }  // namespace
 
 namespace scalar_kernels {
+
+void outline(const facing_set& f, int32_t begin, int32_t end, octagon& o, double& top)
+{
+    for (int32_t i = begin; i < end; ++i) {
+        const std::size_t u = static_cast<std::size_t>(i);
+        double c[4];
+        octagon_coordinates(f.x[u], f.y[u], c);
+        for (int k = 0; k < 4; ++k) {
+            o.lo[k] = c[k] < o.lo[k] ? c[k] : o.lo[k];
+            o.hi[k] = c[k] > o.hi[k] ? c[k] : o.hi[k];
+        }
+        top = f.z[u] > top ? f.z[u] : top;
+    }
+}
+
+int32_t select_points(const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes, const octagon& reachable,
+                      double top, int32_t* out, int32_t n, octagon& spread, double& bottom)
+{
+    for (int32_t i = begin; i < end; ++i) {
+        const std::size_t u = static_cast<std::size_t>(i);
+        if (bytes[f.index[u]] == 0) continue;
+        // Above every candidate occluder nothing comes later in depth.
+        const double z = f.z[u];
+        if (z > top) continue;
+        const double x = f.x[u], y = f.y[u];
+        if (!contains(reachable, x, y)) continue;
+        out[n++] = i;
+        double c[4];
+        octagon_coordinates(x, y, c);
+        for (int k = 0; k < 4; ++k) {
+            spread.lo[k] = c[k] < spread.lo[k] ? c[k] : spread.lo[k];
+            spread.hi[k] = c[k] > spread.hi[k] ? c[k] : spread.hi[k];
+        }
+        bottom = z < bottom ? z : bottom;
+    }
+    return n;
+}
+
+int32_t select_occluders(const facing_set& f, int32_t begin, int32_t end, const octagon& near, double bottom,
+                         int32_t* out, int32_t n)
+{
+    for (int32_t o = begin; o < end; ++o) {
+        // Below every candidate centre an occluder comes before them all.
+        if (f.z[static_cast<std::size_t>(o)] < bottom) continue;
+        if (!contains(near, f.x[static_cast<std::size_t>(o)], f.y[static_cast<std::size_t>(o)])) continue;
+        out[n++] = o;
+    }
+    return n;
+}
 
 void face(const body_columns& body, const pass_view& view, uint8_t* bytes, facing_set& f, int32_t begin)
 {

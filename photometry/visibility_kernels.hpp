@@ -134,9 +134,15 @@ const visibility_kernels& kernels_for(simd_level level);
 const visibility_kernels* avx2_kernels();
 
 // The scalar form of each loop, which the AVX2 forms follow operation for
-// operation, for a loop's tail.
+// operation, for a loop's tail: each goes on from `begin`, growing what the
+// vector lanes found (the octagons, depths and counts given).
 namespace scalar_kernels {
 void face(const body_columns& body, const pass_view& view, uint8_t* bytes, facing_set& f, int32_t begin);
+void outline(const facing_set& f, int32_t begin, int32_t end, octagon& o, double& top);
+int32_t select_points(const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes, const octagon& reachable,
+                      double top, int32_t* out, int32_t n, octagon& spread, double& bottom);
+int32_t select_occluders(const facing_set& f, int32_t begin, int32_t end, const octagon& near, double bottom,
+                         int32_t* out, int32_t n);
 void set_up_triangles(const facing_set& f, const int32_t* picks, int32_t begin, int32_t n, const facet* facets,
                       const flat_vertices& flat, const point_grid& grid, triangle_columns& out);
 }  // namespace scalar_kernels

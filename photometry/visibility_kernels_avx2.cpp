@@ -172,21 +172,12 @@ MORVANE_AVX2 void outline(const facing_set& f, int32_t begin, int32_t end, octag
         }
         z_hi = _mm256_max_pd(_mm256_loadu_pd(&f.z[u]), z_hi);
     }
-    double l[4] = {inf, inf, inf, inf}, h[4] = {-inf, -inf, -inf, -inf}, zl = inf, zh = -inf;
-    for (int k = 0; k < 4; ++k) fold_lanes(lo[k], hi[k], l[k], h[k]);
-    fold_lanes(z_hi, z_hi, zl, zh);
-    for (; i < end; ++i) {
-        const std::size_t u = static_cast<std::size_t>(i);
-        const double x = f.x[u], y = f.y[u];
-        const double c[4] = {x, y, x + y, x - y};
-        for (int k = 0; k < 4; ++k) {
-            l[k] = c[k] < l[k] ? c[k] : l[k];
-            h[k] = c[k] > h[k] ? c[k] : h[k];
-        }
-        zh = f.z[u] > zh ? f.z[u] : zh;
-    }
-    o = {{l[0], l[1], l[2], l[3]}, {h[0], h[1], h[2], h[3]}};
-    top = zh;
+    o = {{inf, inf, inf, inf}, {-inf, -inf, -inf, -inf}};
+    double ignored = inf;
+    top = -inf;
+    for (int k = 0; k < 4; ++k) fold_lanes(lo[k], hi[k], o.lo[k], o.hi[k]);
+    fold_lanes(z_hi, z_hi, ignored, top);
+    scalar_kernels::outline(f, i, end, o, top);
 }
 
 MORVANE_AVX2 int32_t select_points(const facing_set& f, int32_t begin, int32_t end, const uint8_t* bytes,
@@ -216,29 +207,12 @@ MORVANE_AVX2 int32_t select_points(const facing_set& f, int32_t begin, int32_t e
         }
         z_lo = _mm256_min_pd(_mm256_blendv_pd(high, z, ok), z_lo);
     }
-    double l[4] = {inf, inf, inf, inf}, h[4] = {-inf, -inf, -inf, -inf}, zl = inf, zh = -inf;
-    for (int k = 0; k < 4; ++k) fold_lanes(lo[k], hi[k], l[k], h[k]);
-    fold_lanes(z_lo, z_lo, zl, zh);
-    for (; i < end; ++i) {
-        const std::size_t u = static_cast<std::size_t>(i);
-        if (bytes[f.index[u]] == 0) continue;
-        const double z = f.z[u];
-        if (z > top) continue;
-        const double x = f.x[u], y = f.y[u];
-        const double c[4] = {x, y, x + y, x - y};
-        bool inside = true;
-        for (int k = 0; k < 4; ++k) inside = inside && !(c[k] < reachable.lo[k] || c[k] > reachable.hi[k]);
-        if (!inside) continue;
-        out[n++] = i;
-        for (int k = 0; k < 4; ++k) {
-            l[k] = c[k] < l[k] ? c[k] : l[k];
-            h[k] = c[k] > h[k] ? c[k] : h[k];
-        }
-        zl = z < zl ? z : zl;
-    }
-    spread = {{l[0], l[1], l[2], l[3]}, {h[0], h[1], h[2], h[3]}};
-    bottom = zl;
-    return n;
+    spread = {{inf, inf, inf, inf}, {-inf, -inf, -inf, -inf}};
+    double ignored = -inf;
+    bottom = inf;
+    for (int k = 0; k < 4; ++k) fold_lanes(lo[k], hi[k], spread.lo[k], spread.hi[k]);
+    fold_lanes(z_lo, z_lo, bottom, ignored);
+    return scalar_kernels::select_points(f, i, end, bytes, reachable, top, out, n, spread, bottom);
 }
 
 MORVANE_AVX2 int32_t select_occluders(const facing_set& f, int32_t begin, int32_t end, const octagon& near,
@@ -256,16 +230,7 @@ MORVANE_AVX2 int32_t select_occluders(const facing_set& f, int32_t begin, int32_
         pack_store(out + n, lanes_from(o), mask);
         n += __builtin_popcount(mask);
     }
-    for (; o < end; ++o) {
-        const std::size_t u = static_cast<std::size_t>(o);
-        if (f.z[u] < bottom) continue;
-        const double x = f.x[u], y = f.y[u];
-        const double c[4] = {x, y, x + y, x - y};
-        bool inside = true;
-        for (int k = 0; k < 4; ++k) inside = inside && !(c[k] < near.lo[k] || c[k] > near.hi[k]);
-        if (inside) out[n++] = o;
-    }
-    return n;
+    return scalar_kernels::select_occluders(f, o, end, near, bottom, out, n);
 }
 
 MORVANE_AVX2 void project_vertices(const body_columns& body, const double* m, flat_vertices& out)
