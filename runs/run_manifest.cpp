@@ -272,6 +272,48 @@ refinement_record refinement_from(const json& j, field_reader& f)
     return r;
 }
 
+// The spin search's object of a manifest.
+json spin_search_json(const spin_search_record& r)
+{
+    return json{{"nside", r.nside},
+                {"levels", r.levels},
+                {"scan_subdivisions", r.scan_subdivisions},
+                {"periods", {{"first_h", r.period_first_h}, {"last_h", r.period_last_h}, {"count", r.periods}}},
+                {"spins", r.spins},
+                {"best",
+                 {{"lambda_deg", r.lambda_deg},
+                  {"beta_deg", r.beta_deg},
+                  {"period_h", r.period_h},
+                  {"phi0_deg", r.phi0_deg},
+                  {"chi2", r.best_chi2},
+                  {"reduced_chi2", r.reduced_chi2}}},
+                {"seconds", r.seconds}};
+}
+
+// Takes the spin search's object, each field checked as the others are.
+spin_search_record spin_search_from(const json& j, field_reader& f)
+{
+    const std::string at = "spin_search.";
+    spin_search_record r;
+    r.nside = static_cast<int32_t>(f.whole(j, at, "nside", 1, INT32_MAX));
+    r.levels = static_cast<int32_t>(f.whole(j, at, "levels", 1, INT32_MAX));
+    r.scan_subdivisions = static_cast<int32_t>(f.whole(j, at, "scan_subdivisions", min_subdivisions, max_subdivisions));
+    const json& periods = f.object(j, at, "periods");
+    r.period_first_h = f.number(periods, at + "periods.", "first_h");
+    r.period_last_h = f.number(periods, at + "periods.", "last_h");
+    r.periods = static_cast<int32_t>(f.whole(periods, at + "periods.", "count", 1, INT32_MAX));
+    r.spins = f.whole(j, at, "spins", 1, INT64_MAX);
+    const json& best = f.object(j, at, "best");
+    r.lambda_deg = f.number(best, at + "best.", "lambda_deg");
+    r.beta_deg = f.number(best, at + "best.", "beta_deg");
+    r.period_h = f.number(best, at + "best.", "period_h");
+    r.phi0_deg = f.number(best, at + "best.", "phi0_deg");
+    r.best_chi2 = f.number(best, at + "best.", "chi2");
+    r.reduced_chi2 = f.number(best, at + "best.", "reduced_chi2");
+    r.seconds = f.number(j, at, "seconds");
+    return r;
+}
+
 }  // namespace
 
 std::string manifest_text(const run_manifest& m)
@@ -292,6 +334,7 @@ std::string manifest_text(const run_manifest& m)
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
     if (m.refinement.starts > 0) j["refinement"] = refinement_json(m.refinement);
+    if (m.spin_search.nside > 0) j["spin_search"] = spin_search_json(m.spin_search);
     // JSON holds UTF-8: a byte of another encoding in a text (a file name
     // in Latin-1) is written as U+FFFD rather than refused.
     return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -355,6 +398,8 @@ bool parse_manifest(const std::string& text, const std::string& origin, run_mani
     if (j.is_object() && j.contains("ranks")) read.ranks = static_cast<int32_t>(f.whole(j, "", "ranks", 1, INT32_MAX));
     // Runs before refinement existed, and runs without one, have none.
     if (j.is_object() && j.contains("refinement")) read.refinement = refinement_from(f.object(j, "", "refinement"), f);
+    if (j.is_object() && j.contains("spin_search"))
+        read.spin_search = spin_search_from(f.object(j, "", "spin_search"), f);
     if (f.problem().empty() && !one_of(read.status, {"running", "complete", "cancelled", "failed"}))
         f.note("status \"" + read.status + "\" is none of running, complete, cancelled and failed");
     if (f.problem().empty() && !one_of(read.sweep_path, {"fast", "reference"}))

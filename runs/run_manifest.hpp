@@ -37,6 +37,25 @@ struct refinement_record {
     int64_t evaluations = 0;
 };
 
+// The spin search that chose the run's spin state (--pole-nside): its
+// grid, its levels and the spin it found.
+struct spin_search_record {
+    int32_t nside = 0;  // of the first level (0: no search)
+    int32_t levels = 0;
+    int32_t scan_subdivisions = 0;  // the first level's model
+    double period_first_h = 0.0;
+    double period_last_h = 0.0;
+    int32_t periods = 0;
+    int64_t spins = 0;  // tried, over every level
+    double lambda_deg = 0.0;
+    double beta_deg = 0.0;
+    double period_h = 0.0;
+    double phi0_deg = 0.0;
+    double best_chi2 = 0.0;
+    double reduced_chi2 = 0.0;
+    double seconds = 0.0;
+};
+
 // The record of one run: its inputs, how it ran, and how it ended.
 struct run_manifest {
     run_inputs inputs;
@@ -57,8 +76,9 @@ struct run_manifest {
     std::string reason;           // why it failed
     int32_t shard = 0;            // shard K of `shards` (0: the whole sweep)
     int32_t shards = 0;
-    int32_t ranks = 0;             // MPI ranks that computed it (0: one process)
-    refinement_record refinement;  // "refinement" in the file, only when starts > 0
+    int32_t ranks = 0;               // MPI ranks that computed it (0: one process)
+    refinement_record refinement;    // "refinement" in the file, only when starts > 0
+    spin_search_record spin_search;  // "spin_search" in the file, only when nside > 0
 };
 
 // The program's version.

@@ -9,6 +9,7 @@
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/refine_command.hpp"
+#include "app/cli/spin_command.hpp"
 #include "app/cli/synth_command.hpp"
 #include "common/checked_file.hpp"
 #include "common/program_entry.hpp"
@@ -144,6 +145,8 @@ int run(int argc, char** argv)
     add_pipeline_options(cli, f, spin_file, folder);
     refine_request refine;
     add_refine_options(cli, refine);
+    spin_search_options spin_search;
+    add_spin_search_options(cli, spin_search);
 
     CLI::App* merger = cli.add_subcommand(
         "merge", "join the shards of the run in this folder (output/main.shard-K-of-S.txt) into output/main.txt, "
@@ -162,6 +165,12 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
         return exit_refused;
     }
+    if (std::string why; !check_spin_search(cli, spin_search, f, why)) {
+        std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+        return exit_refused;
+    }
+    if (spin_search.nside > 0)
+        return run_spin_search(spin_search, f, cli.count("--block") > 0, refine, refine_subdivisions);
     const int code = run_pipeline(f, cli.count("--block") > 0);
     if (code != exit_complete || refine.starts == 0) return code;
     return run_refinement(refine, refine_subdivisions, the_app());

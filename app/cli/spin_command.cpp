@@ -1,0 +1,151 @@
+#include "app/cli/spin_command.hpp"
+
+#include <cstdio>
+
+#include "inversion/pole_grid.hpp"
+#include "sweep/run_sweep.hpp"
+#include "workflow/fields.hpp"
+#include "workflow/spin_step.hpp"
+
+namespace {
+
+// The settings of the search the options ask for.
+spin_search_settings settings_of(const spin_search_options& o)
+{
+    spin_search_settings s;
+    s.nside = o.nside;
+    s.levels = o.levels;
+    s.scan_subdivisions = o.scan_subdivisions;
+    std::string ignored;
+    s.periods_given = !o.periods.empty() && parse_period_range(o.periods, s.periods, ignored);
+    return s;
+}
+
+// Prints each level, the best spin and where it was written.
+void print_search(const spin_search_result& r, const std::vector<double>& periods)
+{
+    for (std::size_t l = 0; l < r.levels.size(); ++l) {
+        const spin_level_result& level = r.levels[l];
+        const spin_fit& best = level.spins.front();
+        int under = 0;
+        for (const spin_fit& s : level.spins) under += s.chi2 <= level.threshold.threshold;
+        std::printf("spin search level %zu: %zu spins (nside %d, n = %d), %d under the threshold %.6g; best lambda "
+                    "%.2f beta %.2f period %.9f h, reduced chi2 %.6g (%.1f s)\n",
+                    l + 1, level.spins.size(), level.nside, level.subdivisions, under, level.threshold.threshold,
+                    best.at.lambda_deg, best.at.beta_deg, best.x[model_param::period_h], best.reduced_chi2,
+                    level.seconds);
+    }
+    const spin_fit& best = r.best();
+    std::printf("best spin: lambda %.4f beta %.4f period %.9f h phi0 %.4f, reduced chi2 %.6g over %zu period%s; "
+                "written to output/spin.txt and output/spins.txt\n",
+                best.at.lambda_deg, best.at.beta_deg, best.x[model_param::period_h], best.x[model_param::phi0_deg],
+                best.reduced_chi2, periods.size(), periods.size() == 1 ? "" : "s");
+}
+
+}  // namespace
+
+void add_spin_search_options(CLI::App& cli, spin_search_options& o)
+{
+    cli.add_option("--pole-nside", o.nside,
+                   "chi2 fit: search the spin first: poles at the centres of the HEALPix pixels of resolution K "
+                   "(a power of two: 12 K^2 poles about 58.6/K degrees apart; 2 gives 48, 4 gives 192), phi0 and "
+                   "the shape fitted at each; then the sweep and the refinement (--refine, 10 starts by default, "
+                   "with the spin free) at the best spin. Writes output/spins.txt and output/spin.txt")
+        ->type_name("K");
+    cli.add_option("--periods", o.periods,
+                   "with --pole-nside: the periods tried, P0 to P1 hours by STEP; without STEP, the step that "
+                   "moves the rotation count over the data's time span by a tenth of a turn (0.1 P0^2 / (24 "
+                   "span_days)). Default: the spin's period alone")
+        ->type_name("P0:P1[:STEP]");
+    cli.add_option("--pole-levels", o.levels,
+                   "with --pole-nside: levels of the search, 1 to 4 (default 2): the first over the whole sky at "
+                   "--scan-subdivisions, each next one over the four sub-pixels of every pole the level before left "
+                   "under its chi2 threshold, at the run's subdivisions")
+        ->type_name("L");
+    cli.add_option("--scan-subdivisions", o.scan_subdivisions,
+                   "with --pole-nside: subdivision passes of the first level's model (default 2, at most the run's)")
+        ->type_name("N");
+}
+
+bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_options& f, std::string& why)
+{
+    const bool asked = cli.count("--pole-nside") > 0;
+    if (!asked) {
+        if (cli.count("--periods") + cli.count("--pole-levels") + cli.count("--scan-subdivisions") > 0) {
+            why = "--periods, --pole-levels and --scan-subdivisions go with --pole-nside K";
+            return false;
+        }
+        return true;
+    }
+    if (f.fit != "chi2") {
+        why = "--pole-nside is for --fit chi2 only";
+        return false;
+    }
+    if (!f.shard.empty() || f.until != "sweep" || f.resume) {
+        why = "--pole-nside searches in one process before a whole sweep: leave out --shard, --until and --resume";
+        return false;
+    }
+    if (!check_pole_nside(o.nside, why)) return false;
+    if (int threads = 0; !parse_whole_number(f.threads, threads) || !check_thread_count(threads, why)) {
+        if (why.empty()) why = "--threads takes a whole number from 1 to 50";
+        return false;
+    }
+    if (o.levels < 1 || o.levels > 4 || (int64_t{o.nside} << (o.levels - 1)) > max_pole_nside) {
+        why = "--pole-levels takes 1 to 4 levels, the last one's resolution K 2^(L-1) at most " +
+              std::to_string(max_pole_nside);
+        return false;
+    }
+    int n = 0;
+    if (!parse_whole_number(f.subdivisions, n)) n = 10;
+    if (o.scan_subdivisions < 1 || o.scan_subdivisions > n) {
+        why = "--scan-subdivisions takes 1 to the run's subdivisions (" + f.subdivisions + ")";
+        return false;
+    }
+    if (!o.periods.empty()) {
+        period_range r;
+        if (!parse_period_range(o.periods, r, why)) return false;
+        if (cli.count("--period") == 0) {
+            char middle[64];
+            std::snprintf(middle, sizeof middle, "%.9f", 0.5 * (r.first_h + r.last_h));
+            f.period = middle;
+        }
+    }
+    return true;
+}
+
+int run_spin_search(const spin_search_options& o, field_options f, bool block_given, refine_request refine,
+                    int refine_subdivisions)
+{
+    field_options load = f;
+    load.until = "load";
+    if (const int code = run_pipeline(load, block_given); code != exit_complete) return code;
+    app_state& app = the_app();
+    parse_whole_number(f.threads, app.thread_count);  // checked by check_spin_search
+    const spin_search_settings settings = settings_of(o);
+    std::vector<double> periods;
+    spin_search_result result;
+    std::string why;
+    if (!search_periods(app, settings, periods, why) || !search_and_write_spins(app, settings, periods, result, why)) {
+        if (app.cancel.load() != 0) {
+            std::fprintf(stderr, "morvane-cli: spin search cancelled\n");
+            return stop_exit_code();
+        }
+        std::fprintf(stderr, "morvane-cli: spin search failed: %s\n", why.c_str());
+        return exit_failed;
+    }
+    print_search(result, periods);
+    std::string words[5];
+    best_spin_words(result, app.spin.t0, words);
+    f.lambda = words[0];
+    f.beta = words[1];
+    f.period = words[2];
+    f.phi0 = words[4];
+    if (const int code = run_pipeline(f, block_given); code != exit_complete) return code;
+    if (!record_spin_search(settings, periods, result, why)) {
+        std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+        return exit_failed;
+    }
+    if (refine.starts == 0) refine.starts = 10;
+    refine.spin = true;
+    return run_refinement(refine, refine_subdivisions, the_app());
+}

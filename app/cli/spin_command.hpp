@@ -1,0 +1,37 @@
+#pragma once
+
+// The spin search before a chi2 sweep (--pole-nside K): poles over the
+// whole sky and periods of a scan, coarse to fine; then the sweep and the
+// refinement at the spin it found.
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "app/cli/pipeline.hpp"
+#include "app/cli/refine_command.hpp"
+
+// What the command line asks of the spin search.
+struct spin_search_options {
+    int nside = 0;              // --pole-nside K (0: no search)
+    std::string periods;        // --periods P0:P1[:STEP] ("": the spin's period)
+    int levels = 2;             // --pole-levels L
+    int scan_subdivisions = 2;  // --scan-subdivisions N
+};
+
+// Adds --pole-nside, --periods, --pole-levels and --scan-subdivisions.
+void add_spin_search_options(CLI::App& cli, spin_search_options& o);
+
+// Checks the options before any work: the search only with --fit chi2, on
+// the whole pipeline of one process; K a power of two to 64, L from 1 to 4
+// with K 2^(L-1) at most 64, N from 1 to the run's subdivisions; the
+// period range well formed; the other options only with --pole-nside.
+// With --periods and no --period of its own, the loaded spin's period
+// (with which each block's sigma is estimated) becomes the range's middle.
+bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_options& f, std::string& why);
+
+// Loads, searches, writes output/spins.txt and output/spin.txt, then runs
+// the sweep at the best spin and the refinement with the spin free
+// (--refine K, 10 starts when not given); the exit code.
+int run_spin_search(const spin_search_options& o, field_options f, bool block_given, refine_request refine,
+                    int refine_subdivisions);

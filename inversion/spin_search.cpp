@@ -1,0 +1,211 @@
+#include "inversion/spin_search.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <tuple>
+
+#include "inversion/parallel_tasks.hpp"
+#include "inversion/refine.hpp"
+#include "inversion/refinement.hpp"
+#include "sweep/shape_grid.hpp"
+
+namespace {
+
+using shape_params = std::array<double, model_param::shape_count>;
+
+// Collects the shape parameters (y_scale_1 .. x_shift) of every grid shape.
+struct shape_collector {
+    std::vector<shape_params> shapes;
+    bool enter(int, const double*) { return true; }
+    bool leave(int) { return true; }
+    bool shape(const double* p)
+    {
+        shapes.push_back({p[1], p[2], p[3], p[4], p[5], p[6]});
+        return true;
+    }
+};
+
+// The grid's shapes at `step`.
+std::vector<shape_params> grid_shapes(double step)
+{
+    shape_collector c;
+    walk_grid(step, c);
+    return c.shapes;
+}
+
+// The distance between two phases in degrees, the short way round.
+double phase_distance(double a, double b)
+{
+    const double d = std::fabs(std::fmod(a - b, 360.0));
+    return std::min(d, 360.0 - d);
+}
+
+// Up to `count` of the scanned models, best first, each of another region
+// than those before it: its phase more than 1.5 scan steps away, or its
+// shape at least the usual start distance away.
+std::vector<scored_point> distinct_starts(const model_space& space, const std::vector<scored_point>& scanned, int count,
+                                          double phase_step)
+{
+    std::vector<std::size_t> order(scanned.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const double x = scanned[a].score, y = scanned[b].score;
+        if (std::isnan(y)) return !std::isnan(x);
+        return x < y;
+    });
+    std::vector<scored_point> starts;
+    for (std::size_t i : order) {
+        if (static_cast<int>(starts.size()) >= count || !std::isfinite(scanned[i].score)) break;
+        const scored_point& c = scanned[i];
+        const bool apart = std::all_of(starts.begin(), starts.end(), [&](const scored_point& s) {
+            return phase_distance(c.x[model_param::phi0_deg], s.x[model_param::phi0_deg]) > 1.5 * phase_step ||
+                   shape_distance(space, c.x, s.x) >= default_start_distance;
+        });
+        if (apart) starts.push_back(c);
+    }
+    return starts;
+}
+
+// Seconds since `start`.
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Fits every spin of `level` in place, over `threads` threads; false when a
+// stop was requested.
+bool fit_level(std::vector<spin_fit>& level, const std::shared_ptr<const chi2_evaluator>& ev, double t0,
+               const std::vector<double>& periods, const spin_fit_settings& s, int threads, const stop_request& stop)
+{
+    run_tasks(static_cast<int>(level.size()), threads, [&](int i) {
+        spin_fit& spin = level[static_cast<std::size_t>(i)];
+        if (stop.requested()) return;
+        const int l = spin.level;
+        spin =
+            fit_spin(ev, t0, spin.at, spin.period_index, periods[static_cast<std::size_t>(spin.period_index)], s, stop);
+        spin.level = l;
+    });
+    return !stop.requested();
+}
+
+}  // namespace
+
+bool spin_before(const spin_fit& a, const spin_fit& b)
+{
+    if (std::isnan(a.chi2) != std::isnan(b.chi2)) return std::isnan(b.chi2);
+    if (!std::isnan(a.chi2) && a.chi2 != b.chi2) return a.chi2 < b.chi2;
+    return std::tie(a.at.pixel, a.period_index) < std::tie(b.at.pixel, b.period_index);
+}
+
+spin_fit fit_spin(const std::shared_ptr<const chi2_evaluator>& ev, double t0, const pole& at, int32_t period_index,
+                  double period_h, const spin_fit_settings& s, const stop_request& stop)
+{
+    spin_fit out;
+    out.at = at;
+    out.period_index = period_index;
+    out.chi2 = std::nan("");
+    out.reduced_chi2 = std::nan("");
+    const objective f = chi2_objective(ev, t0);
+    const double phase_step = 360.0 / s.phases;
+    std::vector<scored_point> scanned;
+    for (int k = 0; k < s.phases && !stop.requested(); ++k)
+        for (const shape_params& shape : grid_shapes(s.grid_step)) {
+            model_point x{};
+            std::copy(shape.begin(), shape.end(), x.begin());
+            x[model_param::phi0_deg] = phase_step * k;
+            x[model_param::lambda_deg] = at.lambda_deg;
+            x[model_param::beta_deg] = at.beta_deg;
+            x[model_param::period_h] = period_h;
+            scanned.push_back({0, x, f(x).chi2});
+        }
+    out.evaluations = static_cast<int>(scanned.size());
+    if (scanned.empty()) return out;
+    const model_space space = make_model_space(scanned.front().x, false);
+    const std::vector<scored_point> starts = distinct_starts(space, scanned, s.starts, phase_step);
+    if (starts.empty()) return out;
+    out.x = starts.front().x;
+    out.chi2 = starts.front().score;
+    refine_options o;
+    o.local = local_method::sbplx;
+    o.initial_step = 0.15;
+    o.max_evals = s.local_evals;
+    o.threads = 1;
+    o.stop = stop;
+    std::vector<refined> solutions;
+    std::string why;
+    if (s.local_evals > 0 && refine_starts(space, f, starts, o, solutions, why)) {
+        for (const refined& r : solutions) out.evaluations += r.evaluations;
+        const refined& best = solutions.front();
+        if (std::isfinite(best.f.chi2) && best.f.chi2 < out.chi2) {
+            out.x = best.x;
+            out.chi2 = best.f.chi2;
+        }
+    }
+    // The phase as the spin file and the fields take it, in [0, 360).
+    double& phase = out.x[model_param::phi0_deg];
+    phase = std::fmod(phase, 360.0);
+    if (phase < 0.0) phase += 360.0;
+    out.reduced_chi2 = out.chi2 / (ev->point_count() - ev->block_count());
+    return out;
+}
+
+std::vector<spin_fit> next_level_spins(const spin_level_result& done)
+{
+    std::vector<spin_fit> next;
+    std::set<std::pair<int64_t, int32_t>> seen;
+    for (const spin_fit& s : done.spins) {
+        if (!(s.chi2 <= done.threshold.threshold)) continue;
+        for (const pole& child : pole_children(s.at)) {
+            if (!seen.insert({child.pixel, s.period_index}).second) continue;
+            spin_fit n;
+            n.level = s.level + 1;
+            n.at = child;
+            n.period_index = s.period_index;
+            next.push_back(n);
+        }
+    }
+    return next;
+}
+
+bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coarse_subdivisions,
+                  const std::shared_ptr<const chi2_evaluator>& fine, int fine_subdivisions, double t0,
+                  const spin_search_request& request, spin_search_result& out, std::string& why)
+{
+    out = spin_search_result{};
+    std::vector<spin_fit> spins;
+    for (const pole& p : pole_grid(request.nside))
+        for (int32_t k = 0; k < static_cast<int32_t>(request.periods.size()); ++k) {
+            spin_fit s;
+            s.at = p;
+            s.period_index = k;
+            spins.push_back(s);
+        }
+    for (int level = 0; level < request.levels; ++level) {
+        const auto began = std::chrono::steady_clock::now();
+        const bool first = level == 0;
+        const std::shared_ptr<const chi2_evaluator>& ev = first ? coarse : fine;
+        if (!fit_level(spins, ev, t0, request.periods, first ? request.coarse : request.fine, request.threads,
+                       request.stop)) {
+            why = "stopped";
+            return false;
+        }
+        std::sort(spins.begin(), spins.end(), spin_before);
+        if (spins.empty() || !std::isfinite(spins.front().chi2)) {
+            why = "no spin of level " + std::to_string(level + 1) + " has a finite chi2";
+            return false;
+        }
+        spin_level_result done;
+        done.nside = spins.front().at.nside;
+        done.subdivisions = first ? coarse_subdivisions : fine_subdivisions;
+        done.threshold = accept_threshold(spins.front().chi2, ev->point_count() - ev->block_count());
+        done.spins = std::move(spins);
+        done.seconds = seconds_since(began);
+        out.levels.push_back(std::move(done));
+        if (level + 1 < request.levels) spins = next_level_spins(out.levels.back());
+        if (spins.empty()) break;
+    }
+    return true;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+// The search for the spin: at every pole of a HEALPix grid and every
+// period of a scan, the phase and the shape fitted to the observed points
+// (a scan of phases and grid shapes, then a local refinement); coarse to
+// fine, each finer level trying the four sub-pixels of every pole that the
+// level before left under its threshold.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/stop_request.hpp"
+#include "inversion/chi2_evaluator.hpp"
+#include "inversion/model_space.hpp"
+#include "inversion/pole_grid.hpp"
+#include "inversion/uncertainty.hpp"
+
+// How the phase and shape are fitted at one spin.
+struct spin_fit_settings {
+    double grid_step = 0.5;  // the shape grid scanned at every phase (12 shapes)
+    int phases = 12;         // phases scanned, 360 / phases degrees apart
+    int starts = 2;          // best scanned models of distinct regions refined
+    int local_evals = 60;    // objective calls per refined start
+};
+
+// One spin tried: where it sits in the search, and the best model found.
+struct spin_fit {
+    int level = 0;
+    pole at;                   // the pole and its pixel
+    int32_t period_index = 0;  // into the scan's periods
+    model_point x{};           // the best model: shape, phase, and this spin
+    double chi2 = 0.0;         // NaN when no model could be computed
+    double reduced_chi2 = 0.0;
+    int evaluations = 0;
+};
+
+// Orders spins best first: lower chi2 (NaN last), then pixel, then period.
+bool spin_before(const spin_fit& a, const spin_fit& b);
+
+// Fits phase and shape at pole `at` and period `period_h` with `ev` (epoch
+// t0): every grid shape of s.grid_step at each of s.phases phases, then the
+// best s.starts of distinct regions refined locally with the spin held.
+// Depends only on its arguments, not on threads. Exceptions of the
+// evaluator pass through.
+spin_fit fit_spin(const std::shared_ptr<const chi2_evaluator>& ev, double t0, const pole& at, int32_t period_index,
+                  double period_h, const spin_fit_settings& s, const stop_request& stop = {});
+
+// What to search.
+struct spin_search_request {
+    int32_t nside = 2;            // the first level's pole resolution
+    int levels = 2;               // the first and the finer ones (each doubling nside)
+    std::vector<double> periods;  // hours, at least one
+    spin_fit_settings coarse;     // the first level's fits
+    spin_fit_settings fine;       // the finer levels' fits
+    int threads = 1;
+    stop_request stop;
+};
+
+// Every level's spins, best first, and the threshold that chose the poles
+// passed on to the next.
+struct spin_level_result {
+    int32_t nside = 0;
+    int subdivisions = 0;
+    std::vector<spin_fit> spins;
+    acceptance threshold;
+    double seconds = 0.0;
+};
+
+struct spin_search_result {
+    std::vector<spin_level_result> levels;
+    const spin_fit& best() const { return levels.back().spins.front(); }
+};
+
+// The spins of the level after `done`: the four sub-pixels of each pole of
+// a spin under `done`'s threshold, at that spin's period, each pixel and
+// period once, in the order of `done`'s spins.
+std::vector<spin_fit> next_level_spins(const spin_level_result& done);
+
+// Runs the search: the first level with `coarse` (its model), the finer
+// ones with `fine`; the spins of a level dealt over request.threads
+// threads, the results the same for any count. False with `why` when a
+// stop was requested or no spin of a level has a finite chi2.
+bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coarse_subdivisions,
+                  const std::shared_ptr<const chi2_evaluator>& fine, int fine_subdivisions, double t0,
+                  const spin_search_request& request, spin_search_result& out, std::string& why);

@@ -1,0 +1,44 @@
+#pragma once
+
+// The spin search before a chi2 sweep, with the files it writes: the pole
+// map's and period scan's spins, and the best spin as a spin file.
+
+#include <string>
+#include <vector>
+
+#include "inversion/period_scan.hpp"
+#include "inversion/spin_search.hpp"
+#include "workflow/app_state.hpp"
+
+// What to search.
+struct spin_search_settings {
+    int32_t nside = 2;           // the first level's pole resolution
+    int levels = 2;              // the first and the finer ones
+    bool periods_given = false;  // else the loaded spin's period alone
+    period_range periods;
+    int scan_subdivisions = 2;  // the first level's model; the finer ones use the run's
+    spin_fit_settings coarse;
+    spin_fit_settings fine;
+};
+
+// The periods of the search: the scan's, over the loaded points' time span,
+// or the loaded spin's period alone. False with `why`.
+bool search_periods(const app_state& app, const spin_search_settings& s, std::vector<double>& periods,
+                    std::string& why);
+
+// Runs the search over the observed points loaded in `app` (a chi2 load) on
+// app.thread_count threads, stopped by app.cancel, and writes
+// output/spins.txt (the finest level's spins, best first) and
+// output/spin.txt (the best, in the two-line layout --spin reads). Fills
+// `out`; false with `why` ("stopped" after a stop request).
+bool search_and_write_spins(app_state& app, const spin_search_settings& s, const std::vector<double>& periods,
+                            spin_search_result& out, std::string& why);
+
+// The five words of output/spin.txt for the best spin: lambda, beta, the
+// period, the epoch and phi0, as written.
+void best_spin_words(const spin_search_result& r, double t0, std::string words[5]);
+
+// Adds the search's record to output/run.json (written by the sweep that
+// followed it). False with `why`.
+bool record_spin_search(const spin_search_settings& s, const std::vector<double>& periods, const spin_search_result& r,
+                        std::string& why);
