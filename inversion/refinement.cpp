@@ -126,6 +126,7 @@ bool refine_after_grid(std::shared_ptr<const chi2_evaluator> ev, double t0, cons
             p.score *= out.nu;
             points.push_back(p);
         }
+    points.insert(points.end(), request.known.begin(), request.known.end());
     range_options ranges;
     ranges.max_evals = request.budget.range;
     ranges.step_evals = std::min(ranges.step_evals, request.budget.range);

@@ -42,6 +42,9 @@ struct refinement_request {
     refine_budget budget;
     int threads = 1;
     stop_request stop;
+    // Models of known chi2 under the refinement's own model (a spin
+    // search's spins): they count in the acceptable set.
+    std::vector<scored_point> known;
 };
 
 // Seconds each stage took.

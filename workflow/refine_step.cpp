@@ -75,6 +75,7 @@ bool refine_and_write(app_state& app, const refine_settings& settings, refinemen
     request.budget = settings.budget;
     request.threads = app.thread_count;
     request.stop = stop_request{&app.cancel, nullptr};
+    if (subdivisions == app.subdivisions) request.known = settings.known;
     if (!refine_after_grid(ev, app.spin.t0, rows, subdivisions == app.subdivisions, request, out, why)) return false;
 
     std::shared_ptr<const mesh> base = subdivisions == app.subdivisions ? app.base : build_base_mesh(subdivisions);

@@ -14,6 +14,10 @@ struct refine_settings {
     int subdivisions = 0;  // of the refinement's model (0: the sweep's)
     bool spin = false;     // lambda, beta and the period refined too
     refine_budget budget;
+    // Models of known chi2 at the run's own subdivisions (a spin search's
+    // spins): they count in the acceptable set when the refinement's model
+    // is the run's.
+    std::vector<scored_point> known;
 };
 
 // Refines after the complete chi2 sweep of `app`'s folder (its output/main.txt,

@@ -103,6 +103,7 @@ int run_refinement(const refine_request& r, int subdivisions, app_state& app)
     settings.subdivisions = subdivisions;
     settings.spin = r.spin;
     settings.budget = scaled_budget(r.effort);
+    settings.known = r.known;
     refinement_result result;
     std::string why;
     if (!refine_and_write(app, settings, result, why)) {

@@ -7,8 +7,10 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 #include "app/cli/pipeline.hpp"
+#include "inversion/objective.hpp"
 #include "workflow/app_state.hpp"
 
 // What the command line asks of the refinement.
@@ -18,6 +20,7 @@ struct refine_request {
     bool spin = false;                    // --refine-spin
     double effort = 1.0;                  // --refine-effort F
     const char* program = "morvane-cli";  // the messages' prefix
+    std::vector<scored_point> known;      // models of known chi2 (refine_settings::known)
 };
 
 // Adds --refine, --refine-spin and --refine-subdivisions to `cli`.

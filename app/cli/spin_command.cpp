@@ -1,5 +1,6 @@
 #include "app/cli/spin_command.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 #include "inversion/pole_grid.hpp"
@@ -147,5 +148,10 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     }
     if (refine.starts == 0) refine.starts = 10;
     refine.spin = true;
+    // The last level's spins are models of known chi2, at the run's model
+    // when that level was fitted at the run's subdivisions.
+    if (result.levels.back().subdivisions == the_app().subdivisions)
+        for (const spin_fit& s : result.levels.back().spins)
+            if (std::isfinite(s.chi2)) refine.known.push_back({0, s.x, s.chi2});
     return run_refinement(refine, refine_subdivisions, the_app());
 }
