@@ -4,6 +4,8 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <map>
+#include <mutex>
 #include <set>
 #include <tuple>
 
@@ -75,20 +77,38 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Fits every spin of `level` in place, over `threads` threads; false when a
-// stop was requested.
-bool fit_level(std::vector<spin_fit>& level, const std::shared_ptr<const chi2_evaluator>& ev, double t0,
-               const std::vector<double>& periods, const spin_fit_settings& s, int threads, const stop_request& stop)
+// Where a spin sits in a search: level, resolution, pixel, period index.
+using spin_key = std::tuple<int, int32_t, int64_t, int32_t>;
+
+spin_key key_of(const spin_fit& s)
 {
-    run_tasks(static_cast<int>(level.size()), threads, [&](int i) {
+    return {s.level, s.at.nside, s.at.pixel, s.period_index};
+}
+
+// Fits every spin of `level` in place over the request's threads, taking
+// those the request has done; false when a stop was requested.
+bool fit_level(std::vector<spin_fit>& level, const std::shared_ptr<const chi2_evaluator>& ev, double t0,
+               const spin_fit_settings& s, const spin_search_request& request)
+{
+    std::map<spin_key, const spin_fit*> done;
+    for (const spin_fit& d : request.done) done[key_of(d)] = &d;
+    std::mutex reporting;
+    run_tasks(static_cast<int>(level.size()), request.threads, [&](int i) {
         spin_fit& spin = level[static_cast<std::size_t>(i)];
-        if (stop.requested()) return;
+        if (const auto found = done.find(key_of(spin)); found != done.end()) {
+            spin = *found->second;
+            return;
+        }
+        if (request.stop.requested()) return;
         const int l = spin.level;
-        spin =
-            fit_spin(ev, t0, spin.at, spin.period_index, periods[static_cast<std::size_t>(spin.period_index)], s, stop);
+        spin = fit_spin(ev, t0, spin.at, spin.period_index,
+                        request.periods[static_cast<std::size_t>(spin.period_index)], s, request.stop);
         spin.level = l;
+        if (request.stop.requested() || !request.fitted) return;
+        const std::lock_guard<std::mutex> hold(reporting);
+        request.fitted(spin);
     });
-    return !stop.requested();
+    return !request.stop.requested();
 }
 
 }  // namespace
@@ -187,8 +207,7 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
         const auto began = std::chrono::steady_clock::now();
         const bool first = level == 0;
         const std::shared_ptr<const chi2_evaluator>& ev = first ? coarse : fine;
-        if (!fit_level(spins, ev, t0, request.periods, first ? request.coarse : request.fine, request.threads,
-                       request.stop)) {
+        if (!fit_level(spins, ev, t0, first ? request.coarse : request.fine, request)) {
             why = "stopped";
             return false;
         }

@@ -7,6 +7,7 @@
 // level before left under its threshold.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,12 @@ struct spin_search_request {
     spin_fit_settings fine;       // the finer levels' fits
     int threads = 1;
     stop_request stop;
+    // Spins fitted before (a journal's), taken as they are where level,
+    // resolution, pixel and period index match a spin of the search.
+    std::vector<spin_fit> done;
+    // Called once for each spin fitted here, one call at a time, from the
+    // thread that fitted it (for the journal); may be empty.
+    std::function<void(const spin_fit&)> fitted;
 };
 
 // Every level's spins, best first, and the threshold that chose the poles

@@ -6,7 +6,17 @@
 #include <memory>
 #include <system_error>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
 #include "common/checked_file.hpp"
+#include "common/fnv1a.hpp"
+#include "inversion/spin_journal.hpp"
 #include "runs/run_manifest.hpp"
 
 namespace {
@@ -29,6 +39,94 @@ std::shared_ptr<const chi2_evaluator> evaluator_at(const app_state& app, int n, 
     }
     return ev;
 }
+
+// Continues `hash` over the bytes of a vector's elements.
+template <class T>
+uint64_t hash_all(uint64_t hash, const std::vector<T>& v)
+{
+    return fnv1a(hash, v.data(), v.size() * sizeof(T));
+}
+
+// The key of a search: its observed points, epoch, models, settings and
+// periods, so that a journal is never taken for another search's.
+uint64_t search_key(const app_state& app, const spin_search_settings& s, const std::vector<double>& periods)
+{
+    const ref_curve& r = *app.reference;
+    uint64_t h = fnv1a_start;
+    h = hash_all(h, r.times);
+    for (const phot_point& p : r.photometry) {
+        h = fnv1a(h, &p.magnitude, sizeof p.magnitude);
+        h = fnv1a(h, &p.sigma, sizeof p.sigma);
+    }
+    h = hash_all(h, r.sun);
+    h = hash_all(h, r.earth);
+    h = hash_all(h, r.block_starts);
+    const double numbers[] = {app.spin.t0,
+                              s.coarse.grid_step,
+                              s.fine.grid_step,
+                              double(app.subdivisions),
+                              double(s.scan_subdivisions),
+                              double(s.nside),
+                              double(s.levels),
+                              double(s.coarse.phases),
+                              double(s.fine.phases),
+                              double(s.coarse.starts),
+                              double(s.fine.starts),
+                              double(s.coarse.local_evals),
+                              double(s.fine.local_evals)};
+    h = fnv1a(h, numbers, sizeof numbers);
+    return hash_all(h, periods);
+}
+
+// The whole content of a file, or "" when there is none.
+std::string file_text(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The search's journal: the header and the spins kept, then one line per
+// spin as it ends, each synced to disk.
+class spin_journal {
+public:
+    ~spin_journal()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // Starts `path` afresh with the header of `key` and the `kept` spins.
+    bool start(const std::string& path, uint64_t key, const std::vector<spin_fit>& kept, std::string& why)
+    {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        std::string text = spin_journal_header(key);
+        for (const spin_fit& s : kept) text += spin_journal_line(s);
+        if (fd_ < 0 || !write_synced(text)) {
+            why = "cannot write " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    // Appends one spin; a failure is kept for failed() to tell.
+    void append(const spin_fit& s)
+    {
+        if (!write_synced(spin_journal_line(s))) failed_ = errno;
+    }
+    int failed() const { return failed_; }
+
+private:
+    bool write_synced(const std::string& text)
+    {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return ::fdatasync(fd_) == 0;
+    }
+    int fd_ = -1;
+    int failed_ = 0;
+};
 
 // Writes the finest level's spins, best first, to `path`.
 bool write_spins(const std::string& path, const spin_level_result& level, std::string& why)
@@ -92,7 +190,7 @@ bool search_periods(const app_state& app, const spin_search_settings& s, std::ve
 }
 
 bool search_and_write_spins(app_state& app, const spin_search_settings& s, const std::vector<double>& periods,
-                            spin_search_result& out, std::string& why)
+                            bool resume, spin_search_result& out, std::string& why)
 {
     const auto coarse = evaluator_at(app, s.scan_subdivisions, why);
     if (!coarse) return false;
@@ -106,14 +204,24 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
     request.fine = s.fine;
     request.threads = app.thread_count;
     request.stop = stop_request{&app.cancel, nullptr};
-    if (!search_spins(coarse, s.scan_subdivisions, fine, app.subdivisions, app.spin.t0, request, out, why))
-        return false;
     std::error_code made;
     std::filesystem::create_directories("output", made);
     if (made) {
         why = "cannot make the folder output: " + made.message();
         return false;
     }
+    const uint64_t key = search_key(app, s, periods);
+    if (resume) request.done = parse_spin_journal(file_text(spin_journal_file), key);
+    spin_journal journal;
+    if (!journal.start(spin_journal_file, key, request.done, why)) return false;
+    request.fitted = [&journal](const spin_fit& spin) { journal.append(spin); };
+    const bool searched =
+        search_spins(coarse, s.scan_subdivisions, fine, app.subdivisions, app.spin.t0, request, out, why);
+    if (journal.failed() != 0) {
+        why = std::string("cannot write ") + spin_journal_file + ": " + std::strerror(journal.failed());
+        return false;
+    }
+    if (!searched) return false;
     std::string words[5];
     best_spin_words(out, app.spin.t0, words);
     return write_spins("output/spins.txt", out.levels.back(), why) && write_spin_file("output/spin.txt", words, why);

@@ -31,8 +31,15 @@ bool search_periods(const app_state& app, const spin_search_settings& s, std::ve
 // output/spins.txt (the finest level's spins, best first) and
 // output/spin.txt (the best, in the two-line layout --spin reads). Fills
 // `out`; false with `why` ("stopped" after a stop request).
+// Every spin fitted goes to output/spins.journal as it ends; with `resume`
+// the spins a journal of the same search (the same points, settings and
+// periods) holds are taken over instead of fitted again, so that a stopped
+// search ends with the files an uninterrupted one writes.
 bool search_and_write_spins(app_state& app, const spin_search_settings& s, const std::vector<double>& periods,
-                            spin_search_result& out, std::string& why);
+                            bool resume, spin_search_result& out, std::string& why);
+
+// The journal of the spin search.
+constexpr const char* spin_journal_file = "output/spins.journal";
 
 // The five words of output/spin.txt for the best spin: lambda, beta, the
 // period, the epoch and phi0, as written.

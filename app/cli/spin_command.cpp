@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "inversion/pole_grid.hpp"
 #include "sweep/run_sweep.hpp"
@@ -82,8 +83,8 @@ bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_
         why = "--pole-nside is for --fit chi2 only";
         return false;
     }
-    if (!f.shard.empty() || f.until != "sweep" || f.resume) {
-        why = "--pole-nside searches in one process before a whole sweep: leave out --shard, --until and --resume";
+    if (!f.shard.empty() || f.until != "sweep") {
+        why = "--pole-nside searches in one process before a whole sweep: leave out --shard and --until";
         return false;
     }
     if (!check_pole_nside(o.nside, why)) return false;
@@ -119,6 +120,7 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
 {
     field_options load = f;
     load.until = "load";
+    load.resume = false;
     if (const int code = run_pipeline(load, block_given); code != exit_complete) return code;
     app_state& app = the_app();
     parse_whole_number(f.threads, app.thread_count);  // checked by check_spin_search
@@ -126,7 +128,8 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     std::vector<double> periods;
     spin_search_result result;
     std::string why;
-    if (!search_periods(app, settings, periods, why) || !search_and_write_spins(app, settings, periods, result, why)) {
+    if (!search_periods(app, settings, periods, why) ||
+        !search_and_write_spins(app, settings, periods, f.resume, result, why)) {
         if (app.cancel.load() != 0) {
             std::fprintf(stderr, "morvane-cli: spin search cancelled\n");
             return stop_exit_code();
@@ -141,6 +144,8 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     f.beta = words[1];
     f.period = words[2];
     f.phi0 = words[4];
+    // A resumed search resumes the sweep only where one had begun.
+    f.resume = f.resume && std::filesystem::exists("output/run.json");
     if (const int code = run_pipeline(f, block_given); code != exit_complete) return code;
     if (!record_spin_search(settings, periods, result, why)) {
         std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());

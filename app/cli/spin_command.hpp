@@ -30,7 +30,9 @@ void add_spin_search_options(CLI::App& cli, spin_search_options& o);
 // (with which each block's sigma is estimated) becomes the range's middle.
 bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_options& f, std::string& why);
 
-// Loads, searches, writes output/spins.txt and output/spin.txt, then runs
+// Loads, searches (with --resume taking over the spins of the folder's
+// journal of the same search), writes output/spins.txt and
+// output/spin.txt, then runs
 // the sweep at the best spin and the refinement with the spin free
 // (--refine K, 10 starts when not given); the exit code.
 int run_spin_search(const spin_search_options& o, field_options f, bool block_given, refine_request refine,

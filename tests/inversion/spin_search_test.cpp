@@ -11,6 +11,7 @@
 
 #include "inversion/period_scan.hpp"
 #include "inversion/pole_grid.hpp"
+#include "inversion/spin_journal.hpp"
 #include "inversion/spin_search.hpp"
 #include "mesh/base_shape.hpp"
 #include "sweep/fast_eval.hpp"
@@ -226,4 +227,70 @@ TEST(SpinSearch, CoarseToFineFindsThePoleTheSameOnAnyThreadCount)
         std::min(pole_distance_deg(best.at.lambda_deg, best.at.beta_deg, truth_lambda, truth_beta),
                  pole_distance_deg(best.at.lambda_deg, best.at.beta_deg, truth_lambda + 180.0, truth_beta));
     EXPECT_LT(to_truth, pole_spacing_deg(1)) << best.at.lambda_deg << ", " << best.at.beta_deg;
+}
+
+TEST(SpinJournal, LinesComeBackExactlyAndATornTailIsLeftOut)
+{
+    spin_fit a;
+    a.level = 1;
+    a.at = {123.456789012345, -33.3333333333333, 4, 177};
+    a.period_index = 3;
+    a.evaluations = 264;
+    for (int p = 0; p < model_param::count; ++p) a.x[p] = std::sqrt(2.0 + p) * (p % 2 ? -1 : 1);
+    a.chi2 = 1.0 / 3.0;
+    a.reduced_chi2 = std::nan("");
+    spin_fit b = a;
+    b.level = 0;
+    b.at.pixel = 0;
+    b.chi2 = -0.0;
+    const uint64_t key = 0x0123456789abcdefull;
+    const std::string text = spin_journal_header(key) + spin_journal_line(a) + spin_journal_line(b);
+    EXPECT_EQ(text.substr(0, 23), "spins 0123456789abcdef\n");
+    const std::vector<spin_fit> back = parse_spin_journal(text, key);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_TRUE(same_spin(back[0], a));
+    EXPECT_EQ(std::memcmp(&back[0].at.lambda_deg, &a.at.lambda_deg, sizeof(double)), 0);
+    EXPECT_TRUE(std::isnan(back[0].reduced_chi2));
+    EXPECT_TRUE(same_spin(back[1], b));
+    EXPECT_TRUE(std::signbit(back[1].chi2));
+    // Another search's journal gives nothing; a torn or damaged line ends it.
+    EXPECT_TRUE(parse_spin_journal(text, key + 1).empty());
+    EXPECT_TRUE(parse_spin_journal("", key).empty());
+    EXPECT_EQ(parse_spin_journal(text.substr(0, text.size() - 1), key).size(), 1u);
+    std::string damaged = text;
+    damaged[spin_journal_header(key).size() + 3] = 'x';
+    EXPECT_TRUE(parse_spin_journal(damaged, key).empty());
+    EXPECT_EQ(parse_spin_journal(text + "1 2 3\n" + spin_journal_line(a), key).size(), 2u);
+}
+
+TEST(SpinSearch, SpinsDoneBeforeAreTakenOverAndTheResultIsTheSame)
+{
+    const auto ev = evaluator(1);
+    spin_search_request request;
+    request.nside = 1;
+    request.levels = 2;
+    request.periods = {truth_period};
+    request.coarse = quick_fits();
+    request.fine = quick_fits();
+    request.threads = 2;
+    spin_search_result whole;
+    std::vector<spin_fit> reported;
+    request.fitted = [&](const spin_fit& s) { reported.push_back(s); };
+    std::string why;
+    ASSERT_TRUE(search_spins(ev, 1, ev, 1, 0.0, request, whole, why)) << why;
+    std::size_t tried = 0;
+    for (const spin_level_result& level : whole.levels) tried += level.spins.size();
+    ASSERT_EQ(reported.size(), tried);  // every spin reported once
+    // Half of them known from before: the others alone are fitted again.
+    request.done.assign(reported.begin(), reported.begin() + static_cast<std::ptrdiff_t>(tried / 2));
+    reported.clear();
+    spin_search_result resumed;
+    ASSERT_TRUE(search_spins(ev, 1, ev, 1, 0.0, request, resumed, why)) << why;
+    EXPECT_EQ(reported.size(), tried - tried / 2);
+    ASSERT_EQ(resumed.levels.size(), whole.levels.size());
+    for (std::size_t l = 0; l < whole.levels.size(); ++l) {
+        ASSERT_EQ(resumed.levels[l].spins.size(), whole.levels[l].spins.size());
+        for (std::size_t i = 0; i < whole.levels[l].spins.size(); ++i)
+            EXPECT_TRUE(same_spin(resumed.levels[l].spins[i], whole.levels[l].spins[i])) << l << " " << i;
+    }
 }

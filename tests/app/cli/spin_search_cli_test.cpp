@@ -2,6 +2,9 @@
 // work, and a small search's files, the same on one thread and two.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -123,4 +126,27 @@ TEST(SpinSearchCli, WritesTheSpinsAndTheBestSpinTheSameOnAnyThreadCount)
     EXPECT_EQ(manifest["spin_search"]["spins"], 12);
     EXPECT_EQ(manifest["spin_search"]["levels"], 1);
     EXPECT_TRUE(manifest["refinement"]["spin_refined"].get<bool>());
+}
+
+TEST(SpinSearchCli, AKilledSearchResumesToTheSameFiles)
+{
+    scratch_dir dir;
+    const std::string options =
+        "--path " + data_file("twin_three_geometries.zel") + " --period 7.5 " + small + " --threads 2";
+    std::string out;
+    ASSERT_EQ(in_folder("whole", options, out), 0) << out;
+    fs::create_directories("killed");
+    const pid_t run =
+        start_command(cli + " -C " + fs::absolute("killed").string() + " " + options + " >/dev/null 2>&1");
+    // Killed once the journal holds a few spins of the twelve.
+    const auto lines = [] { return lines_of("killed/output/spins.journal").size(); };
+    for (int i = 0; i < 6000 && lines() < 4; ++i) usleep(5000);
+    kill(run, SIGKILL);
+    wait_command(run);
+    const std::size_t kept = lines();
+    EXPECT_GE(kept, 4u);
+    ASSERT_EQ(in_folder("killed", options + " --resume", out), 0) << out;
+    for (const char* name : {"spins.txt", "spin.txt", "refined.txt", "uncertainty.json", "main.txt", "best.obj"})
+        EXPECT_EQ(read_file(fs::path("whole/output") / name), read_file(fs::path("killed/output") / name)) << name;
+    if (kept < 13) EXPECT_LT(lines(), 2 * 13u);  // the spins kept were not fitted again
 }
