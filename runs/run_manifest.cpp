@@ -275,6 +275,14 @@ refinement_record refinement_from(const json& j, field_reader& f)
 // The spin search's object of a manifest.
 json spin_search_json(const spin_search_record& r)
 {
+    json levels = json::array();
+    for (const spin_search_record::level& l : r.each_level)
+        levels.push_back({{"nside", l.nside},
+                          {"subdivisions", l.subdivisions},
+                          {"spins", l.spins},
+                          {"under_threshold", l.under},
+                          {"threshold", l.threshold},
+                          {"seconds", l.seconds}});
     return json{{"nside", r.nside},
                 {"levels", r.levels},
                 {"scan_subdivisions", r.scan_subdivisions},
@@ -287,7 +295,8 @@ json spin_search_json(const spin_search_record& r)
                   {"phi0_deg", r.phi0_deg},
                   {"chi2", r.best_chi2},
                   {"reduced_chi2", r.reduced_chi2}}},
-                {"seconds", r.seconds}};
+                {"seconds", r.seconds},
+                {"each_level", levels}};
 }
 
 // Takes the spin search's object, each field checked as the others are.
@@ -311,6 +320,21 @@ spin_search_record spin_search_from(const json& j, field_reader& f)
     r.best_chi2 = f.number(best, at + "best.", "chi2");
     r.reduced_chi2 = f.number(best, at + "best.", "reduced_chi2");
     r.seconds = f.number(j, at, "seconds");
+    static const json none = json::array();
+    const json& levels = j.is_object() && j.contains("each_level") ? f.member(j, at, "each_level") : none;
+    if (levels.is_array())
+        for (std::size_t i = 0; i < levels.size() && i < 16; ++i) {
+            const std::string here = at + "each_level[" + std::to_string(i) + "].";
+            spin_search_record::level l;
+            l.nside = static_cast<int32_t>(f.whole(levels[i], here, "nside", 1, INT32_MAX));
+            l.subdivisions =
+                static_cast<int32_t>(f.whole(levels[i], here, "subdivisions", min_subdivisions, max_subdivisions));
+            l.spins = f.whole(levels[i], here, "spins", 0, INT64_MAX);
+            l.under = f.whole(levels[i], here, "under_threshold", 0, INT64_MAX);
+            l.threshold = f.number(levels[i], here, "threshold");
+            l.seconds = f.number(levels[i], here, "seconds");
+            r.each_level.push_back(l);
+        }
     return r;
 }
 

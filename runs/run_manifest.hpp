@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The file that describes the run of an output folder.
 constexpr const char* manifest_file = "output/run.json";
@@ -54,6 +55,17 @@ struct spin_search_record {
     double best_chi2 = 0.0;
     double reduced_chi2 = 0.0;
     double seconds = 0.0;
+    // Each level: its resolution and model, the spins it tried, how many
+    // of them lay under its threshold, the threshold and its time.
+    struct level {
+        int32_t nside = 0;
+        int32_t subdivisions = 0;
+        int64_t spins = 0;
+        int64_t under = 0;
+        double threshold = 0.0;
+        double seconds = 0.0;
+    };
+    std::vector<level> each_level;
 };
 
 // The record of one run: its inputs, how it ran, and how it ended.

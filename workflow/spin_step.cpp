@@ -251,9 +251,18 @@ bool record_spin_search(const spin_search_settings& s, const std::vector<double>
     rec.periods = static_cast<int32_t>(periods.size());
     rec.spins = 0;
     rec.seconds = 0.0;
+    rec.each_level.clear();
     for (const spin_level_result& level : r.levels) {
         rec.spins += static_cast<int64_t>(level.spins.size());
         rec.seconds += level.seconds;
+        spin_search_record::level l;
+        l.nside = level.nside;
+        l.subdivisions = level.subdivisions;
+        l.spins = static_cast<int64_t>(level.spins.size());
+        for (const spin_fit& spin : level.spins) l.under += spin.chi2 <= level.threshold.threshold;
+        l.threshold = level.threshold.threshold;
+        l.seconds = level.seconds;
+        rec.each_level.push_back(l);
     }
     const spin_fit& best = r.best();
     rec.lambda_deg = best.at.lambda_deg;
