@@ -53,8 +53,9 @@ bool bits(std::string_view word, double& out)
     return true;
 }
 
-// One line (without its newline) as a spin; false when malformed.
-bool parse_line(std::string_view line, spin_fit& s)
+}  // namespace
+
+bool parse_spin_journal_line(std::string_view line, spin_fit& s)
 {
     std::size_t at = 0;
     int64_t level, nside, pixel, period, evaluations;
@@ -72,8 +73,6 @@ bool parse_line(std::string_view line, spin_fit& s)
         if (!bits(next_word(line, at), *d)) return false;
     return next_word(line, at).empty();
 }
-
-}  // namespace
 
 std::string spin_journal_header(uint64_t key)
 {
@@ -106,7 +105,7 @@ std::vector<spin_fit> parse_spin_journal(std::string_view text, uint64_t key)
         const std::size_t end = text.find('\n', at);
         if (end == std::string_view::npos) break;  // torn: no newline yet
         spin_fit s;
-        if (!parse_line(text.substr(at, end - at), s)) break;
+        if (!parse_spin_journal_line(text.substr(at, end - at), s)) break;
         spins.push_back(s);
         at = end + 1;
     }

@@ -21,6 +21,9 @@ std::string spin_journal_header(uint64_t key);
 // its bits, so that it comes back exactly.
 std::string spin_journal_line(const spin_fit& s);
 
+// One line (without its newline) as a spin; false when it is malformed.
+bool parse_spin_journal_line(std::string_view line, spin_fit& s);
+
 // The spins of a journal's text whose header names `key`, in file order.
 // A torn or malformed line and everything after it are left out; a journal
 // of another key, or none, gives none.

@@ -99,7 +99,7 @@ bool fit_level(std::vector<spin_fit>& level, const std::shared_ptr<const chi2_ev
             spin = *found->second;
             return;
         }
-        if (request.stop.requested()) return;
+        if (request.stop.requested() || (request.mine && !request.mine(static_cast<std::size_t>(i)))) return;
         const int l = spin.level;
         spin = fit_spin(ev, t0, spin.at, spin.period_index,
                         request.periods[static_cast<std::size_t>(spin.period_index)], s, request.stop);
@@ -207,7 +207,14 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
         const auto began = std::chrono::steady_clock::now();
         const bool first = level == 0;
         const std::shared_ptr<const chi2_evaluator>& ev = first ? coarse : fine;
-        if (!fit_level(spins, ev, t0, first ? request.coarse : request.fine, request)) {
+        const bool fitted = fit_level(spins, ev, t0, first ? request.coarse : request.fine, request);
+        if (request.exchange) {
+            // This process's own spins go to the others, theirs come here.
+            std::vector<uint8_t> own(spins.size(), 1);
+            for (std::size_t i = 0; i < spins.size() && request.mine; ++i) own[i] = request.mine(i);
+            if (!request.exchange(spins, own, !fitted, why)) return false;
+        }
+        if (!fitted) {
             why = "stopped";
             return false;
         }

@@ -63,6 +63,17 @@ struct spin_search_request {
     // Called once for each spin fitted here, one call at a time, from the
     // thread that fitted it (for the journal); may be empty.
     std::function<void(const spin_fit&)> fitted;
+    // Several processes sharing a search: whether this one fits the spin at
+    // `index` of a level's list (every spin when empty), and, called by
+    // every process once a level's own spins are fitted (or a stop was
+    // requested here: `stopped`), the exchange that sends the entries marked
+    // in `own` and fills in the others' from the processes that own them, so
+    // that every process holds the whole level; false with `why` ends the
+    // search everywhere (it must say so on every process when one stopped).
+    // Spins in `done` must be the same on every process.
+    std::function<bool(std::size_t index)> mine;
+    std::function<bool(std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped, std::string& why)>
+        exchange;
 };
 
 // Every level's spins, best first, and the threshold that chose the poles

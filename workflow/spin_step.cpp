@@ -211,10 +211,29 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
         return false;
     }
     const uint64_t key = search_key(app, s, periods);
-    if (resume) request.done = parse_spin_journal(file_text(spin_journal_file), key);
+    // The writing process starts the journal with the spins it keeps; its
+    // text, or why it could not, reaches every process ("+" or "-" first).
+    std::string shared = resume && s.writes ? file_text(spin_journal_file) : std::string();
+    request.done = parse_spin_journal(shared, key);
     spin_journal journal;
-    if (!journal.start(spin_journal_file, key, request.done, why)) return false;
-    request.fitted = [&journal](const spin_fit& spin) { journal.append(spin); };
+    if (s.writes) shared = journal.start(spin_journal_file, key, request.done, why) ? "+" + shared : "-" + why;
+    if (s.share_journal) s.share_journal(shared);
+    if (shared.empty() || shared[0] == '-') {
+        why = shared.empty() ? "the journal was not shared" : shared.substr(1);
+        return false;
+    }
+    request.done = parse_spin_journal(std::string_view(shared).substr(1), key);
+    if (s.writes) request.fitted = [&journal](const spin_fit& spin) { journal.append(spin); };
+    request.mine = s.mine;
+    if (s.exchange)
+        // The writing process journals the others' spins as they arrive.
+        request.exchange = [&](std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped,
+                               std::string& failed) {
+            if (!s.exchange(level, own, stopped, failed)) return false;
+            for (std::size_t i = 0; i < level.size() && s.writes; ++i)
+                if (!own[i]) journal.append(level[i]);
+            return true;
+        };
     const bool searched =
         search_spins(coarse, s.scan_subdivisions, fine, app.subdivisions, app.spin.t0, request, out, why);
     if (journal.failed() != 0) {
@@ -222,6 +241,7 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
         return false;
     }
     if (!searched) return false;
+    if (!s.writes) return true;
     std::string words[5];
     best_spin_words(out, app.spin.t0, words);
     return write_spins("output/spins.txt", out.levels.back(), why) && write_spin_file("output/spin.txt", words, why);

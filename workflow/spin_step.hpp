@@ -3,6 +3,7 @@
 // The spin search before a chi2 sweep, with the files it writes: the pole
 // map's and period scan's spins, and the best spin as a spin file.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,16 @@ struct spin_search_settings {
     int scan_subdivisions = 2;  // the first level's model; the finer ones use the run's
     spin_fit_settings coarse;
     spin_fit_settings fine;
+    // Several processes sharing the search (MPI ranks): which spins this one
+    // fits and the exchange of each level (spin_search_request's), whether
+    // it writes the files and the journal (one process does), and how the
+    // journal's text read by that one reaches every process (empty: one
+    // process).
+    std::function<bool(std::size_t index)> mine;
+    std::function<bool(std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped, std::string& why)>
+        exchange;
+    bool writes = true;
+    std::function<void(std::string& text)> share_journal;
 };
 
 // The periods of the search: the scan's, over the loaded points' time span,

@@ -170,7 +170,7 @@ int run(int argc, char** argv)
         return exit_refused;
     }
     if (spin_search.nside > 0)
-        return run_spin_search(spin_search, f, cli.count("--block") > 0, refine, refine_subdivisions);
+        return run_spin_search(spin_search, f, cli.count("--block") > 0, refine, refine_subdivisions, {});
     const int code = run_pipeline(f, cli.count("--block") > 0);
     if (code != exit_complete || refine.starts == 0) return code;
     return run_refinement(refine, refine_subdivisions, the_app());

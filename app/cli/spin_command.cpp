@@ -116,47 +116,57 @@ bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_
 }
 
 int run_spin_search(const spin_search_options& o, field_options f, bool block_given, refine_request refine,
-                    int refine_subdivisions)
+                    int refine_subdivisions, const spin_role& role)
 {
+    const bool coordinator = role.pipeline.coordinator;
+    const char* program = role.pipeline.program;
     field_options load = f;
     load.until = "load";
     load.resume = false;
-    if (const int code = run_pipeline(load, block_given); code != exit_complete) return code;
+    if (const int code = run_pipeline(load, block_given, role.pipeline); code != exit_complete) return code;
     app_state& app = the_app();
     parse_whole_number(f.threads, app.thread_count);  // checked by check_spin_search
-    const spin_search_settings settings = settings_of(o);
+    spin_search_settings settings = settings_of(o);
+    settings.mine = role.mine;
+    settings.exchange = role.exchange;
+    settings.writes = coordinator;
+    settings.share_journal = role.share_text;
     std::vector<double> periods;
     spin_search_result result;
     std::string why;
     if (!search_periods(app, settings, periods, why) ||
         !search_and_write_spins(app, settings, periods, f.resume, result, why)) {
         if (app.cancel.load() != 0) {
-            std::fprintf(stderr, "morvane-cli: spin search cancelled\n");
+            std::fprintf(stderr, "%s: spin search cancelled\n", program);
             return stop_exit_code();
         }
-        std::fprintf(stderr, "morvane-cli: spin search failed: %s\n", why.c_str());
+        std::fprintf(stderr, "%s: spin search failed: %s\n", program, why.c_str());
         return exit_failed;
     }
-    print_search(result, periods);
+    if (coordinator) print_search(result, periods);
     std::string words[5];
     best_spin_words(result, app.spin.t0, words);
     f.lambda = words[0];
     f.beta = words[1];
     f.period = words[2];
     f.phi0 = words[4];
-    // A resumed search resumes the sweep only where one had begun.
-    f.resume = f.resume && std::filesystem::exists("output/run.json");
-    if (const int code = run_pipeline(f, block_given); code != exit_complete) return code;
+    // A resumed search resumes the sweep only where one had begun (as the
+    // coordinator sees its folder).
+    std::string begun = f.resume && std::filesystem::exists("output/run.json") ? "1" : "0";
+    if (role.share_text) role.share_text(begun);
+    f.resume = begun == "1";
+    if (const int code = run_pipeline(f, block_given, role.pipeline); code != exit_complete || !coordinator)
+        return code;
     if (!record_spin_search(settings, periods, result, why)) {
-        std::fprintf(stderr, "morvane-cli: %s\n", why.c_str());
+        std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return exit_failed;
     }
     if (refine.starts == 0) refine.starts = 10;
     refine.spin = true;
     // The last level's spins are models of known chi2, at the run's model
     // when that level was fitted at the run's subdivisions.
-    if (result.levels.back().subdivisions == the_app().subdivisions)
+    if (result.levels.back().subdivisions == app.subdivisions)
         for (const spin_fit& s : result.levels.back().spins)
             if (std::isfinite(s.chi2)) refine.known.push_back({0, s.x, s.chi2});
-    return run_refinement(refine, refine_subdivisions, the_app());
+    return run_refinement(refine, refine_subdivisions, app);
 }

@@ -6,10 +6,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/cli/pipeline.hpp"
 #include "app/cli/refine_command.hpp"
+#include "inversion/spin_search.hpp"
 
 // What the command line asks of the spin search.
 struct spin_search_options {
@@ -30,10 +34,23 @@ void add_spin_search_options(CLI::App& cli, spin_search_options& o);
 // (with which each block's sigma is estimated) becomes the range's middle.
 bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_options& f, std::string& why);
 
+// How a process takes part in a spin search shared by several (morvane-mpi's
+// ranks): its part in the pipeline, which spins it fits, the exchange of
+// each level's spins, and how a text that the coordinator reads (the
+// journal; whether a sweep had begun) reaches every process. Empty: one
+// process does it all.
+struct spin_role {
+    pipeline_role pipeline;
+    std::function<bool(std::size_t index)> mine;
+    std::function<bool(std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped, std::string& why)>
+        exchange;
+    std::function<void(std::string& text)> share_text;
+};
+
 // Loads, searches (with --resume taking over the spins of the folder's
 // journal of the same search), writes output/spins.txt and
 // output/spin.txt, then runs
 // the sweep at the best spin and the refinement with the spin free
 // (--refine K, 10 starts when not given); the exit code.
 int run_spin_search(const spin_search_options& o, field_options f, bool block_given, refine_request refine,
-                    int refine_subdivisions);
+                    int refine_subdivisions, const spin_role& role);

@@ -10,6 +10,7 @@
 #include "app/cli/pipeline.hpp"
 #include "app/cli/refine_command.hpp"
 #include "app/mpi/mpi_share.hpp"
+#include "app/mpi/mpi_spins.hpp"
 #include "common/program_entry.hpp"
 #include "runs/run_manifest.hpp"
 #include "workflow/fields.hpp"
@@ -20,12 +21,14 @@ namespace {
 int run_rank(int argc, char** argv)
 {
     mpi_share mpi(MPI_COMM_WORLD);
-    CLI::App cli{"morvane-mpi: morvane-cli's three steps with the shape grid shared among MPI ranks "
-                 "(mpirun -n R morvane-mpi OPTIONS). Every rank builds the mesh and loads the observations; "
-                 "rank 0 writes the shared files, deals the grid's blocks through a one-sided counter, gathers "
-                 "the rows, journals them and writes output/main.txt; each rank writes its shapes' lightcurve "
-                 "files and uses --threads threads. The files are byte-identical to morvane-cli's. With --fit "
-                 "chi2 --refine K, rank 0 refines on its --threads threads once the sweep is whole."};
+    CLI::App cli{
+        "morvane-mpi: morvane-cli's three steps with the shape grid shared among MPI ranks "
+        "(mpirun -n R morvane-mpi OPTIONS). Every rank builds the mesh and loads the observations; "
+        "rank 0 writes the shared files, deals the grid's blocks through a one-sided counter, gathers "
+        "the rows, journals them and writes output/main.txt; each rank writes its shapes' lightcurve "
+        "files and uses --threads threads. The files are byte-identical to morvane-cli's. With --fit "
+        "chi2 --refine K, rank 0 refines on its --threads threads once the sweep is whole. With --pole-nside K "
+        "the ranks share each level of the spin search first."};
     cli.set_version_flag("--version", std::string("morvane-mpi ") + program_version());
     field_options f;
     std::string spin_file, folder;
@@ -33,6 +36,8 @@ int run_rank(int argc, char** argv)
     refine_request refine;
     refine.program = "morvane-mpi";
     add_refine_options(cli, refine);
+    spin_search_options spin_search;
+    add_spin_search_options(cli, spin_search);
     double rank_timeout = 0.0;
     cli.add_option("--rank-timeout", rank_timeout,
                    "rank 0 ends the run when a rank that has not ended has sent nothing for SECONDS while the sweep "
@@ -63,6 +68,10 @@ int run_rank(int argc, char** argv)
         if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: %s\n", why.c_str());
         refused = exit_refused;
     }
+    if (std::string why; !refused && !check_spin_search(cli, spin_search, f, why)) {
+        if (mpi.rank() == 0) std::fprintf(stderr, "morvane-mpi: %s\n", why.c_str());
+        refused = exit_refused;
+    }
     if (refused) {
         mpi.finish(the_app());
         return *refused;
@@ -76,6 +85,14 @@ int run_rank(int argc, char** argv)
     role.agree_step = [&mpi](const char* step, bool done, const std::string& reason, std::string& why) {
         return mpi.agree_step(step, done, reason, why);
     };
+    if (spin_search.nside > 0) {
+        // The spins of each level shared among the ranks; the sweep as
+        // below; the refinement on rank 0.
+        const int code = run_spin_search(spin_search, f, cli.count("--block") > 0, refine, refine_subdivisions,
+                                         mpi_spin_role(MPI_COMM_WORLD, role));
+        mpi.finish(the_app());
+        return code;
+    }
     int code = run_pipeline(f, cli.count("--block") > 0, role);
     // The refinement runs on rank 0's threads once the sweep is whole; the
     // other ranks wait for it in finish().

@@ -22,7 +22,10 @@
 
 #include "inversion/chi2_evaluator.hpp"
 #include "inversion/noise_estimate.hpp"
+#include "inversion/period_scan.hpp"
+#include "inversion/pole_grid.hpp"
 #include "inversion/refinement.hpp"
+#include "inversion/spin_search.hpp"
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
@@ -771,6 +774,101 @@ py::dict refine(const observations& obs, const spin& s, const py::array_t<table_
     return out;
 }
 
+// The periods of a spin search: None (the spin's alone), "P0:P1[:STEP]" or
+// a tuple (P0, P1[, STEP]), over the points' time span.
+std::vector<double> search_periods_of(const py::object& given, double spin_period, const ref_curve& points)
+{
+    if (given.is_none()) return {spin_period};
+    std::string text;
+    if (py::isinstance<py::str>(given)) {
+        text = given.cast<std::string>();
+    } else {
+        const std::vector<double> v = given.cast<std::vector<double>>();
+        if (v.size() < 2 || v.size() > 3) throw py::value_error("periods takes (P0, P1) or (P0, P1, STEP)");
+        char words[128];
+        std::snprintf(words, sizeof words, v.size() == 2 ? "%.17g:%.17g" : "%.17g:%.17g:%.17g", v[0], v[1],
+                      v.size() == 3 ? v[2] : 0.0);
+        text = words;
+    }
+    period_range r;
+    std::string why;
+    std::vector<double> periods;
+    if (!parse_period_range(text, r, why)) throw py::value_error(why);
+    const auto [lo, hi] = std::minmax_element(points.times.begin(), points.times.end());
+    if (!period_list(r, points.times.empty() ? 0.0 : *hi - *lo, periods, why)) throw py::value_error(why);
+    return periods;
+}
+
+// A spin as output/spins.txt's line holds it, by name.
+py::dict spin_row(const spin_fit& f)
+{
+    py::dict row;
+    row["lambda_deg"] = f.at.lambda_deg;
+    row["beta_deg"] = f.at.beta_deg;
+    row["period_h"] = f.x[model_param::period_h];
+    row["phi0_deg"] = f.x[model_param::phi0_deg];
+    row["chi2"] = f.chi2;
+    row["reduced_chi2"] = f.reduced_chi2;
+    for (int p = 0; p < model_param::shape_count; ++p) row[model_param_name(p)] = f.x[p];
+    return row;
+}
+
+// The spin search; see the docstring.
+py::dict spin_search(const observations& obs, const spin& s, int nside, const py::object& periods_in, int levels,
+                     int subdivisions, int scan_subdivisions, const py::object& sigma, const py::object& threads_in)
+{
+    std::string why;
+    if (!check_pole_nside(nside, why)) throw py::value_error(why);
+    if (levels < 1 || levels > 4 || (int64_t{nside} << (levels - 1)) > max_pole_nside)
+        throw py::value_error("levels takes 1 to 4, the last one's resolution nside 2^(levels-1) at most " +
+                              std::to_string(max_pole_nside));
+    for (int n : {subdivisions, scan_subdivisions})
+        if (!check_subdivisions(n, why)) throw py::value_error(why);
+    if (scan_subdivisions > subdivisions) throw py::value_error("scan_subdivisions must not pass subdivisions");
+    spin_search_request request;
+    request.nside = nside;
+    request.levels = levels;
+    request.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
+    if (!check_thread_count(request.threads, why)) throw py::value_error(why);
+    const sweep_spin converted = checked_spin(s);
+    std::vector<block_sigma> sigmas;
+    const std::shared_ptr<ref_curve> points = observed_points_of(obs, converted.period, sigma_of(sigma), sigmas);
+    request.periods = search_periods_of(periods_in, s.period_hours, *points);
+    std::atomic<int32_t> cancel{0};
+    request.stop = stop_request{&cancel, nullptr};
+    spin_search_result result;
+    bool done = false;
+    run_interruptibly(
+        [&] {
+            auto coarse = std::make_shared<chi2_evaluator>();
+            if (!coarse->prepare(*points, scan_subdivisions, why)) return;
+            std::shared_ptr<chi2_evaluator> fine = coarse;
+            if (scan_subdivisions != subdivisions) {
+                fine = std::make_shared<chi2_evaluator>();
+                if (!fine->prepare(*points, subdivisions, why)) return;
+            }
+            done = search_spins(coarse, scan_subdivisions, fine, subdivisions, s.t0, request, result, why);
+        },
+        cancel);
+    if (!done) throw py::value_error(why);
+    py::list spins;
+    for (const spin_fit& f : result.levels.back().spins) spins.append(spin_row(f));
+    py::list each;
+    for (const spin_level_result& level : result.levels) {
+        int64_t under = 0;
+        for (const spin_fit& f : level.spins) under += f.chi2 <= level.threshold.threshold;
+        each.append(py::dict(py::arg("nside") = level.nside, py::arg("subdivisions") = level.subdivisions,
+                             py::arg("spins") = level.spins.size(), py::arg("under_threshold") = under,
+                             py::arg("threshold") = level.threshold.threshold, py::arg("seconds") = level.seconds));
+    }
+    py::dict out;
+    out["spins"] = spins;
+    out["best"] = spin_row(result.best());
+    out["levels"] = each;
+    out["periods"] = request.periods;
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(morvane, m)
@@ -886,6 +984,20 @@ PYBIND11_MODULE(morvane, m)
           "first, of dicts of the free parameters, 'start_shape', 'chi2', 'reduced_chi2', 'rms_mag', "
           "'evaluations': output/refined.txt's lines), 'uncertainty' (output/uncertainty.json's object) and "
           "'times' (seconds per stage). Ctrl-C cancels (KeyboardInterrupt).");
+
+    m.def("spin_search", &spin_search, py::arg("observations"), py::arg("spin"), py::arg("nside") = 2,
+          py::arg("periods") = py::none(), py::arg("levels") = 2, py::arg("subdivisions") = 3,
+          py::arg("scan_subdivisions") = 2, py::arg("sigma") = py::none(), py::arg("threads") = py::none(),
+          "The spin search, as morvane-cli --fit chi2 --pole-nside K runs it before its sweep: poles at the "
+          "centres of the HEALPix pixels of resolution `nside` (12 nside^2), periods None (the spin's alone), "
+          "\"P0:P1[:STEP]\" or (P0, P1[, STEP]) in hours (the default step: a tenth of a turn's drift over the "
+          "data's span), phi0 and the shape fitted at each spin; `levels` levels, the first on "
+          "`scan_subdivisions` passes, each next over the sub-pixels of the spins under the threshold on "
+          "`subdivisions`. The spin's lambda, beta and phi0 are not used; its period sets each block's "
+          "estimated sigma (as --period does) and its epoch the phase's. Returns a dict: 'spins' (the last "
+          "level's, best first: dicts of output/spins.txt's columns), 'best', 'levels' (each level's nside, "
+          "subdivisions, spins, under_threshold, threshold, seconds) and 'periods'. Ctrl-C cancels "
+          "(KeyboardInterrupt).");
 
     m.def("chi2", &chi2_of_shape, py::arg("shape"), py::arg("observations"), py::arg("spin"),
           py::arg("sigma") = py::none(), py::arg("subdivisions") = py::none(),

@@ -2,11 +2,14 @@
 // on a small synthetic set of known pole.
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "inversion/period_scan.hpp"
@@ -82,9 +85,9 @@ spin_fit_settings quick_fits()
 {
     spin_fit_settings s;
     s.grid_step = 0.9;  // 4 shapes
-    s.phases = 12;
+    s.phases = 8;
     s.starts = 2;
-    s.local_evals = 40;
+    s.local_evals = 25;
     return s;
 }
 
@@ -292,5 +295,59 @@ TEST(SpinSearch, SpinsDoneBeforeAreTakenOverAndTheResultIsTheSame)
         ASSERT_EQ(resumed.levels[l].spins.size(), whole.levels[l].spins.size());
         for (std::size_t i = 0; i < whole.levels[l].spins.size(); ++i)
             EXPECT_TRUE(same_spin(resumed.levels[l].spins[i], whole.levels[l].spins[i])) << l << " " << i;
+    }
+}
+
+TEST(SpinSearch, ProcessesSharingEachLevelEndWithTheSameSpins)
+{
+    // Three processes (threads here), each fitting the spins i % 3 of every
+    // level and exchanging them through a board at a barrier, as MPI ranks
+    // do: each ends with the search of one process, bit for bit.
+    const auto coarse = evaluator(1), fine = coarse;
+    spin_search_request request;
+    request.nside = 1;
+    request.levels = 2;
+    request.periods = {truth_period};
+    request.coarse = quick_fits();
+    request.fine = quick_fits();
+    spin_search_result alone;
+    std::string why;
+    ASSERT_TRUE(search_spins(coarse, 1, fine, 1, 0.0, request, alone, why)) << why;
+
+    constexpr int processes = 3;
+    std::barrier meeting(processes);
+    std::vector<spin_fit> board;
+    std::mutex board_lock;
+    std::vector<spin_search_result> results(processes);
+    std::vector<std::thread> running;
+    for (int rank = 0; rank < processes; ++rank)
+        running.emplace_back([&, rank] {
+            spin_search_request mine = request;
+            mine.mine = [rank](std::size_t i) { return static_cast<int>(i % processes) == rank; };
+            mine.exchange = [&](std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool, std::string&) {
+                {
+                    const std::lock_guard<std::mutex> hold(board_lock);
+                    board.resize(level.size());
+                    for (std::size_t i = 0; i < level.size(); ++i)
+                        if (own[i]) board[i] = level[i];
+                }
+                meeting.arrive_and_wait();
+                for (std::size_t i = 0; i < level.size(); ++i)
+                    if (!own[i]) level[i] = board[i];
+                meeting.arrive_and_wait();  // every process has read the board
+                return true;
+            };
+            std::string failed;
+            EXPECT_TRUE(search_spins(coarse, 1, fine, 1, 0.0, mine, results[static_cast<std::size_t>(rank)], failed))
+                << failed;
+        });
+    for (std::thread& t : running) t.join();
+    for (const spin_search_result& r : results) {
+        ASSERT_EQ(r.levels.size(), alone.levels.size());
+        for (std::size_t l = 0; l < alone.levels.size(); ++l) {
+            ASSERT_EQ(r.levels[l].spins.size(), alone.levels[l].spins.size());
+            for (std::size_t i = 0; i < alone.levels[l].spins.size(); ++i)
+                EXPECT_TRUE(same_spin(r.levels[l].spins[i], alone.levels[l].spins[i])) << l << " " << i;
+        }
     }
 }

@@ -119,6 +119,26 @@ TEST(Mpi, AJointFitOverRanksWritesWhatOneProcessWrites)
     EXPECT_TRUE(fs::exists("ranks/output/fits.csv"));
 }
 
+// A spin search shared by 1, 2 and 3 ranks: each level's spins dealt among
+// them, the spins, the best spin and the files after it the one process's.
+TEST(Mpi, ASpinSearchOverRanksWritesWhatOneProcessWrites)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string common = " --path " + data_file("twin_three_geometries.zel") +
+                               " --period 7.5 --subdivisions 1 --step 0.9 --fit chi2 --pole-nside 1 "
+                               "--scan-subdivisions 1 --refine 1 --refine-effort 0.05";
+    ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 2", out), 0) << out;
+    for (int ranks : {1, 2, 3}) {
+        ASSERT_EQ(run_command(mpirun(ranks) + " -C " + folder("ranks").string() + common + " --threads 1", out), 0)
+            << out;
+        for (const char* name : {"spins.txt", "spin.txt", "refined.txt", "uncertainty.json", "main.txt"})
+            EXPECT_EQ(read_file(fs::path("ranks/output") / name), read_file(fs::path("one/output") / name))
+                << name << ", " << ranks << " ranks";
+        EXPECT_GT(read_lines("ranks/output/spins.journal").size(), 12u);  // rank 0 journals every rank's spins
+    }
+}
+
 // A chi2 fit with its refinement: the refined files too are the one
 // process's, and so are the ranges.
 TEST(Mpi, AChi2FitOverRanksWritesWhatOneProcessWrites)

@@ -414,3 +414,26 @@ def test_a_sweep_out_of_memory_raises_memory_error_and_the_interpreter_goes_on(t
     assert out["raised"] == "MemoryError", out
     assert out["text"].startswith("sweep failed: not enough memory"), out
     assert out["after"] == 12
+
+
+def test_spin_search_gives_the_command_lines_spins(tmp_path):
+    done = run_cli(tmp_path, "--path", THREE, "--period", "7.5", "--subdivisions", "1", "--step", "0.9",
+                   "--fit", "chi2", "--threads", "2", "--pole-nside", "1", "--pole-levels", "1",
+                   "--scan-subdivisions", "1", "--refine", "1", "--refine-effort", "0.05")
+    assert done.returncode == 0, done.stderr
+    obs = morvane.read_observations(THREE)
+    spin = morvane.Spin(90, 90, 7.5, 0.0, 90)
+    ours = morvane.spin_search(obs, spin, nside=1, levels=1, subdivisions=1, scan_subdivisions=1, threads=2)
+    lines = (tmp_path / "output/spins.txt").read_text().splitlines()
+    assert len(lines) - 1 == len(ours["spins"]) == 12
+    for line, row in zip(lines[1:], ours["spins"]):
+        ours_line = "%.6f %.6f %.9f %.6f %.10g %.6g" % (row["lambda_deg"], row["beta_deg"], row["period_h"],
+                                                       row["phi0_deg"], row["chi2"], row["reduced_chi2"])
+        ours_line += "".join(" %.6f" % row[name] for name in GRID_PARAMS)
+        assert line == ours_line
+    assert ours["best"] == ours["spins"][0]
+    assert ours["levels"][0]["spins"] == 12
+    with pytest.raises(ValueError, match="power of two"):
+        morvane.spin_search(obs, spin, nside=3)
+    with pytest.raises(ValueError, match="--periods takes"):
+        morvane.spin_search(obs, spin, periods="8:7")
