@@ -63,6 +63,23 @@ std::vector<pole> pole_children(const pole& p)
     return children;
 }
 
+std::vector<std::pair<double, double>> pixel_outline(int32_t nside, double lambda_deg, double beta_deg, int steps)
+{
+    assert(nside >= 1 && nside <= max_pole_nside && (nside & (nside - 1)) == 0 && steps >= 1);
+    const Healpix_Base base(order_of(nside), NEST);
+    const int pixel = base.ang2pix(pointing((90.0 - beta_deg) / degrees_per_radian, lambda_deg / degrees_per_radian));
+    std::vector<vec3> corners;
+    base.boundaries(pixel, static_cast<tsize>(steps), corners);
+    std::vector<std::pair<double, double>> out;
+    for (const vec3& v : corners) {
+        double lambda = std::atan2(v.y, v.x) * degrees_per_radian;
+        if (lambda < 0.0) lambda += 360.0;
+        const double beta = std::atan2(v.z, std::hypot(v.x, v.y)) * degrees_per_radian;
+        out.emplace_back(lambda, beta);
+    }
+    return out;
+}
+
 double pole_spacing_deg(int32_t nside)
 {
     return std::sqrt(4.0 * M_PI / 12.0) / nside * degrees_per_radian;

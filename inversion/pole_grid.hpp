@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Poles at the centres of HEALPix pixels: equal areas over the whole sky,
@@ -33,6 +34,11 @@ std::vector<pole> pole_children(const pole& p);
 // the side of a pixel, sqrt(4 pi / (12 nside^2)) radians, about 58.6 / nside
 // degrees.
 double pole_spacing_deg(int32_t nside);
+
+// The outline of the pixel of resolution `nside` that holds the pole
+// (lambda, beta): 4 * steps points along its edges, as (lambda, beta)
+// degrees, lambda in [0, 360).
+std::vector<std::pair<double, double>> pixel_outline(int32_t nside, double lambda_deg, double beta_deg, int steps);
 
 // The angle between two poles, in degrees.
 double pole_distance_deg(double lambda1_deg, double beta1_deg, double lambda2_deg, double beta2_deg);

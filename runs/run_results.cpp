@@ -107,6 +107,13 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
         refinement_files files;
         if (read_refinement_files(folder, files, run.refinement_problem)) run.refinement = std::move(files);
     }
+    // Likewise the spin search's rows.
+    if (run.manifest.spin_search.nside > 0 &&
+        (!read_spin_rows(folder + "/output/spins.txt", run.spins, run.spins_problem) ||
+         !read_searched_spins(folder + "/output/spins.journal", run.searched, run.spins_problem))) {
+        run.spins.clear();
+        run.searched.clear();
+    }
     return true;
 }
 

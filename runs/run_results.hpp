@@ -13,6 +13,7 @@
 #include "photometry/facet_view.hpp"
 #include "runs/refinement_reader.hpp"
 #include "runs/run_manifest.hpp"
+#include "runs/spin_results.hpp"
 #include "runs/summary_table.hpp"
 #include "sweep/sweep_records.hpp"
 
@@ -32,6 +33,12 @@ struct run_results {
     // `refinement_problem` then says (the rest of the run is read all the same).
     std::optional<refinement_files> refinement;
     std::string refinement_problem;
+    // The spin search's rows (output/spins.txt), read when the manifest
+    // records a search; empty otherwise, or when they could not be read,
+    // which `spins_problem` then says.
+    std::vector<spin_row> spins;
+    std::vector<spin_fit> searched;  // every level's spins, from output/spins.journal
+    std::string spins_problem;
 };
 
 // Reads the run of `folder` ("." for here): false with `why` when the

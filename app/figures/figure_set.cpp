@@ -5,6 +5,7 @@
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_file.hpp"
 #include "app/figures/shape_picture.hpp"
+#include "app/figures/spin_charts.hpp"
 
 namespace {
 
@@ -51,4 +52,17 @@ bool write_profile_figure(const run_results& run, int32_t selected, const QStrin
 {
     const std::unique_ptr<QWidget> profiles(profile_figure(run, selected));
     return save_figure(profiles.get(), {1350, 720}, folder + "/profiles", why);
+}
+
+QStringList spin_figure_files()
+{
+    return {"pole_map.png", "pole_map.svg", "periodogram.png", "periodogram.svg"};
+}
+
+bool write_spin_figures(const run_results& run, const QString& folder, QString& why)
+{
+    const std::unique_ptr<QWidget> map(pole_map_figure(run));
+    if (!save_figure(map.get(), {1400, 820}, folder + "/pole_map", why)) return false;
+    const std::unique_ptr<QWidget> periods(periodogram_figure(run));
+    return save_figure(periods.get(), {1000, 520}, folder + "/periodogram", why);
 }

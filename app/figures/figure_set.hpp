@@ -18,3 +18,10 @@ bool write_shape_figures(const run_results& run, const shape_curves& curves, con
 // Writes the misfit profiles (profiles.png, profiles.svg) with shape
 // `selected` marked; false with `why`.
 bool write_profile_figure(const run_results& run, int32_t selected, const QString& folder, QString& why);
+
+// The file names of a spin search's figures: the pole map and the periodogram.
+QStringList spin_figure_files();
+
+// Writes the spin search's pole map (pole_map.png, .svg) and periodogram
+// (periodogram.png, .svg); false with `why`.
+bool write_spin_figures(const run_results& run, const QString& folder, QString& why);

@@ -66,6 +66,9 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
     if (!run.refinement_problem.empty())
         std::fprintf(stderr, "morvane-report: the refinement's files could not be read: %s\n",
                      run.refinement_problem.c_str());
+    if (!run.spins_problem.empty())
+        std::fprintf(stderr, "morvane-report: the spin search's rows could not be read: %s\n",
+                     run.spins_problem.c_str());
     // The options against the run, before anything is written.
     const std::size_t samples = run.reference->times.size();
     if (sample < 1 || static_cast<std::size_t>(sample) > samples) {
@@ -125,6 +128,7 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
         reported.push_back(std::move(r));
     }
     if (failure.isEmpty()) write_profile_figure(run, shapes.front(), dir, failure);
+    if (failure.isEmpty() && !run.spins.empty()) write_spin_figures(run, dir, failure);
     if (failure.isEmpty()) {
         std::string text, ignored;
         // Read as every file is: a FIFO or a device there is not waited on.

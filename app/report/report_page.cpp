@@ -159,6 +159,54 @@ QString figure(const QString& png, const QString& svg, const QString& words)
         .arg(html_escaped(png), html_escaped(svg), html_escaped(words));
 }
 
+// The spin search's section: its levels, the best spin, the pole map and
+// the periodogram; or why its rows could not be read. Empty for a run
+// without a search.
+QString spin_section(const run_results& run)
+{
+    const spin_search_record& r = run.manifest.spin_search;
+    if (r.nside <= 0) return {};
+    QString html = "<h2>The spin search</h2>\n";
+    html += QString("<p>Best spin: lambda %1, beta %2, period %3 h, phi0 %4; reduced chi2 %5 (%6 spins over %7 "
+                    "period(s), %8 s).</p>\n")
+                .arg(r.lambda_deg, 0, 'f', 2)
+                .arg(r.beta_deg, 0, 'f', 2)
+                .arg(r.period_h, 0, 'f', 9)
+                .arg(r.phi0_deg, 0, 'f', 2)
+                .arg(general(r.reduced_chi2))
+                .arg(r.spins)
+                .arg(r.periods)
+                .arg(r.seconds, 0, 'f', 1);
+    html += "<table><tr><th>level</th><th>nside</th><th>subdivisions</th><th>spins</th><th>under the threshold</th>"
+            "<th>threshold (chi2)</th><th>seconds</th></tr>\n";
+    for (std::size_t i = 0; i < r.each_level.size(); ++i) {
+        const spin_search_record::level& l = r.each_level[i];
+        html += QString("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr>\n")
+                    .arg(i + 1)
+                    .arg(l.nside)
+                    .arg(l.subdivisions)
+                    .arg(l.spins)
+                    .arg(l.under)
+                    .arg(general(l.threshold))
+                    .arg(l.seconds, 0, 'f', 1);
+    }
+    html += "</table>\n";
+    if (run.spins.empty())
+        return html + "<p class=\"note\">The spin search's rows could not be read: " +
+               html_escaped(QString::fromStdString(run.spins_problem)) + "</p>\n";
+    const QStringList files = spin_figure_files();
+    html += figure(files[0], files[1],
+                   "the pole map: each pole of the first level over the whole sky, coloured by its lowest chi2 over "
+                   "the periods above the level's best, in units of the threshold's margin (threshold - best chi2); "
+                   "the finer levels' poles dotted and the last level's pixels under its threshold outlined; the "
+                   "best pole a star, its mirror (lambda + 180, the same beta, which relative photometry near the "
+                   "ecliptic cannot tell apart) a hollow star");
+    html += figure(files[2], files[3],
+                   "the periodogram: the lowest chi2 over the first level's poles at each period, "
+                   "its threshold dashed");
+    return html;
+}
+
 }  // namespace
 
 QString html_escaped(const QString& text)
@@ -194,6 +242,7 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                          ? "the reduced chi2 at the observed points, each block with its own zero point"
                          : "the sum of squared differences after rescaling onto the reference's range (mag²)");
     html += best_table(best);
+    html += spin_section(run);
     html += uncertainty_section(run);
     const QStringList profiles = profile_figure_files();
     html += "<h2>Misfit profiles</h2>\n" +

@@ -20,6 +20,7 @@
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_file.hpp"
 #include "app/figures/figure_set.hpp"
+#include "app/figures/spin_charts.hpp"
 #include "runs/run_results.hpp"
 #include "support/pipeline.hpp"
 #include "support/planted.hpp"
@@ -443,3 +444,63 @@ TEST(Figures, ProfilesMarkTheAcceptableSetOfARefinedRun)
 }
 
 }  // namespace
+
+// A spin search's report: the section with its levels, the pole map with
+// every pole where the projection puts it, and the periodogram; a cut
+// spins.txt is said, and the rest of the report stands.
+TEST(Report, ShowsASpinSearchsPoleMapAndPeriodogram)
+{
+    scratch_dir dir;
+    std::string out;
+    std::filesystem::create_directories("run");
+    ASSERT_EQ(run_command(cli + " -C run --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.9 --threads 2 --fit chi2 --pole-nside 1 --pole-levels 1 "
+                              "--scan-subdivisions 1 --periods 7.4:7.6:0.1 --refine 1 --refine-effort 0.05",
+                          out),
+              0)
+        << out;
+    run_results run;
+    std::string why;
+    ASSERT_TRUE(read_run("run", run, why)) << why;
+    ASSERT_EQ(run.spins.size(), 36u);  // 12 poles x 3 periods
+    ASSERT_EQ(run.searched.size(), 36u);
+    // Every pole lands inside the map's ellipse, the best pole at its place.
+    for (const spin_row& r : run.spins) {
+        const QPointF p = hammer_aitoff(r.lambda_deg, r.beta_deg);
+        EXPECT_LE(p.x() * p.x() / 8.0 + p.y() * p.y() / 2.0, 1.0 + 1e-12) << r.lambda_deg << " " << r.beta_deg;
+    }
+    EXPECT_NEAR(hammer_aitoff(180.0, 0.0).x(), 0.0, 1e-12);
+    EXPECT_NEAR(hammer_aitoff(180.0, 90.0).y(), std::sqrt(2.0), 1e-12);
+    EXPECT_LT(hammer_aitoff(90.0, 0.0).x(), 0.0);  // lambda grows to the right
+    const std::unique_ptr<QWidget> map(pole_map_figure(run));
+    std::size_t placed = 0;
+    bool star = false;
+    for (QChartView* view : map->findChildren<QChartView*>())
+        for (QAbstractSeries* s : view->chart()->series())
+            if (auto* points = qobject_cast<QScatterSeries*>(s)) {
+                if (points->markerShape() == QScatterSeries::MarkerShapeStar) {
+                    star = star ||
+                           points->at(0) == hammer_aitoff(run.spins.front().lambda_deg, run.spins.front().beta_deg);
+                } else {
+                    placed += static_cast<std::size_t>(points->count());
+                }
+            }
+    EXPECT_EQ(placed, 12u);  // each pole once, at its lowest chi2 over the periods
+    EXPECT_TRUE(star);
+    const std::unique_ptr<QWidget> periods(periodogram_figure(run));
+    bool three = false;
+    for (QChartView* view : periods->findChildren<QChartView*>())
+        for (QAbstractSeries* s : view->chart()->series())
+            if (auto* points = qobject_cast<QScatterSeries*>(s)) three = points->count() == 3;
+    EXPECT_TRUE(three);
+
+    ASSERT_EQ(run_command(report + " run", out), 0) << out;
+    const std::string page = read_file("run/report/index.html");
+    EXPECT_NE(page.find("<h2>The spin search</h2>"), std::string::npos);
+    for (const QString& f : spin_figure_files())
+        EXPECT_GT(std::filesystem::file_size("run/report/" + f.toStdString()), 1000u) << f.toStdString();
+    write_file("run/output/spins.txt", read_file("run/output/spins.txt") + "1 2 3\n");  // a cut row
+    ASSERT_EQ(run_command(report + " run", out), 0) << out;
+    EXPECT_NE(out.find("the spin search's rows could not be read"), std::string::npos) << out;
+    EXPECT_NE(read_file("run/report/index.html").find("<h2>Shape"), std::string::npos);
+}

@@ -127,7 +127,7 @@ TEST(Mpi, ASpinSearchOverRanksWritesWhatOneProcessWrites)
     std::string out;
     const std::string common = " --path " + data_file("twin_three_geometries.zel") +
                                " --period 7.5 --subdivisions 1 --step 0.9 --fit chi2 --pole-nside 1 "
-                               "--scan-subdivisions 1 --refine 1 --refine-effort 0.05";
+                               "--pole-levels 1 --scan-subdivisions 1 --refine 1 --refine-effort 0.02";
     ASSERT_EQ(run_command(cli + " -C " + folder("one").string() + common + " --threads 2", out), 0) << out;
     for (int ranks : {1, 2, 3}) {
         ASSERT_EQ(run_command(mpirun(ranks) + " -C " + folder("ranks").string() + common + " --threads 1", out), 0)
