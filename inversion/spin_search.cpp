@@ -130,9 +130,10 @@ spin_fit fit_spin(const std::shared_ptr<const chi2_evaluator>& ev, double t0, co
     out.reduced_chi2 = std::nan("");
     const objective f = chi2_objective(ev, t0);
     const double phase_step = 360.0 / s.phases;
+    const std::vector<shape_params> shapes = grid_shapes(s.grid_step);
     std::vector<scored_point> scanned;
     for (int k = 0; k < s.phases && !stop.requested(); ++k)
-        for (const shape_params& shape : grid_shapes(s.grid_step)) {
+        for (const shape_params& shape : shapes) {
             model_point x{};
             std::copy(shape.begin(), shape.end(), x.begin());
             x[model_param::phi0_deg] = phase_step * k;

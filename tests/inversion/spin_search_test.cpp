@@ -91,6 +91,19 @@ spin_fit_settings quick_fits()
     return s;
 }
 
+// A search of the 12 poles of nside 1 and their sub-pixels at the true
+// period, with small fits.
+spin_search_request two_level_search()
+{
+    spin_search_request request;
+    request.nside = 1;
+    request.levels = 2;
+    request.periods = {truth_period};
+    request.coarse = quick_fits();
+    request.fine = quick_fits();
+    return request;
+}
+
 // Whether two spins agree in every field, bit for bit.
 bool same_spin(const spin_fit& a, const spin_fit& b)
 {
@@ -190,12 +203,7 @@ TEST(SpinSearch, TheTruePoleFitsFarBetterThanAPoleAcrossTheSky)
 TEST(SpinSearch, CoarseToFineFindsThePoleTheSameOnAnyThreadCount)
 {
     const auto coarse = evaluator(1), fine = coarse;
-    spin_search_request request;
-    request.nside = 1;
-    request.levels = 2;
-    request.periods = {truth_period};
-    request.coarse = quick_fits();
-    request.fine = quick_fits();
+    spin_search_request request = two_level_search();
     spin_search_result one, two;
     std::string why;
     request.threads = 1;
@@ -269,12 +277,7 @@ TEST(SpinJournal, LinesComeBackExactlyAndATornTailIsLeftOut)
 TEST(SpinSearch, SpinsDoneBeforeAreTakenOverAndTheResultIsTheSame)
 {
     const auto ev = evaluator(1);
-    spin_search_request request;
-    request.nside = 1;
-    request.levels = 2;
-    request.periods = {truth_period};
-    request.coarse = quick_fits();
-    request.fine = quick_fits();
+    spin_search_request request = two_level_search();
     request.threads = 2;
     spin_search_result whole;
     std::vector<spin_fit> reported;
@@ -304,12 +307,7 @@ TEST(SpinSearch, ProcessesSharingEachLevelEndWithTheSameSpins)
     // level and exchanging them through a board at a barrier, as MPI ranks
     // do: each ends with the search of one process, bit for bit.
     const auto coarse = evaluator(1), fine = coarse;
-    spin_search_request request;
-    request.nside = 1;
-    request.levels = 2;
-    request.periods = {truth_period};
-    request.coarse = quick_fits();
-    request.fine = quick_fits();
+    spin_search_request request = two_level_search();
     spin_search_result alone;
     std::string why;
     ASSERT_TRUE(search_spins(coarse, 1, fine, 1, 0.0, request, alone, why)) << why;
