@@ -39,16 +39,24 @@ bool whole(std::string_view word, int64_t lo, int64_t hi, int64_t& out)
     return end == text.c_str() + text.size() && out >= lo && out <= hi;
 }
 
-// A double given as the 16 hexadecimal digits of its bits.
-bool bits(std::string_view word, double& out)
+// 64 bits given as 16 lower-case hexadecimal digits.
+bool hex64(std::string_view word, uint64_t& out)
 {
     if (word.size() != 16) return false;
-    uint64_t v = 0;
+    out = 0;
     for (char c : word) {
         const int digit = c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1);
         if (digit < 0) return false;
-        v = v << 4 | static_cast<uint64_t>(digit);
+        out = out << 4 | static_cast<uint64_t>(digit);
     }
+    return true;
+}
+
+// A double given as the 16 hexadecimal digits of its bits.
+bool bits(std::string_view word, double& out)
+{
+    uint64_t v = 0;
+    if (!hex64(word, v)) return false;
     out = std::bit_cast<double>(v);
     return true;
 }
@@ -79,6 +87,13 @@ std::string spin_journal_header(uint64_t key)
     char text[64];
     std::snprintf(text, sizeof text, "spins %016" PRIx64 "\n", key);
     return text;
+}
+
+bool spin_journal_key(std::string_view text, uint64_t& key)
+{
+    constexpr std::string_view head = "spins ";
+    return text.size() >= head.size() + 17 && text.substr(0, head.size()) == head && text[head.size() + 16] == '\n' &&
+           hex64(text.substr(head.size(), 16), key);
 }
 
 std::string spin_journal_line(const spin_fit& s)

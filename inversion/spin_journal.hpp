@@ -15,6 +15,10 @@
 // digits) naming the search, its data and settings, the rows belong to.
 std::string spin_journal_header(uint64_t key);
 
+// The key a journal's header names; false when `text` does not begin with
+// such a header.
+bool spin_journal_key(std::string_view text, uint64_t& key);
+
 // One fitted spin as a line, ending in a newline: "level nside pixel
 // period_index evaluations", then lambda, beta, the model's ten parameters,
 // chi2 and the reduced chi2, each double as the 16 hexadecimal digits of

@@ -111,6 +111,20 @@ bool fit_level(std::vector<spin_fit>& level, const std::shared_ptr<const chi2_ev
     return !request.stop.requested();
 }
 
+// Puts the fitted spins of level `level` (from 0) into `done`, best first;
+// false with `why` when none has a finite chi2.
+bool order_level(std::vector<spin_fit>& spins, int level, spin_level_result& done, std::string& why)
+{
+    std::sort(spins.begin(), spins.end(), spin_before);
+    if (spins.empty() || !std::isfinite(spins.front().chi2)) {
+        why = "no spin of level " + std::to_string(level + 1) + " has a finite chi2";
+        return false;
+    }
+    done.nside = spins.front().at.nside;
+    done.spins = std::move(spins);
+    return true;
+}
+
 }  // namespace
 
 bool spin_before(const spin_fit& a, const spin_fit& b)
@@ -196,14 +210,7 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
                   const spin_search_request& request, spin_search_result& out, std::string& why)
 {
     out = spin_search_result{};
-    std::vector<spin_fit> spins;
-    for (const pole& p : pole_grid(request.nside))
-        for (int32_t k = 0; k < static_cast<int32_t>(request.periods.size()); ++k) {
-            spin_fit s;
-            s.at = p;
-            s.period_index = k;
-            spins.push_back(s);
-        }
+    std::vector<spin_fit> spins = first_level_spins(request.nside, static_cast<int32_t>(request.periods.size()));
     for (int level = 0; level < request.levels; ++level) {
         const auto began = std::chrono::steady_clock::now();
         const bool first = level == 0;
@@ -219,20 +226,59 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
             why = "stopped";
             return false;
         }
-        std::sort(spins.begin(), spins.end(), spin_before);
-        if (spins.empty() || !std::isfinite(spins.front().chi2)) {
-            why = "no spin of level " + std::to_string(level + 1) + " has a finite chi2";
-            return false;
-        }
         spin_level_result done;
-        done.nside = spins.front().at.nside;
+        if (!order_level(spins, level, done, why)) return false;
         done.subdivisions = first ? coarse_subdivisions : fine_subdivisions;
-        done.threshold = accept_threshold(spins.front().chi2, ev->point_count() - ev->block_count());
-        done.spins = std::move(spins);
+        done.threshold = accept_threshold(done.spins.front().chi2, ev->point_count() - ev->block_count());
         done.seconds = seconds_since(began);
         out.levels.push_back(std::move(done));
         if (level + 1 < request.levels) spins = next_level_spins(out.levels.back());
         if (spins.empty()) break;
+    }
+    return true;
+}
+
+std::vector<spin_fit> first_level_spins(int32_t nside, int32_t periods)
+{
+    std::vector<spin_fit> spins;
+    for (const pole& p : pole_grid(nside))
+        for (int32_t k = 0; k < periods; ++k) {
+            spin_fit s;
+            s.at = p;
+            s.period_index = k;
+            spins.push_back(s);
+        }
+    return spins;
+}
+
+bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods,
+                         const std::vector<double>& thresholds, spin_search_result& out, std::string& why)
+{
+    out = spin_search_result{};
+    std::map<spin_key, const spin_fit*> found;
+    for (const spin_fit& s : fitted) found[key_of(s)] = &s;
+    std::vector<spin_fit> spins = first_level_spins(nside, periods);
+    for (int level = 0; level < static_cast<int>(thresholds.size()) && !spins.empty(); ++level) {
+        for (spin_fit& s : spins) {
+            s.level = level;
+            const auto f = found.find(key_of(s));
+            if (f == found.end()) {
+                why = "no journal holds the spin of level " + std::to_string(level + 1) + " at pixel " +
+                      std::to_string(s.at.pixel) + " of resolution " + std::to_string(s.at.nside) + " and period " +
+                      std::to_string(s.period_index + 1);
+                return false;
+            }
+            s = *f->second;
+        }
+        spin_level_result done;
+        if (!order_level(spins, level, done, why)) return false;
+        done.threshold.threshold = thresholds[static_cast<std::size_t>(level)];
+        out.levels.push_back(std::move(done));
+        spins = next_level_spins(out.levels.back());
+    }
+    if (out.levels.empty()) {
+        why = "the search recorded no level";
+        return false;
     }
     return true;
 }

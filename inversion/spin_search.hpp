@@ -103,3 +103,15 @@ std::vector<spin_fit> next_level_spins(const spin_level_result& done);
 bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coarse_subdivisions,
                   const std::shared_ptr<const chi2_evaluator>& fine, int fine_subdivisions, double t0,
                   const spin_search_request& request, spin_search_result& out, std::string& why);
+
+// The first level's spins: every pole of the grid of resolution `nside` at
+// each of `periods` periods, not yet fitted.
+std::vector<spin_fit> first_level_spins(int32_t nside, int32_t periods);
+
+// A finished search's levels rebuilt from the spins it fitted (shards'
+// journals, in any order) and each level's recorded threshold: each level
+// holds the spins the one before asks for, best first, as search_spins
+// left them (the thresholds aside, which hold only `threshold`). False
+// with `why` naming a spin that `fitted` lacks.
+bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods,
+                         const std::vector<double>& thresholds, spin_search_result& out, std::string& why);

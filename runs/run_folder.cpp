@@ -85,6 +85,7 @@ run_files files_of_shard(int32_t k, int32_t s)
     files.partial = "output/main" + tag + ".partial.txt";
     files.fits = "output/fits" + tag + ".csv";
     files.lock = "morvane" + tag + ".lock";
+    files.spin_journal = "output/spins" + tag + ".journal";
     return files;
 }
 

@@ -21,6 +21,7 @@ struct run_files {
     std::string partial = "output/main.partial.txt";
     std::string fits = "output/fits.csv";
     std::string lock = "morvane.lock";
+    std::string spin_journal = "output/spins.journal";  // of a spin search
 };
 
 // The files of shard k of s; s = 0 gives the whole sweep's.

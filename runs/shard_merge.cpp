@@ -12,8 +12,10 @@
 
 #include "common/checked_file.hpp"
 #include "common/input_file.hpp"
+#include "inversion/spin_journal.hpp"
 #include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
+#include "runs/spin_results.hpp"
 #include "runs/summary_table.hpp"
 
 namespace fs = std::filesystem;
@@ -130,6 +132,45 @@ std::string write_lines(const std::string& path, const std::string& header, cons
     return out.error();
 }
 
+// The spin search the shards shared, rebuilt from their journals into
+// `out`, and the merged journal's text (every level's spins, best first);
+// "" when it holds together, else why not. Every shard's record must be
+// shard 1's and every journal of the same search.
+std::string rebuild_spin_search(int32_t s, const std::vector<run_manifest>& manifests, spin_search_result& out,
+                                std::string& journal)
+{
+    const spin_search_record& first = manifests[0].spin_search;
+    uint64_t key = 0;
+    std::vector<spin_fit> fitted;
+    for (int32_t k = 1; k <= s; ++k) {
+        const spin_search_record& r = manifests[static_cast<std::size_t>(k - 1)].spin_search;
+        const std::string name = "shard " + std::to_string(k) + " of " + std::to_string(s);
+        if (r.nside != first.nside || r.levels != first.levels || r.periods != first.periods ||
+            r.spins != first.spins || r.lambda_deg != first.lambda_deg || r.beta_deg != first.beta_deg)
+            return name + " records another spin search than shard 1: rerun it";
+        const std::string path = files_of_shard(k, s).spin_journal;
+        std::string text, why;
+        if (!read_regular_file(path, text, why)) return why + ": rerun " + name + " with --resume";
+        uint64_t own = 0;
+        if (!spin_journal_key(text, own) || (k > 1 && own != key))
+            return path + " is not the journal of shard 1's spin search: rerun " + name;
+        key = own;
+        const std::vector<spin_fit> spins = parse_spin_journal(text, key);
+        fitted.insert(fitted.end(), spins.begin(), spins.end());
+    }
+    std::vector<double> thresholds;
+    for (const spin_search_record::level& l : first.each_level) thresholds.push_back(l.threshold);
+    std::string why;
+    if (!rebuild_spin_levels(fitted, first.nside, first.periods, thresholds, out, why))
+        return "the shards' spin journals do not hold the search: " + why;
+    if (out.best().at.lambda_deg != first.lambda_deg || out.best().at.beta_deg != first.beta_deg)
+        return "the shards' spin journals give another best spin than their records: rerun the shards";
+    journal = spin_journal_header(key);
+    for (const spin_level_result& level : out.levels)
+        for (const spin_fit& spin : level.spins) journal += spin_journal_line(spin);
+    return "";
+}
+
 }  // namespace
 
 merge_outcome merge_shards()
@@ -219,6 +260,12 @@ merge_outcome merge_shards()
                            " resumed), but its table holds " + std::to_string(rows_of[k]) + ": rerun that shard");
     }
 
+    spin_search_result spins;
+    std::string spin_journal;
+    if (first.spin_search.nside > 0)
+        if (const std::string why = rebuild_spin_search(s, manifests, spins, spin_journal); !why.empty())
+            return refused(why);
+
     merge_outcome out;
     out.shards = s;
     out.shapes = shapes;
@@ -241,6 +288,14 @@ merge_outcome merge_shards()
             if (m.ended > merged.ended) merged.ended = m.ended;
         }
         write_manifest(manifest_file, merged, why);
+    }
+    if (why.empty() && !spins.levels.empty()) {
+        std::string words[5];
+        best_spin_words(spins, first.inputs.t0, words);
+        why = write_lines(files_of_shard(0, 0).spin_journal, spin_journal, {});
+        if (why.empty() && write_spin_rows("output/spins.txt", spins.levels.back(), why))
+            write_spin_file("output/spin.txt", words, why);
+        out.spins = static_cast<int64_t>(spins.levels.back().spins.size());
     }
     out.failed = !why.empty();
     out.done = why.empty();

@@ -10,6 +10,7 @@ struct merge_outcome {
     std::string reason;
     int32_t shards = 0;
     int64_t shapes = 0;
+    int64_t spins = 0;  // of a spin search's last level (0: none)
 };
 
 // Joins the shards of the run in this folder: checks that every shard K of
@@ -17,5 +18,9 @@ struct merge_outcome {
 // their tables hold every shape of the grid exactly once; then writes
 // output/main.txt (and output/fits.csv for a joint fit) with the shards'
 // lines in shape order, which are the lines one process would have
-// written, and output/run.json. Nothing is written when a check fails.
+// written, and output/run.json. For a run whose shards shared a spin
+// search, it also rebuilds the search from their journals (every spin
+// there, of the same search as each shard records) and writes
+// output/spins.journal, output/spins.txt and output/spin.txt as one
+// process would. Nothing is written when a check fails.
 merge_outcome merge_shards();

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <system_error>
+#include <thread>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,7 +20,9 @@
 #include "common/checked_file.hpp"
 #include "common/fnv1a.hpp"
 #include "inversion/spin_journal.hpp"
+#include "runs/run_folder.hpp"
 #include "runs/run_manifest.hpp"
+#include "runs/spin_results.hpp"
 
 namespace {
 
@@ -128,55 +133,82 @@ private:
     int failed_ = 0;
 };
 
-// Writes the finest level's spins, best first, to `path`.
-bool write_spins(const std::string& path, const spin_level_result& level, std::string& why)
-{
-    checked_file out;
-    if (!out.open(path)) {
-        why = out.error();
-        return false;
+// The other shards' spins, read from their journals in output/ as they
+// grow: each shard of a search fits its share of a level, then waits here
+// for the rest.
+class shard_peers {
+public:
+    shard_peers(int32_t k, int32_t s, uint64_t key) : key_(key)
+    {
+        for (int32_t j = 1; j <= s; ++j)
+            if (j != k) peers_.push_back({files_of_shard(j, s).spin_journal});
     }
-    out.printf("# lambda_deg beta_deg period_h phi0_deg chi2 reduced_chi2 y_scale_1 z_scale_1 x_scale_2 y_scale_2 "
-               "z_scale_2 x_shift\n");
-    for (const spin_fit& s : level.spins) {
-        out.printf("%.6f %.6f %.9f %.6f %.10g %.6g", s.at.lambda_deg, s.at.beta_deg, s.x[model_param::period_h],
-                   s.x[model_param::phi0_deg], s.chi2, s.reduced_chi2);
-        for (int p = 0; p < model_param::shape_count; ++p) out.printf(" %.6f", s.x[p]);
-        out.printf("\n");
+    // Fills the entries of `level` not marked in `own` from the peers'
+    // journals, waiting until every one is there (telling `waiting` once
+    // how many are missing); false with "stopped" when `stop` asks.
+    bool fill(std::vector<spin_fit>& level, const std::vector<uint8_t>& own, const stop_request& stop,
+              const std::function<void(const std::string&)>& waiting, std::string& why)
+    {
+        for (bool told = false;; std::this_thread::sleep_for(std::chrono::milliseconds(300))) {
+            for (peer& p : peers_) read_more(p);
+            std::size_t missing = 0;
+            for (std::size_t i = 0; i < level.size(); ++i) {
+                if (own[i]) continue;
+                const auto f = found_.find(where(level[i]));
+                if (f == found_.end())
+                    ++missing;
+                else
+                    level[i] = f->second;
+            }
+            if (missing == 0) return true;
+            if (stop.requested()) {
+                why = "stopped";
+                return false;
+            }
+            if (!told && waiting)
+                waiting("waiting for the other shards' spins of level " + std::to_string(level.front().level + 1) +
+                        " (" + std::to_string(missing) + " of " + std::to_string(level.size()) +
+                        " not yet in their journals; the shards run at the same time in this folder)");
+            told = true;
+        }
     }
-    if (!out.close()) {
-        why = out.error();
-        out.discard();
-        return false;
-    }
-    return true;
-}
 
-// Writes the five words as a spin file.
-bool write_spin_file(const std::string& path, const std::string words[5], std::string& why)
-{
-    checked_file out;
-    if (!out.open(path)) {
-        why = out.error();
-        return false;
-    }
-    out.printf("%s %s %s\n%s %s\n", words[0].c_str(), words[1].c_str(), words[2].c_str(), words[3].c_str(),
-               words[4].c_str());
-    if (!out.close()) {
-        why = out.error();
-        out.discard();
-        return false;
-    }
-    return true;
-}
+private:
+    struct peer {
+        std::string path;
+        std::size_t read = 0;  // bytes taken, up to a line's end
+    };
+    using key_type = std::tuple<int, int32_t, int64_t, int32_t>;
+    static key_type where(const spin_fit& s) { return {s.level, s.at.nside, s.at.pixel, s.period_index}; }
 
-// "%.<digits>f" of v.
-std::string fixed(double v, int digits)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", digits, v);
-    return text;
-}
+    // Takes the whole lines a peer's journal gained since the last read; a
+    // journal started again (shorter than what was read) is read afresh,
+    // one of another search not at all.
+    void read_more(peer& p)
+    {
+        std::ifstream in(p.path, std::ios::binary | std::ios::ate);
+        if (!in) return;
+        if (static_cast<std::size_t>(in.tellg()) < p.read) p.read = 0;
+        in.seekg(static_cast<std::streamoff>(p.read));
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::size_t at = 0;
+        if (p.read == 0) {
+            uint64_t key = 0;
+            if (!spin_journal_key(text, key) || key != key_) return;
+            at = text.find('\n') + 1;
+        }
+        for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            spin_fit s;
+            if (!parse_spin_journal_line(std::string_view(text).substr(at, end - at), s)) break;
+            found_[where(s)] = s;
+        }
+        p.read += at;
+    }
+
+    uint64_t key_;
+    std::vector<peer> peers_;
+    std::map<key_type, spin_fit> found_;
+};
 
 }  // namespace
 
@@ -213,10 +245,11 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
     const uint64_t key = search_key(app, s, periods);
     // The writing process starts the journal with the spins it keeps; its
     // text, or why it could not, reaches every process ("+" or "-" first).
-    std::string shared = resume && s.writes ? file_text(spin_journal_file) : std::string();
+    const std::string journal_path = files_of_shard(s.shard, s.shards).spin_journal;
+    std::string shared = resume && s.writes ? file_text(journal_path) : std::string();
     request.done = parse_spin_journal(shared, key);
     spin_journal journal;
-    if (s.writes) shared = journal.start(spin_journal_file, key, request.done, why) ? "+" + shared : "-" + why;
+    if (s.writes) shared = journal.start(journal_path, key, request.done, why) ? "+" + shared : "-" + why;
     if (s.share_journal) s.share_journal(shared);
     if (shared.empty() || shared[0] == '-') {
         why = shared.empty() ? "the journal was not shared" : shared.substr(1);
@@ -225,7 +258,16 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
     request.done = parse_spin_journal(std::string_view(shared).substr(1), key);
     if (s.writes) request.fitted = [&journal](const spin_fit& spin) { journal.append(spin); };
     request.mine = s.mine;
-    if (s.exchange)
+    shard_peers peers(s.shard, s.shards, key);
+    if (s.shards > 0) {
+        // Shard k fits spins k, k + S, ... of each level and waits for the rest.
+        const std::size_t k = static_cast<std::size_t>(s.shard - 1), count = static_cast<std::size_t>(s.shards);
+        request.mine = [k, count](std::size_t i) { return i % count == k; };
+        request.exchange = [&](std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped,
+                               std::string& failed) {
+            return stopped || peers.fill(level, own, stop_request{&app.cancel, nullptr}, s.waiting, failed);
+        };
+    } else if (s.exchange)
         // The writing process journals the others' spins as they arrive.
         request.exchange = [&](std::vector<spin_fit>& level, const std::vector<uint8_t>& own, bool stopped,
                                std::string& failed) {
@@ -237,31 +279,23 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
     const bool searched =
         search_spins(coarse, s.scan_subdivisions, fine, app.subdivisions, app.spin.t0, request, out, why);
     if (journal.failed() != 0) {
-        why = std::string("cannot write ") + spin_journal_file + ": " + std::strerror(journal.failed());
+        why = "cannot write " + journal_path + ": " + std::strerror(journal.failed());
         return false;
     }
     if (!searched) return false;
-    if (!s.writes) return true;
+    if (!s.writes || s.shards > 0) return true;
     std::string words[5];
     best_spin_words(out, app.spin.t0, words);
-    return write_spins("output/spins.txt", out.levels.back(), why) && write_spin_file("output/spin.txt", words, why);
-}
-
-void best_spin_words(const spin_search_result& r, double t0, std::string words[5])
-{
-    const spin_fit& best = r.best();
-    words[0] = fixed(best.at.lambda_deg, 6);
-    words[1] = fixed(best.at.beta_deg, 6);
-    words[2] = fixed(best.x[model_param::period_h], 9);
-    words[3] = fixed(t0, 6);
-    words[4] = fixed(best.x[model_param::phi0_deg], 6);
+    return write_spin_rows("output/spins.txt", out.levels.back(), why) &&
+           write_spin_file("output/spin.txt", words, why);
 }
 
 bool record_spin_search(const spin_search_settings& s, const std::vector<double>& periods, const spin_search_result& r,
                         std::string& why)
 {
+    const std::string manifest = files_of_shard(s.shard, s.shards).manifest;
     run_manifest m;
-    if (!read_manifest(manifest_file, m, why)) return false;
+    if (!read_manifest(manifest, m, why)) return false;
     spin_search_record& rec = m.spin_search;
     rec.nside = s.nside;
     rec.levels = static_cast<int32_t>(r.levels.size());
@@ -291,5 +325,5 @@ bool record_spin_search(const spin_search_settings& s, const std::vector<double>
     rec.phi0_deg = best.x[model_param::phi0_deg];
     rec.best_chi2 = best.chi2;
     rec.reduced_chi2 = best.reduced_chi2;
-    return write_manifest(manifest_file, m, why);
+    return write_manifest(manifest, m, why);
 }

@@ -30,6 +30,14 @@ struct spin_search_settings {
         exchange;
     bool writes = true;
     std::function<void(std::string& text)> share_journal;
+    // A shard K of S of the search (0 of 0: none): it fits spins K - 1,
+    // K - 1 + S, ... of each level, journals them to its own journal, and
+    // takes the others' from their shards' journals in this folder,
+    // waiting for them (and telling `waiting` so); `morvane-cli merge`
+    // writes the files.
+    int32_t shard = 0;
+    int32_t shards = 0;
+    std::function<void(const std::string& what)> waiting;
 };
 
 // The periods of the search: the scan's, over the loaded points' time span,
@@ -42,21 +50,16 @@ bool search_periods(const app_state& app, const spin_search_settings& s, std::ve
 // output/spins.txt (the finest level's spins, best first) and
 // output/spin.txt (the best, in the two-line layout --spin reads). Fills
 // `out`; false with `why` ("stopped" after a stop request).
-// Every spin fitted goes to output/spins.journal as it ends; with `resume`
+// A shard writes neither (merge does).
+// Every spin fitted goes to output/spins.journal (a shard's to its own) as
+// it ends; with `resume`
 // the spins a journal of the same search (the same points, settings and
 // periods) holds are taken over instead of fitted again, so that a stopped
 // search ends with the files an uninterrupted one writes.
 bool search_and_write_spins(app_state& app, const spin_search_settings& s, const std::vector<double>& periods,
                             bool resume, spin_search_result& out, std::string& why);
 
-// The journal of the spin search.
-constexpr const char* spin_journal_file = "output/spins.journal";
-
-// The five words of output/spin.txt for the best spin: lambda, beta, the
-// period, the epoch and phi0, as written.
-void best_spin_words(const spin_search_result& r, double t0, std::string words[5]);
-
-// Adds the search's record to output/run.json (written by the sweep that
-// followed it). False with `why`.
+// Adds the search's record to output/run.json, or the shard's manifest
+// (written by the sweep that followed it). False with `why`.
 bool record_spin_search(const spin_search_settings& s, const std::vector<double>& periods, const spin_search_result& r,
                         std::string& why);

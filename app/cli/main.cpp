@@ -90,6 +90,10 @@ int run_merge(std::size_t best)
     }
     std::printf("merged %d shards: %lld shapes in output/main.txt\n", merged.shards,
                 static_cast<long long>(merged.shapes));
+    if (merged.spins > 0)
+        std::printf("and their spin search: %lld spins of its last level in output/spins.txt, the best in "
+                    "output/spin.txt\n",
+                    static_cast<long long>(merged.spins));
     run_manifest run;
     if (!read_manifest(manifest_file, run, why)) {
         std::fprintf(stderr, "morvane-cli merge: %s\n", why.c_str());

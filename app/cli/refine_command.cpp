@@ -65,17 +65,20 @@ void add_refine_options(CLI::App& cli, refine_request& r)
 bool check_refine_request(const CLI::App& cli, const refine_request& r, const field_options& f, int& subdivisions,
                           std::string& why)
 {
+    // A spin search in one process refines after its sweep, asked or not.
+    const bool implied = cli.count("--pole-nside") > 0 && f.shard.empty();
     const bool asked = cli.count("--refine") > 0;
-    if (!asked && (r.spin || !r.subdivisions.empty() || cli.count("--refine-effort") > 0)) {
-        why = "--refine-spin, --refine-subdivisions and --refine-effort go with --refine K";
+    if (!asked && !implied && (r.spin || !r.subdivisions.empty() || cli.count("--refine-effort") > 0)) {
+        why = "--refine-spin, --refine-subdivisions and --refine-effort go with --refine K (or --pole-nside K "
+              "without --shard)";
         return false;
     }
-    if (!asked) return true;
+    if (!asked && !implied) return true;
     if (f.fit != "chi2") {
-        why = "--refine is for --fit chi2 only";
+        why = asked ? "--refine is for --fit chi2 only" : "--pole-nside is for --fit chi2 only";
         return false;
     }
-    if (r.starts < 1) {
+    if (asked && r.starts < 1) {
         why = "--refine takes the number of starts, 1 or more";
         return false;
     }

@@ -28,7 +28,9 @@ void add_refine_options(CLI::App& cli, refine_request& r);
 
 // Checks the refinement's options against the run's before any work:
 // --refine only with --fit chi2, K >= 1, the subdivisions 1 to 10, no
-// shard and the whole pipeline; the other two only with --refine. Fills
+// shard and the whole pipeline; the other three only with --refine or a
+// spin search in one process (--pole-nside without --shard, which refines
+// after its sweep). Fills
 // `subdivisions` (the sweep's when not given). False with `why`.
 bool check_refine_request(const CLI::App& cli, const refine_request& r, const field_options& f, int& subdivisions,
                           std::string& why);

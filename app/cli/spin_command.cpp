@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "inversion/pole_grid.hpp"
+#include "runs/run_folder.hpp"
+#include "runs/spin_results.hpp"
 #include "sweep/run_sweep.hpp"
 #include "workflow/fields.hpp"
 #include "workflow/spin_step.hpp"
@@ -23,8 +25,9 @@ spin_search_settings settings_of(const spin_search_options& o)
     return s;
 }
 
-// Prints each level, the best spin and where it was written.
-void print_search(const spin_search_result& r, const std::vector<double>& periods)
+// Prints each level, the best spin and where it was written (by merge
+// for a shard).
+void print_search(const spin_search_result& r, const std::vector<double>& periods, bool shard)
 {
     for (std::size_t l = 0; l < r.levels.size(); ++l) {
         const spin_level_result& level = r.levels[l];
@@ -39,9 +42,11 @@ void print_search(const spin_search_result& r, const std::vector<double>& period
     }
     const spin_fit& best = r.best();
     std::printf("best spin: lambda %.4f beta %.4f period %.9f h phi0 %.4f, reduced chi2 %.6g over %zu period%s; "
-                "written to output/spin.txt and output/spins.txt\n",
+                "%s\n",
                 best.at.lambda_deg, best.at.beta_deg, best.x[model_param::period_h], best.x[model_param::phi0_deg],
-                best.reduced_chi2, periods.size(), periods.size() == 1 ? "" : "s");
+                best.reduced_chi2, periods.size(), periods.size() == 1 ? "" : "s",
+                shard ? "merge writes output/spin.txt and output/spins.txt"
+                      : "written to output/spin.txt and output/spins.txt");
 }
 
 }  // namespace
@@ -83,8 +88,8 @@ bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_
         why = "--pole-nside is for --fit chi2 only";
         return false;
     }
-    if (!f.shard.empty() || f.until != "sweep") {
-        why = "--pole-nside searches in one process before a whole sweep: leave out --shard and --until";
+    if (f.until != "sweep") {
+        why = "--pole-nside searches before a whole sweep: leave out --until";
         return false;
     }
     if (!check_pole_nside(o.nside, why)) return false;
@@ -131,6 +136,14 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     settings.exchange = role.exchange;
     settings.writes = coordinator;
     settings.share_journal = role.share_text;
+    if (!f.shard.empty()) {
+        parse_shard(f.shard, settings.shard, settings.shards);  // checked by the pipeline's load
+        settings.waiting = [&settings](const std::string& what) {
+            std::printf("shard %d of %d: %s\n", settings.shard, settings.shards, what.c_str());
+            std::fflush(stdout);
+        };
+    }
+    const run_files files = files_of_shard(settings.shard, settings.shards);
     std::vector<double> periods;
     spin_search_result result;
     std::string why;
@@ -143,7 +156,7 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
         std::fprintf(stderr, "%s: spin search failed: %s\n", program, why.c_str());
         return exit_failed;
     }
-    if (coordinator) print_search(result, periods);
+    if (coordinator) print_search(result, periods, settings.shards > 0);
     std::string words[5];
     best_spin_words(result, app.spin.t0, words);
     f.lambda = words[0];
@@ -152,7 +165,7 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     f.phi0 = words[4];
     // A resumed search resumes the sweep only where one had begun (as the
     // coordinator sees its folder).
-    std::string begun = f.resume && std::filesystem::exists("output/run.json") ? "1" : "0";
+    std::string begun = f.resume && std::filesystem::exists(files.manifest) ? "1" : "0";
     if (role.share_text) role.share_text(begun);
     f.resume = begun == "1";
     if (const int code = run_pipeline(f, block_given, role.pipeline); code != exit_complete || !coordinator)
@@ -160,6 +173,12 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     if (!record_spin_search(settings, periods, result, why)) {
         std::fprintf(stderr, "%s: %s\n", program, why.c_str());
         return exit_failed;
+    }
+    if (settings.shards > 0) {
+        std::printf("shard %d of %d done: once every shard is, morvane-cli merge writes output/spins.txt, "
+                    "output/spin.txt and output/main.txt; then --spin output/spin.txt --refine K refines\n",
+                    settings.shard, settings.shards);
+        return exit_complete;
     }
     if (refine.starts == 0) refine.starts = 10;
     refine.spin = true;

@@ -213,6 +213,8 @@ TEST(RunFolder, TheJournalsPathIsCheckedBeforeAnythingIsRemoved)
         c.make();
         std::string why;
         EXPECT_EQ(check_journal_path({}, why), c.usable) << c.name;
-        if (!c.usable) EXPECT_NE(why.find("output/journal.txt is not a regular file"), std::string::npos) << why;
+        if (!c.usable) {
+            EXPECT_NE(why.find("output/journal.txt is not a regular file"), std::string::npos) << why;
+        }
     }
 }

@@ -74,7 +74,9 @@ TEST(SpinSearchCli, RefusesItsOptionsBeforeAnyWork)
         {"--fit chi2 --pole-nside 2 --pole-levels 0", "--pole-levels"},
         {"--fit chi2 --pole-nside 32 --pole-levels 3", "--pole-levels"},
         {"--fit chi2 --pole-nside 2 --scan-subdivisions 3", "--scan-subdivisions"},
-        {"--fit chi2 --pole-nside 2 --shard 1/2", "--shard"},
+        {"--fit chi2 --pole-nside 2 --until load", "--until"},
+        {"--fit chi2 --pole-nside 2 --shard 1/2 --refine-effort 0.5", "go with --refine"},
+        {"--fit chi2 --pole-nside 2 --shard 1/2 --refine 3", "leave out --shard"},
         {"--fit chi2 --pole-nside 2 --threads 0", "thread"},
     };
     for (const auto& c : cases) {
@@ -148,5 +150,52 @@ TEST(SpinSearchCli, AKilledSearchResumesToTheSameFiles)
     ASSERT_EQ(in_folder("killed", options + " --resume", out), 0) << out;
     for (const char* name : {"spins.txt", "spin.txt", "refined.txt", "uncertainty.json", "main.txt", "best.obj"})
         EXPECT_EQ(read_file(fs::path("whole/output") / name), read_file(fs::path("killed/output") / name)) << name;
-    if (kept < 13) EXPECT_LT(lines(), 2 * 13u);  // the spins kept were not fitted again
+    if (kept < 13) {
+        EXPECT_LT(lines(), 2 * 13u);  // the spins kept were not fitted again
+    }
+}
+
+TEST(SpinSearchCli, ThreeShardsAtOnceThenMergeWriteWhatOneProcessWrites)
+{
+    scratch_dir dir;
+    const std::string options = "--path " + data_file("twin_three_geometries.zel") +
+                                " --period 7.5 --subdivisions 1 --step 0.9 --fit chi2 --pole-nside 1 --pole-levels 2 "
+                                "--scan-subdivisions 1 --threads 1";
+    std::string out;
+    ASSERT_EQ(in_folder("whole", options + " --refine-effort 0.05", out), 0) << out;
+    // The shards share one folder and run at the same time: each waits at
+    // the end of a level for the others' spins.
+    fs::create_directories("shards");
+    std::vector<pid_t> shards;
+    for (int k = 1; k <= 3; ++k)
+        shards.push_back(start_command(cli + " -C " + fs::absolute("shards").string() + " " + options + " --shard " +
+                                       std::to_string(k) + "/3 >shard" + std::to_string(k) + ".log 2>&1"));
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_EQ(wait_command(shards[k - 1]), 0) << read_file("shard" + std::to_string(k) + ".log");
+    EXPECT_FALSE(fs::exists("shards/output/spins.txt")) << "merge writes it";
+    ASSERT_EQ(in_folder("shards", "merge", out), 0) << out;
+    EXPECT_NE(out.find("spins of its last level in output/spins.txt"), std::string::npos) << out;
+    for (const char* name : {"spins.txt", "spin.txt", "main.txt"})
+        EXPECT_EQ(read_file(fs::path("whole/output") / name), read_file(fs::path("shards/output") / name)) << name;
+    const json whole = json::parse(read_file("whole/output/run.json"));
+    const json merged = json::parse(read_file("shards/output/run.json"));
+    EXPECT_EQ(merged["spin_search"]["best"], whole["spin_search"]["best"]);
+    EXPECT_EQ(merged["spin_search"]["spins"], whole["spin_search"]["spins"]);
+    ASSERT_EQ(whole["spin_search"]["levels"], 2);
+
+    // A journal short of a spin leaves the search unmerged, and nothing of
+    // the merge is written.
+    std::vector<std::string> kept = lines_of("shards/output/spins.shard-2-of-3.journal");
+    kept.pop_back();
+    std::ofstream("shards/output/spins.shard-2-of-3.journal") << [&] {
+        std::string text;
+        for (const std::string& line : kept) text += line + "\n";
+        return text;
+    }();
+    fs::remove("shards/output/spins.txt");
+    fs::remove("shards/output/main.txt");
+    EXPECT_EQ(in_folder("shards", "merge", out), 2) << out;
+    EXPECT_NE(out.find("do not hold the search"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists("shards/output/spins.txt"));
+    EXPECT_FALSE(fs::exists("shards/output/main.txt"));
 }
