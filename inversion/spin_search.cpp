@@ -187,12 +187,14 @@ spin_fit fit_spin(const std::shared_ptr<const chi2_evaluator>& ev, double t0, co
     return out;
 }
 
-std::vector<spin_fit> next_level_spins(const spin_level_result& done)
+std::vector<spin_fit> next_level_spins(const spin_level_result& done, int carry)
 {
     std::vector<spin_fit> next;
     std::set<std::pair<int64_t, int32_t>> seen;
-    for (const spin_fit& s : done.spins) {
-        if (!(s.chi2 <= done.threshold.threshold)) continue;
+    for (std::size_t rank = 0; rank < done.spins.size(); ++rank) {
+        const spin_fit& s = done.spins[rank];
+        const bool carried = rank < static_cast<std::size_t>(std::max(carry, 0)) && std::isfinite(s.chi2);
+        if (!(s.chi2 <= done.threshold.threshold) && !carried) continue;
         for (const pole& child : pole_children(s.at)) {
             if (!seen.insert({child.pixel, s.period_index}).second) continue;
             spin_fit n;
@@ -232,7 +234,7 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
         done.threshold = accept_threshold(done.spins.front().chi2, ev->point_count() - ev->block_count());
         done.seconds = seconds_since(began);
         out.levels.push_back(std::move(done));
-        if (level + 1 < request.levels) spins = next_level_spins(out.levels.back());
+        if (level + 1 < request.levels) spins = next_level_spins(out.levels.back(), request.carry);
         if (spins.empty()) break;
     }
     return true;
@@ -251,7 +253,7 @@ std::vector<spin_fit> first_level_spins(int32_t nside, int32_t periods)
     return spins;
 }
 
-bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods,
+bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods, int carry,
                          const std::vector<double>& thresholds, spin_search_result& out, std::string& why)
 {
     out = spin_search_result{};
@@ -274,7 +276,7 @@ bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int
         if (!order_level(spins, level, done, why)) return false;
         done.threshold.threshold = thresholds[static_cast<std::size_t>(level)];
         out.levels.push_back(std::move(done));
-        spins = next_level_spins(out.levels.back());
+        spins = next_level_spins(out.levels.back(), carry);
     }
     if (out.levels.empty()) {
         why = "the search recorded no level";

@@ -48,13 +48,19 @@ bool spin_before(const spin_fit& a, const spin_fit& b);
 spin_fit fit_spin(const std::shared_ptr<const chi2_evaluator>& ev, double t0, const pole& at, int32_t period_index,
                   double period_h, const spin_fit_settings& s, const stop_request& stop = {});
 
+// How many of a level's best spins the next level refines at least, under
+// the threshold or not: the first level's coarse model can rank the true
+// pole a few places below a spurious one.
+constexpr int default_spin_carry = 8;
+
 // What to search.
 struct spin_search_request {
-    int32_t nside = 2;            // the first level's pole resolution
-    int levels = 2;               // the first and the finer ones (each doubling nside)
-    std::vector<double> periods;  // hours, at least one
-    spin_fit_settings coarse;     // the first level's fits
-    spin_fit_settings fine;       // the finer levels' fits
+    int32_t nside = 2;               // the first level's pole resolution
+    int levels = 2;                  // the first and the finer ones (each doubling nside)
+    std::vector<double> periods;     // hours, at least one
+    spin_fit_settings coarse;        // the first level's fits
+    spin_fit_settings fine;          // the finer levels' fits
+    int carry = default_spin_carry;  // a level's best spins passed on, at least
     int threads = 1;
     stop_request stop;
     // Spins fitted before (a journal's), taken as they are where level,
@@ -92,9 +98,10 @@ struct spin_search_result {
 };
 
 // The spins of the level after `done`: the four sub-pixels of each pole of
-// a spin under `done`'s threshold, at that spin's period, each pixel and
-// period once, in the order of `done`'s spins.
-std::vector<spin_fit> next_level_spins(const spin_level_result& done);
+// a spin under `done`'s threshold or among its best `carry` (of finite
+// chi2), at that spin's period, each pixel and period once, in the order
+// of `done`'s spins.
+std::vector<spin_fit> next_level_spins(const spin_level_result& done, int carry);
 
 // Runs the search: the first level with `coarse` (its model), the finer
 // ones with `fine`; the spins of a level dealt over request.threads
@@ -109,9 +116,10 @@ bool search_spins(const std::shared_ptr<const chi2_evaluator>& coarse, int coars
 std::vector<spin_fit> first_level_spins(int32_t nside, int32_t periods);
 
 // A finished search's levels rebuilt from the spins it fitted (shards'
-// journals, in any order) and each level's recorded threshold: each level
+// journals, in any order), the search's `carry` and each level's recorded
+// threshold: each level
 // holds the spins the one before asks for, best first, as search_spins
 // left them (the thresholds aside, which hold only `threshold`). False
 // with `why` naming a spin that `fitted` lacks.
-bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods,
+bool rebuild_spin_levels(const std::vector<spin_fit>& fitted, int32_t nside, int32_t periods, int carry,
                          const std::vector<double>& thresholds, spin_search_result& out, std::string& why);

@@ -286,6 +286,7 @@ json spin_search_json(const spin_search_record& r)
     return json{{"nside", r.nside},
                 {"levels", r.levels},
                 {"scan_subdivisions", r.scan_subdivisions},
+                {"carry_at_least", r.carry},
                 {"periods", {{"first_h", r.period_first_h}, {"last_h", r.period_last_h}, {"count", r.periods}}},
                 {"spins", r.spins},
                 {"best",
@@ -307,6 +308,8 @@ spin_search_record spin_search_from(const json& j, field_reader& f)
     r.nside = static_cast<int32_t>(f.whole(j, at, "nside", 1, INT32_MAX));
     r.levels = static_cast<int32_t>(f.whole(j, at, "levels", 1, INT32_MAX));
     r.scan_subdivisions = static_cast<int32_t>(f.whole(j, at, "scan_subdivisions", min_subdivisions, max_subdivisions));
+    if (j.is_object() && j.contains("carry_at_least"))
+        r.carry = static_cast<int32_t>(f.whole(j, at, "carry_at_least", 0, INT32_MAX));
     const json& periods = f.object(j, at, "periods");
     r.period_first_h = f.number(periods, at + "periods.", "first_h");
     r.period_last_h = f.number(periods, at + "periods.", "last_h");

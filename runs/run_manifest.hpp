@@ -44,6 +44,7 @@ struct spin_search_record {
     int32_t nside = 0;  // of the first level (0: no search)
     int32_t levels = 0;
     int32_t scan_subdivisions = 0;  // the first level's model
+    int32_t carry = 0;              // a level's best spins passed on, at least
     double period_first_h = 0.0;
     double period_last_h = 0.0;
     int32_t periods = 0;

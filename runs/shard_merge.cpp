@@ -145,7 +145,7 @@ std::string rebuild_spin_search(int32_t s, const std::vector<run_manifest>& mani
     for (int32_t k = 1; k <= s; ++k) {
         const spin_search_record& r = manifests[static_cast<std::size_t>(k - 1)].spin_search;
         const std::string name = "shard " + std::to_string(k) + " of " + std::to_string(s);
-        if (r.nside != first.nside || r.levels != first.levels || r.periods != first.periods ||
+        if (r.nside != first.nside || r.levels != first.levels || r.periods != first.periods || r.carry != first.carry ||
             r.spins != first.spins || r.lambda_deg != first.lambda_deg || r.beta_deg != first.beta_deg)
             return name + " records another spin search than shard 1: rerun it";
         const std::string path = files_of_shard(k, s).spin_journal;
@@ -161,7 +161,7 @@ std::string rebuild_spin_search(int32_t s, const std::vector<run_manifest>& mani
     std::vector<double> thresholds;
     for (const spin_search_record::level& l : first.each_level) thresholds.push_back(l.threshold);
     std::string why;
-    if (!rebuild_spin_levels(fitted, first.nside, first.periods, thresholds, out, why))
+    if (!rebuild_spin_levels(fitted, first.nside, first.periods, first.carry, thresholds, out, why))
         return "the shards' spin journals do not hold the search: " + why;
     if (out.best().at.lambda_deg != first.lambda_deg || out.best().at.beta_deg != first.beta_deg)
         return "the shards' spin journals give another best spin than their records: rerun the shards";

@@ -71,6 +71,7 @@ uint64_t search_key(const app_state& app, const spin_search_settings& s, const s
                               s.fine.grid_step,
                               double(app.subdivisions),
                               double(s.scan_subdivisions),
+                              double(s.carry),
                               double(s.nside),
                               double(s.levels),
                               double(s.coarse.phases),
@@ -234,6 +235,7 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
     request.periods = periods;
     request.coarse = s.coarse;
     request.fine = s.fine;
+    request.carry = s.carry;
     request.threads = app.thread_count;
     request.stop = stop_request{&app.cancel, nullptr};
     std::error_code made;
@@ -300,6 +302,7 @@ bool record_spin_search(const spin_search_settings& s, const std::vector<double>
     rec.nside = s.nside;
     rec.levels = static_cast<int32_t>(r.levels.size());
     rec.scan_subdivisions = s.scan_subdivisions;
+    rec.carry = s.carry;
     rec.period_first_h = periods.front();
     rec.period_last_h = periods.back();
     rec.periods = static_cast<int32_t>(periods.size());

@@ -17,7 +17,8 @@ struct spin_search_settings {
     int levels = 2;              // the first and the finer ones
     bool periods_given = false;  // else the loaded spin's period alone
     period_range periods;
-    int scan_subdivisions = 2;  // the first level's model; the finer ones use the run's
+    int scan_subdivisions = 2;       // the first level's model; the finer ones use the run's
+    int carry = default_spin_carry;  // a level's best spins passed on, at least
     spin_fit_settings coarse;
     spin_fit_settings fine;
     // Several processes sharing the search (MPI ranks): which spins this one

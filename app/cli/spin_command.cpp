@@ -19,6 +19,7 @@ spin_search_settings settings_of(const spin_search_options& o)
     spin_search_settings s;
     s.nside = o.nside;
     s.levels = o.levels;
+    s.carry = o.carry;
     s.scan_subdivisions = o.scan_subdivisions;
     std::string ignored;
     s.periods_given = !o.periods.empty() && parse_period_range(o.periods, s.periods, ignored);
@@ -67,8 +68,13 @@ void add_spin_search_options(CLI::App& cli, spin_search_options& o)
     cli.add_option("--pole-levels", o.levels,
                    "with --pole-nside: levels of the search, 1 to 4 (default 2): the first over the whole sky at "
                    "--scan-subdivisions, each next one over the four sub-pixels of every pole the level before left "
-                   "under its chi2 threshold, at the run's subdivisions")
+                   "under its chi2 threshold (and of its --pole-carry best), at the run's subdivisions")
         ->type_name("L");
+    cli.add_option("--pole-carry", o.carry,
+                   "with --pole-nside: the best spins of a level whose sub-pixels the next level tries even when "
+                   "they lie above the threshold (default 8): the first level's coarse model can rank the true pole "
+                   "a few places down")
+        ->type_name("C");
     cli.add_option("--scan-subdivisions", o.scan_subdivisions,
                    "with --pole-nside: subdivision passes of the first level's model (default 2, at most the run's)")
         ->type_name("N");
@@ -78,8 +84,10 @@ bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_
 {
     const bool asked = cli.count("--pole-nside") > 0;
     if (!asked) {
-        if (cli.count("--periods") + cli.count("--pole-levels") + cli.count("--scan-subdivisions") > 0) {
-            why = "--periods, --pole-levels and --scan-subdivisions go with --pole-nside K";
+        if (cli.count("--periods") + cli.count("--pole-levels") + cli.count("--scan-subdivisions") +
+                cli.count("--pole-carry") >
+            0) {
+            why = "--periods, --pole-levels, --pole-carry and --scan-subdivisions go with --pole-nside K";
             return false;
         }
         return true;
@@ -100,6 +108,10 @@ bool check_spin_search(const CLI::App& cli, const spin_search_options& o, field_
     if (o.levels < 1 || o.levels > 4 || (int64_t{o.nside} << (o.levels - 1)) > max_pole_nside) {
         why = "--pole-levels takes 1 to 4 levels, the last one's resolution K 2^(L-1) at most " +
               std::to_string(max_pole_nside);
+        return false;
+    }
+    if (o.carry < 0 || o.carry > 1000000) {
+        why = "--pole-carry takes a count from 0 to 1000000";
         return false;
     }
     int n = 0;
@@ -176,7 +188,8 @@ int run_spin_search(const spin_search_options& o, field_options f, bool block_gi
     }
     if (settings.shards > 0) {
         std::printf("shard %d of %d done: once every shard is, morvane-cli merge writes output/spins.txt, "
-                    "output/spin.txt and output/main.txt; then --spin output/spin.txt --refine K refines\n",
+                    "output/spin.txt and output/main.txt (a run with --spin and --refine K --refine-spin "
+                    "refines at that spin)\n",
                     settings.shard, settings.shards);
         return exit_complete;
     }

@@ -17,13 +17,15 @@
 
 // What the command line asks of the spin search.
 struct spin_search_options {
-    int nside = 0;              // --pole-nside K (0: no search)
-    std::string periods;        // --periods P0:P1[:STEP] ("": the spin's period)
-    int levels = 2;             // --pole-levels L
-    int scan_subdivisions = 2;  // --scan-subdivisions N
+    int nside = 0;                   // --pole-nside K (0: no search)
+    std::string periods;             // --periods P0:P1[:STEP] ("": the spin's period)
+    int levels = 2;                  // --pole-levels L
+    int scan_subdivisions = 2;       // --scan-subdivisions N
+    int carry = default_spin_carry;  // --pole-carry C
 };
 
-// Adds --pole-nside, --periods, --pole-levels and --scan-subdivisions.
+// Adds --pole-nside, --periods, --pole-levels, --pole-carry and
+// --scan-subdivisions.
 void add_spin_search_options(CLI::App& cli, spin_search_options& o);
 
 // Checks the options before any work: the search only with --fit chi2, on

@@ -815,7 +815,8 @@ py::dict spin_row(const spin_fit& f)
 
 // The spin search; see the docstring.
 py::dict spin_search(const observations& obs, const spin& s, int nside, const py::object& periods_in, int levels,
-                     int subdivisions, int scan_subdivisions, const py::object& sigma, const py::object& threads_in)
+                     int subdivisions, int scan_subdivisions, int carry, const py::object& sigma,
+                     const py::object& threads_in)
 {
     std::string why;
     if (!check_pole_nside(nside, why)) throw py::value_error(why);
@@ -828,6 +829,8 @@ py::dict spin_search(const observations& obs, const spin& s, int nside, const py
     spin_search_request request;
     request.nside = nside;
     request.levels = levels;
+    if (carry < 0) throw py::value_error("carry takes a count of 0 or more");
+    request.carry = carry;
     request.threads = threads_in.is_none() ? default_thread_count() : threads_in.cast<int>();
     if (!check_thread_count(request.threads, why)) throw py::value_error(why);
     const sweep_spin converted = checked_spin(s);
@@ -987,13 +990,15 @@ PYBIND11_MODULE(morvane, m)
 
     m.def("spin_search", &spin_search, py::arg("observations"), py::arg("spin"), py::arg("nside") = 2,
           py::arg("periods") = py::none(), py::arg("levels") = 2, py::arg("subdivisions") = 3,
-          py::arg("scan_subdivisions") = 2, py::arg("sigma") = py::none(), py::arg("threads") = py::none(),
+          py::arg("scan_subdivisions") = 2, py::arg("carry") = default_spin_carry, py::arg("sigma") = py::none(),
+          py::arg("threads") = py::none(),
           "The spin search, as morvane-cli --fit chi2 --pole-nside K runs it before its sweep: poles at the "
           "centres of the HEALPix pixels of resolution `nside` (12 nside^2), periods None (the spin's alone), "
           "\"P0:P1[:STEP]\" or (P0, P1[, STEP]) in hours (the default step: a tenth of a turn's drift over the "
           "data's span), phi0 and the shape fitted at each spin; `levels` levels, the first on "
-          "`scan_subdivisions` passes, each next over the sub-pixels of the spins under the threshold on "
-          "`subdivisions`. The spin's lambda, beta and phi0 are not used; its period sets each block's "
+          "`scan_subdivisions` passes, each next over the sub-pixels of the spins under the threshold (and of "
+          "the `carry` best) on `subdivisions`. The spin's lambda, beta and phi0 are not used; its period sets each "
+          "block's "
           "estimated sigma (as --period does) and its epoch the phase's. Returns a dict: 'spins' (the last "
           "level's, best first: dicts of output/spins.txt's columns), 'best', 'levels' (each level's nside, "
           "subdivisions, spins, under_threshold, threshold, seconds) and 'periods'. Ctrl-C cancels "

@@ -69,6 +69,8 @@ TEST(SpinSearchCli, RefusesItsOptionsBeforeAnyWork)
         {"--fit chi2 --pole-nside 128", "power of two"},
         {"--fit chi2 --periods 5:6", "go with --pole-nside"},
         {"--fit chi2 --pole-levels 2", "go with --pole-nside"},
+        {"--fit chi2 --pole-carry 2", "go with --pole-nside"},
+        {"--fit chi2 --pole-nside 2 --pole-carry -1", "--pole-carry takes"},
         {"--fit chi2 --pole-nside 2 --periods 6:5", "--periods takes"},
         {"--fit chi2 --pole-nside 2 --periods 5:6:0", "--periods takes"},
         {"--fit chi2 --pole-nside 2 --pole-levels 0", "--pole-levels"},
@@ -160,7 +162,7 @@ TEST(SpinSearchCli, ThreeShardsAtOnceThenMergeWriteWhatOneProcessWrites)
     scratch_dir dir;
     const std::string options = "--path " + data_file("twin_three_geometries.zel") +
                                 " --period 7.5 --subdivisions 1 --step 0.9 --fit chi2 --pole-nside 1 --pole-levels 2 "
-                                "--scan-subdivisions 1 --threads 1";
+                                "--scan-subdivisions 1 --pole-carry 2 --threads 1";
     std::string out;
     ASSERT_EQ(in_folder("whole", options + " --refine-effort 0.05", out), 0) << out;
     // The shards share one folder and run at the same time: each waits at
