@@ -145,8 +145,9 @@ std::string rebuild_spin_search(int32_t s, const std::vector<run_manifest>& mani
     for (int32_t k = 1; k <= s; ++k) {
         const spin_search_record& r = manifests[static_cast<std::size_t>(k - 1)].spin_search;
         const std::string name = "shard " + std::to_string(k) + " of " + std::to_string(s);
-        if (r.nside != first.nside || r.levels != first.levels || r.periods != first.periods || r.carry != first.carry ||
-            r.spins != first.spins || r.lambda_deg != first.lambda_deg || r.beta_deg != first.beta_deg)
+        if (r.nside != first.nside || r.levels != first.levels || r.periods != first.periods ||
+            r.carry != first.carry || r.spins != first.spins || r.lambda_deg != first.lambda_deg ||
+            r.beta_deg != first.beta_deg)
             return name + " records another spin search than shard 1: rerun it";
         const std::string path = files_of_shard(k, s).spin_journal;
         std::string text, why;

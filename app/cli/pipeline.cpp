@@ -1,5 +1,7 @@
 #include "app/cli/pipeline.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>

@@ -3,14 +3,17 @@
 // The three steps of the dialog from the command line, shared by
 // morvane-cli and morvane-mpi: the options, the signals and the run.
 
-#include <CLI/CLI.hpp>
-
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "workflow/app_state.hpp"
 #include "workflow/controller.hpp"
+
+// The command line parser, which only the .cpp files that build it include.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 // Exit codes.
 constexpr int exit_complete = 0;

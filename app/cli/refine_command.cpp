@@ -1,5 +1,7 @@
 #include "app/cli/refine_command.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 
 #include "mesh/base_shape.hpp"

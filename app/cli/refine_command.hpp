@@ -4,14 +4,17 @@
 // refined in the continuous model space, the acceptable set around the best
 // model and the jackknife over the blocks.
 
-#include <CLI/CLI.hpp>
-
 #include <string>
 #include <vector>
 
 #include "app/cli/pipeline.hpp"
 #include "inversion/objective.hpp"
 #include "workflow/app_state.hpp"
+
+// The command line parser, which only the .cpp files that build it include.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 // What the command line asks of the refinement.
 struct refine_request {

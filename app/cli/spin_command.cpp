@@ -1,5 +1,7 @@
 #include "app/cli/spin_command.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>

@@ -4,8 +4,6 @@
 // whole sky and periods of a scan, coarse to fine; then the sweep and the
 // refinement at the spin it found.
 
-#include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,6 +12,11 @@
 #include "app/cli/pipeline.hpp"
 #include "app/cli/refine_command.hpp"
 #include "inversion/spin_search.hpp"
+
+// The command line parser, which only the .cpp files that build it include.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 // What the command line asks of the spin search.
 struct spin_search_options {

@@ -1,5 +1,7 @@
 #include "app/cli/synth_command.hpp"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>

@@ -1,11 +1,14 @@
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <string>
 #include <vector>
 
 #include "app/cli/synth.hpp"
+
+// The command line parser, which only the .cpp files that build it include.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 // `morvane-cli synth` as typed: the options bound to the subcommand, the
 // ones checked after parsing kept as text.

@@ -1,5 +1,6 @@
 // morvane-mpi: morvane-cli's run with the grid shared among MPI ranks.
 
+#include <CLI/CLI.hpp>
 #include <mpi.h>
 
 #include <cmath>

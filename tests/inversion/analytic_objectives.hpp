@@ -69,7 +69,7 @@ struct two_basins {
 // of amplitude `ripple` and wavelength `wave` over it: the kind of
 // roughness a faceted model's visibility gives its chi2.
 struct rippled_valley {
-    ellipsoid_bowl valley{100.0, 20000.0, 0.995};
+    ellipsoid_bowl valley{100.0, 20000.0, 0.995, {}, {}};
     double ripple = 1.0, wave = 0.01;
 
     double at(const std::vector<double>& u) const

@@ -175,7 +175,7 @@ TEST(RefineFiles, WriteTheSolutionsAndTheUncertainty)
     scratch_dir dir;
     const std::string shape = "12 0.600000 0.500000 0.550000 0.450000 0.400000 1.000000 20.000000";
     for (bool spin : {false, true}) {
-        const refined best{0, 12, test_start(), {150.0, 0.02}, 40}, other{1, 0, test_start(), {NAN, NAN}, 7};
+        const refined best{0, 12, test_start(), {150.0, 0.02}, 40, {}}, other{1, 0, test_start(), {NAN, NAN}, 7, {}};
         std::string why;
         ASSERT_TRUE(write_refined("refined.txt", test_space(spin), {best, other}, 100.0, why));
         const std::vector<std::string> lines = read_lines("refined.txt");

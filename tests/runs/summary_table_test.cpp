@@ -96,8 +96,11 @@ TEST(SummaryTable, RefusesATableThatIsNotTheGridsInOrder)
         std::string why;
         const bool read = read_summary(c.name, 12, rows, why);
         EXPECT_EQ(read, *c.reason == '\0') << c.name << ": " << why;
-        if (read) EXPECT_EQ(rows.size(), c.rows) << c.name;
-        if (!read) EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
+        if (read) {
+            EXPECT_EQ(rows.size(), c.rows) << c.name;
+        } else {
+            EXPECT_EQ(why.rfind(c.reason, 0), 0u) << why;
+        }
     }
     std::filesystem::create_directory("folder.txt");
     std::vector<summary_row> rows;

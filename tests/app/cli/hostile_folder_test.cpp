@@ -135,7 +135,9 @@ TEST(HostileFolders, AreRefusedWithAReasonAndExitCode2)
         EXPECT_EQ(out.find("terminate"), std::string::npos) << out;
         // Refused before any work: quickly, and a merge writes no table.
         EXPECT_LT(seconds, 20.0);
-        if (c.command == "merge") EXPECT_EQ(fs::exists(folder / "output/main.txt"), merged_before);
+        if (c.command == "merge") {
+            EXPECT_EQ(fs::exists(folder / "output/main.txt"), merged_before);
+        }
     }
 }
 

@@ -90,7 +90,9 @@ TEST(Resume, AResumeNeverReportsAnotherRunsNumbers)
 
         const int code = morvane(c.y_options + " --resume", out);
         EXPECT_EQ(code, c.y_resumable ? 0 : 2) << c.name << ":\n" << out;
-        if (code == 0) EXPECT_EQ(read_file("output/main.txt"), y_table) << c.name << ": not Y's numbers";
+        if (code == 0) {
+            EXPECT_EQ(read_file("output/main.txt"), y_table) << c.name << ": not Y's numbers";
+        }
     }
 }
 
@@ -177,5 +179,7 @@ TEST(Resume, AJournalledFileIsKeptOnlyWithItsBytes)
     EXPECT_EQ(read_file("output/00005.lc.txt"), finished.at("00005.lc.txt"));
     const auto resumed = folder_state("output");
     for (const auto& [name, text] : finished)
-        if (name != "run.json" && name != "journal.txt") EXPECT_EQ(resumed.at(name), text) << name;
+        if (name != "run.json" && name != "journal.txt") {
+            EXPECT_EQ(resumed.at(name), text) << name;
+        }
 }

@@ -281,7 +281,9 @@ TEST(SynthRefusals, SayWhyAndWriteNothing)
             EXPECT_EQ(run_command(cli + " synth --subdivisions 1 --output s.txt" + c.options, out), 2) << out;
             EXPECT_NE(out.find(c.reason), std::string::npos) << out;
             EXPECT_EQ(fs::exists("s.txt"), earlier);
-            if (earlier) EXPECT_EQ(read_file("s.txt"), "earlier\n");
+            if (earlier) {
+                EXPECT_EQ(read_file("s.txt"), "earlier\n");
+            }
             EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), earlier ? 1 : 0);
         }
     }
