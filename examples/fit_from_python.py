@@ -27,12 +27,14 @@ best = table[np.nanargmin(table["misfit"])]
 print("best shape", best["shape"], {p: round(float(best[p]), 4) for p in PARAMS}, "misfit", best["misfit"])
 
 # The fit as the sweep made it: the best shape's synthetic magnitudes at the 150 reference
-# samples (equally spaced over the night), moved by its best cyclic shift and its mean offset.
+# samples, moved by its best cyclic shift and its mean offset. The sweep places sample k at
+# t_first + k * span / 150, so the last sample falls one step before the night's last point.
 block = obs.blocks[0]
 n = 150
 synthetic = extra["magnitudes"][best["shape"] - 1]
 s = int(round(best["best_shift"] * (n - 1)))
-times = np.linspace(block["times"][0], block["times"][-1], n)
+span = block["times"][-1] - block["times"][0]
+times = block["times"][0] + np.arange(n) * (span / n)
 reference = np.interp(times, block["times"], block["magnitude"])
 model = np.empty(n)
 model[(s + np.arange(n)) % n] = synthetic

@@ -89,3 +89,21 @@ vec3 body_direction(const mat3& body_rot, vec3 v)
     const double len = std::sqrt(u.x * u.x + u.y * u.y + u.z * u.z);
     return {u.x / len, u.y / len, u.z / len};
 }
+
+double phase_angle_deg(const vec3& sun, const vec3& earth)
+{
+    const vec3& s = sun;
+    const vec3& e = earth;
+    const double c = (s.x * e.x + s.y * e.y + s.z * e.z) /
+                     (std::sqrt(s.x * s.x + s.y * s.y + s.z * s.z) * std::sqrt(e.x * e.x + e.y * e.y + e.z * e.z));
+    return std::acos(std::clamp(c, -1.0, 1.0)) * 57.29577951308232;
+}
+
+double sub_earth_latitude_deg(const vec3& earth, double lambda_deg, double beta_deg)
+{
+    constexpr double radians = 0.017453292519943295;
+    // The body's z axis is the spin axis at any rotation phase.
+    const mat3 body_rot = euler_matrix(lambda_deg * radians + half_pi, half_pi - beta_deg * radians, -half_pi);
+    const vec3 d = body_direction(body_rot, earth);
+    return std::asin(std::clamp(d.z, -1.0, 1.0)) / radians;
+}

@@ -116,6 +116,17 @@ public:
         note(where + name + " must be a text");
         return {};
     }
+    // An array of texts (at most 1000 kept).
+    std::vector<std::string> texts(const json& parent, const std::string& where, const char* name)
+    {
+        const json& j = member(parent, where, name);
+        std::vector<std::string> out;
+        for (std::size_t i = 0; j.is_array() && i < j.size() && i < 1000; ++i)
+            if (j[i].is_string()) out.push_back(j[i].get<std::string>());
+        if (!j.is_array() || out.size() != std::min<std::size_t>(j.size(), 1000))
+            note(where + name + " must be an array of texts");
+        return out;
+    }
     // A text, or null for "".
     std::string text_or_null(const json& parent, const std::string& where, const char* name)
     {
@@ -360,6 +371,7 @@ std::string manifest_text(const run_manifest& m)
            {"ended", text_or_null(m.ended)}};
     if (m.shards > 0) j["shard"] = {{"index", m.shard}, {"of", m.shards}};
     if (m.ranks > 0) j["ranks"] = m.ranks;
+    if (!m.load_warnings.empty()) j["load_warnings"] = m.load_warnings;
     if (m.refinement.starts > 0) j["refinement"] = refinement_json(m.refinement);
     if (m.spin_search.nside > 0) j["spin_search"] = spin_search_json(m.spin_search);
     // JSON holds UTF-8: a byte of another encoding in a text (a file name
@@ -423,6 +435,7 @@ bool parse_manifest(const std::string& text, const std::string& origin, run_mani
         read.shard = static_cast<int32_t>(f.whole(shard, "shard.", "index", 0, read.shards));
     }
     if (j.is_object() && j.contains("ranks")) read.ranks = static_cast<int32_t>(f.whole(j, "", "ranks", 1, INT32_MAX));
+    if (j.is_object() && j.contains("load_warnings")) read.load_warnings = f.texts(j, "", "load_warnings");
     // Runs before refinement existed, and runs without one, have none.
     if (j.is_object() && j.contains("refinement")) read.refinement = refinement_from(f.object(j, "", "refinement"), f);
     if (j.is_object() && j.contains("spin_search"))

@@ -89,9 +89,10 @@ struct run_manifest {
     std::string reason;           // why it failed
     int32_t shard = 0;            // shard K of `shards` (0: the whole sweep)
     int32_t shards = 0;
-    int32_t ranks = 0;               // MPI ranks that computed it (0: one process)
-    refinement_record refinement;    // "refinement" in the file, only when starts > 0
-    spin_search_record spin_search;  // "spin_search" in the file, only when nside > 0
+    int32_t ranks = 0;                       // MPI ranks that computed it (0: one process)
+    std::vector<std::string> load_warnings;  // what the load warned of ("load_warnings", only when any)
+    refinement_record refinement;            // "refinement" in the file, only when starts > 0
+    spin_search_record spin_search;          // "spin_search" in the file, only when nside > 0
 };
 
 // The program's version.

@@ -117,6 +117,37 @@ bool read_run(const std::string& folder, run_results& run, std::string& why)
     return true;
 }
 
+namespace {
+
+// The block of reference sample `k` (-1 for the whole file's one run).
+int32_t block_of_sample(const ref_curve& ref, int32_t k)
+{
+    if (observed_points(ref)) {
+        for (std::size_t b = 0; b + 1 < ref.block_starts.size(); ++b)
+            if (k < ref.block_starts[b + 1]) return ref.blocks[b];
+        return -1;
+    }
+    const std::size_t run = static_cast<std::size_t>(k / reference_samples);
+    return run < ref.blocks.size() ? ref.blocks[run] : -1;
+}
+
+// Where the view of sample `curves.view_sample` stands: its time and block,
+// the spin axis and the sun in the earth view, the sun and the earth in the
+// body's axes.
+void set_view_geometry(const ref_curve& ref, const mat3& body_rot, const mat3& earth_frame, vec3 earth, vec3 sun,
+                       shape_curves& curves)
+{
+    const int32_t k = curves.view_sample;
+    curves.view_time = ref.times[static_cast<std::size_t>(k)];
+    curves.view_block = block_of_sample(ref, k);
+    curves.body_sun = body_direction(body_rot, sun);
+    curves.body_earth = body_direction(body_rot, earth);
+    curves.view_spin_axis = apply(earth_frame, vec3{0.0, 0.0, 1.0});
+    curves.view_sun = apply(earth_frame, curves.body_sun);
+}
+
+}  // namespace
+
 bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sample, shape_curves& curves,
                           std::string& why)
 {
@@ -169,5 +200,6 @@ bool compute_shape_curves(const run_results& run, int32_t shape, int32_t view_sa
     for (int axis = 0; axis < 3; ++axis)
         curves.axis_views[axis] =
             view_along_axis(body.vertices.data(), job.facets, body.normals.data(), body.facet_count, axis);
+    set_view_geometry(*run.reference, body_rot, earth_frame, job.earth_dirs[k], job.sun_dirs[k], curves);
     return true;
 }

@@ -66,6 +66,11 @@ struct shape_curves {
     std::vector<double> rotation_mag;
     // The shape seen from the earth at `view_sample`, and along +x, +y, +z.
     int32_t view_sample = 0;
+    double view_time = 0.0;         // that sample's Julian date
+    int32_t view_block = -1;        // its block (-1: the whole file)
+    vec3 view_spin_axis{};          // the spin axis (north) in the earth view: x right, y up, z toward the earth
+    vec3 view_sun{};                // the unit direction toward the sun in the earth view
+    vec3 body_sun{}, body_earth{};  // the unit directions toward the sun and the earth in the body's axes
     std::vector<viewed_facet> earth_view;
     std::array<std::vector<viewed_facet>, 3> axis_views;
 };

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/clock.hpp"
 #include "common/mesh.hpp"
@@ -69,7 +70,8 @@ struct app_state {
     // The file last loaded, as named and by its SHA-256.
     std::string obs_path;
     std::string obs_sha256;
-    std::string block_list;  // the blocks field as loaded ("" for none)
+    std::string block_list;                  // the blocks field as loaded ("" for none)
+    std::vector<std::string> load_warnings;  // what the last load warned of
 
     // Command-line extras: one lightcurve block only, the sweep path, and
     // whether to continue the interrupted sweep of the folder.

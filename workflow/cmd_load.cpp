@@ -9,6 +9,7 @@
 #include "lightcurve/lc_reader.hpp"
 #include "lightcurve/observed_points.hpp"
 #include "lightcurve/resample.hpp"
+#include "photometry/view_geometry.hpp"
 #include "sweep/eval_shape.hpp"
 #include "workflow/controller.hpp"
 #include "workflow/preflight.hpp"
@@ -55,20 +56,18 @@ std::vector<block_run> series_of(const obs_set& set, bool whole)
     return block_runs(set, set.times.size());
 }
 
-// The sun-body-earth angle in degrees.
-double phase_angle_deg(const vec3& s, const vec3& e)
-{
-    const double c = (s.x * e.x + s.y * e.y + s.z * e.z) /
-                     (std::sqrt(s.x * s.x + s.y * s.y + s.z * s.z) * std::sqrt(e.x * e.x + e.y * e.y + e.z * e.z));
-    return std::acos(std::clamp(c, -1.0, 1.0)) * 57.29577951308232;
-}
-
 // Says what was loaded, per series: points, time span, span over the
 // period and the phase angle range; and warns, without stopping anything,
-// of a series the cyclic fit cannot serve well.
-void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_chosen, double period_days)
+// of a series the cyclic fit cannot serve well (each warning also kept in
+// `warned`, for the run's record).
+void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_chosen, double period_days,
+                   std::vector<std::string>& warned)
 {
     char text[300];
+    const auto warn = [&](const char* what) {
+        ui.show_warning(what);
+        warned.emplace_back(what);
+    };
     for (const block_run& s : series_of(set, whole)) {
         const std::size_t points = s.end - s.first;
         const double span = set.times[s.end - 1] - set.times[s.first];
@@ -86,22 +85,22 @@ void describe_load(status_ops& ui, const obs_set& set, bool whole, bool blocks_c
         ui.show_note(text);
         if (points < 10) {
             std::snprintf(text, sizeof text, "%s holds only %zu points", name.c_str(), points);
-            ui.show_warning(text);
+            warn(text);
         }
         if (s.block < 0 && !blocks_chosen && turns > 10.0) {
             std::snprintf(text, sizeof text,
                           "%s spans %.1f rotation periods as one lightcurve: choose its lightcurves with --blocks "
                           "(the Blocks field)",
                           name.c_str(), turns);
-            ui.show_warning(text);
+            warn(text);
         } else if (turns > 1.1) {
             std::snprintf(text, sizeof text, "%s spans %.2f rotation periods: the cyclic fit assumes about one",
                           name.c_str(), turns);
-            ui.show_warning(text);
+            warn(text);
         } else if (turns < 1.0 / 3.0) {
             std::snprintf(text, sizeof text, "%s spans only %.2f of a rotation period: the fit has little to go on",
                           name.c_str(), turns);
-            ui.show_warning(text);
+            warn(text);
         }
     }
 }
@@ -227,10 +226,12 @@ command_outcome load_steps(app_state& app)
 
     const folder_hold hold(app);
     if (hold.refused()) return {false, hold.why};
+    std::vector<std::string> warned;
     if (observed_points(*reference))
         describe_points(ui, *reference, sigmas);
     else
-        describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period);
+        describe_load(ui, observations, reference->blocks.empty(), app.only_block >= 0, typed.period, warned);
+    app.load_warnings = std::move(warned);
     app.observations = std::move(observations);
     app.spin = typed;
     app.reference = reference;

@@ -103,6 +103,7 @@ command_outcome prepare_run(app_state& app, const sweep_plan& plan, sweep_reques
     manifest.threads = plan.threads;
     manifest.sweep_path = app.path == sweep_path::fast ? "fast" : "reference";
     manifest.version = program_version();
+    manifest.load_warnings = app.load_warnings;
     manifest.shapes = plan.count.shapes;
     manifest.progress_steps = plan.count.progress_steps;
     manifest.resumed_shapes = start.kept;

@@ -1,5 +1,6 @@
 #include "app/figures/shape_picture.hpp"
 
+#include <QDateTime>
 #include <QPainterPath>
 #include <QPolygonF>
 #include <algorithm>
@@ -11,6 +12,10 @@ const QColor background(255, 255, 255);
 const QColor night_colour(28, 28, 32);
 const QColor shadow_colour(24, 44, 98);
 const QColor hidden_colour(60, 60, 60);
+const QColor hidden_hatch(150, 150, 150);
+const QColor axis_colour(200, 30, 30);
+const QColor sun_colour(230, 150, 0);
+const QColor earth_colour(30, 110, 200);
 
 // The largest radiance among the lit facets (1 when none is lit).
 double brightest_of(const std::vector<viewed_facet>& facets)
@@ -28,6 +33,87 @@ void key_entry(QPainter& p, QPointF at, const QColor& colour, const QString& wor
     p.setBrush(colour);
     p.drawRect(QRectF(at.x(), at.y() - 11, 14, 14));
     p.drawText(at + QPointF(20, 0), words);
+}
+
+// Where a view's box lands in a target rectangle: one scale for both axes,
+// the box's centre on the target's, y up.
+struct view_placement {
+    double scale = 0.0;
+    QPointF middle, centre;
+    QPointF pixel(double x, double y) const
+    {
+        return {middle.x() + (x - centre.x()) * scale, middle.y() - (y - centre.y()) * scale};
+    }
+};
+
+view_placement place_view(const QRectF& extent, const QRectF& target)
+{
+    const double span = std::max(extent.width(), extent.height());
+    if (!(span > 0.0)) return {};
+    return {std::min(target.width(), target.height()) / span, target.center(), extent.center()};
+}
+
+// An arrow from `from` to `to` with its head, and a label past the head.
+void arrow(QPainter& p, QPointF from, QPointF to, const QColor& colour, const QString& label)
+{
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(colour, 2.2));
+    p.drawLine(from, to);
+    const QPointF d = to - from;
+    const double length = std::hypot(d.x(), d.y());
+    if (length > 1.0) {
+        const QPointF u = d / length, n(-u.y(), u.x());
+        QPolygonF head;
+        head << to << to - 10.0 * u + 4.5 * n << to - 10.0 * u - 4.5 * n;
+        p.setBrush(colour);
+        p.drawPolygon(head);
+        p.drawText(to + 8.0 * u + QPointF(-4, 4), label);
+    }
+    p.restore();
+}
+
+// A direction seen end-on: a dot in a ring toward the viewer, a cross in a
+// ring away from it, with a label.
+void end_on(QPainter& p, QPointF at, bool toward, const QColor& colour, const QString& label)
+{
+    p.save();
+    p.setRenderHint(QPainter::Antialiasing, true);
+    p.setPen(QPen(colour, 2.0));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(at, 7.0, 7.0);
+    if (toward) {
+        p.setBrush(colour);
+        p.drawEllipse(at, 2.5, 2.5);
+    } else {
+        p.drawLine(at + QPointF(-5, -5), at + QPointF(5, 5));
+        p.drawLine(at + QPointF(-5, 5), at + QPointF(5, -5));
+    }
+    p.drawText(at + QPointF(11, 4), label);
+    p.restore();
+}
+
+// A unit direction (x right, y up, z toward the viewer) drawn from `centre`
+// out to `reach` pixels: an arrow when it lies mostly across the view;
+// within 15 degrees of the line of sight, a mark at `aside` instead.
+void direction_mark(QPainter& p, QPointF centre, double reach, const vec3& d, const QColor& colour,
+                    const QString& label, QPointF aside)
+{
+    const double across = std::hypot(d.x, d.y);
+    if (across < 0.26) {
+        end_on(p, aside, d.z > 0.0, colour, label + (d.z > 0.0 ? " (toward you)" : " (away from you)"));
+        return;
+    }
+    arrow(p, centre, centre + QPointF(d.x, -d.y) * reach, colour, label);
+}
+
+// The date and time (UTC) of a Julian date, "YYYY-MM-DD HH:MM".
+QString calendar_of(double jd)
+{
+    const double unix_seconds = (jd - 2440587.5) * 86400.0;
+    if (!std::isfinite(unix_seconds) || std::fabs(unix_seconds) > 1e13) return QString("JD %1").arg(jd, 0, 'f', 5);
+    return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::llround(unix_seconds)), Qt::UTC)
+        .toString("yyyy-MM-dd HH:mm");
 }
 
 }  // namespace
@@ -64,32 +150,26 @@ QRectF view_extent(const std::vector<viewed_facet>& facets)
 
 void paint_view(QPainter& painter, const std::vector<viewed_facet>& facets, const QRectF& extent, const QRectF& target)
 {
-    const double span = std::max(extent.width(), extent.height());
-    if (!(span > 0.0)) return;
-    const double scale = std::min(target.width(), target.height()) / span;
-    const QPointF middle = target.center();
-    const QPointF centre = extent.center();
+    const view_placement at = place_view(extent, target);
+    if (!(at.scale > 0.0)) return;
     const double brightest = brightest_of(facets);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);
-    // The hidden facets first: whatever the nearer facets leave of them
-    // shows that the model counts them as hidden.
-    std::vector<const viewed_facet*> order;
-    order.reserve(facets.size());
-    for (const viewed_facet& f : facets)
-        if (f.light == facet_light::hidden) order.push_back(&f);
-    for (const viewed_facet& f : facets)
-        if (f.light != facet_light::hidden) order.push_back(&f);
-    for (const viewed_facet* drawn : order) {
-        const viewed_facet& f = *drawn;
+    // Farthest first, as the views list them: a nearer facet paints over a
+    // farther one, whatever the model made of either.
+    for (const viewed_facet& f : facets) {
         QPolygonF corners;
-        for (int k = 0; k < 3; ++k)
-            corners << QPointF(middle.x() + (f.x[k] - centre.x()) * scale, middle.y() - (f.y[k] - centre.y()) * scale);
+        for (int k = 0; k < 3; ++k) corners << at.pixel(f.x[k], f.y[k]);
         const QColor colour = facet_colour(f, brightest);
         // An outline in the fill's colour closes the hairline gaps between facets.
         painter.setPen(QPen(colour, 0.8));
         painter.setBrush(colour);
         painter.drawPolygon(corners);
+        if (f.light == facet_light::hidden) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QBrush(hidden_hatch, Qt::BDiagPattern));
+            painter.drawPolygon(corners);
+        }
     }
     painter.restore();
 }
@@ -117,15 +197,44 @@ void shape_picture::paintEvent(QPaintEvent*)
     QPainter p(this);
     p.fillRect(rect(), background);
     const double w = width(), h = height();
-    const double title = 26.0, key = 30.0;
+    const double title = 44.0, key = 76.0;
     const double big = std::min(w * 0.64, h - title - key);
     p.setPen(Qt::black);
     QFont f = p.font();
     f.setPointSizeF(f.pointSizeF() * 1.1);
     p.setFont(f);
-    p.drawText(QRectF(0, 2, w * 0.66, title), Qt::AlignCenter,
-               QString("shape %1 seen from the earth at sample %2").arg(curves_.shape).arg(curves_.view_sample + 1));
-    paint_view(p, curves_.earth_view, view_extent(curves_.earth_view), QRectF(20, title + 8, big - 20, big - 16));
+    const QString block =
+        curves_.view_block < 0 ? QString("the whole file") : QString("block %1").arg(curves_.view_block);
+    p.drawText(QRectF(0, 2, w * 0.66, 20), Qt::AlignCenter,
+               QString("shape %1 seen from the earth: %2, sample %3")
+                   .arg(curves_.shape)
+                   .arg(block)
+                   .arg(curves_.view_sample + 1));
+    p.drawText(QRectF(0, 22, w * 0.66, 20), Qt::AlignCenter,
+               QString("JD %1 (%2 UTC)").arg(curves_.view_time, 0, 'f', 5).arg(calendar_of(curves_.view_time)));
+    const QRectF big_target(20, title + 8, big - 20, big - 16);
+    const QRectF big_box = view_extent(curves_.earth_view);
+    paint_view(p, curves_.earth_view, big_box, big_target);
+    const view_placement big_at = place_view(big_box, big_target);
+    // The spin axis through the body's centre of coordinates, the sun's
+    // direction, and the earth (the viewer).
+    const QPointF origin = big_at.pixel(0.0, 0.0);
+    const double reach = 0.42 * std::min(big_target.width(), big_target.height());
+    const QPointF corner = big_target.topLeft() + QPointF(10, 10);
+    direction_mark(p, origin, reach, curves_.view_spin_axis, axis_colour, "spin axis (north)", corner);
+    direction_mark(p, origin, reach * 0.8, curves_.view_sun, sun_colour, "to the sun", corner + QPointF(0, 22));
+    p.setPen(earth_colour);
+    p.drawText(QRectF(big_target.left(), big_target.bottom() - 16, big_target.width(), 16), Qt::AlignLeft,
+               "the earth: toward you");
+    // A bar one lobe-1 radius long (the model's unit: lobe 1 is 1 along x).
+    if (big_at.scale > 0.0) {
+        const QPointF bar(big_target.right() - big_at.scale - 10, big_target.bottom() - 8);
+        p.setPen(QPen(Qt::black, 2.0));
+        p.drawLine(bar, bar + QPointF(big_at.scale, 0));
+        p.drawLine(bar + QPointF(0, -4), bar + QPointF(0, 4));
+        p.drawLine(bar + QPointF(big_at.scale, -4), bar + QPointF(big_at.scale, 4));
+        p.drawText(QRectF(bar.x() - 40, bar.y() - 22, big_at.scale + 80, 16), Qt::AlignCenter, "1 lobe-1 radius");
+    }
 
     // The three axis views share one scale: the largest of their boxes.
     double span = 0.0;
@@ -135,6 +244,8 @@ void shape_picture::paintEvent(QPaintEvent*)
     }
     const double small = std::min(w - big - 40, (h - title - key) / 3.0 - 18);
     const char* names[3] = {"from +x (y right, z up)", "from +y (z right, x up)", "from +z (x right, y up)"};
+    // Each view's right, up and toward-the-viewer axes in body coordinates.
+    const int axes[3][3] = {{1, 2, 0}, {2, 0, 1}, {0, 1, 2}};
     for (int axis = 0; axis < 3; ++axis) {
         const double top = title + axis * (small + 18);
         const QRectF target(big + 30, top + 16, small, small);
@@ -143,10 +254,22 @@ void shape_picture::paintEvent(QPaintEvent*)
         p.setPen(Qt::black);
         p.drawText(QRectF(big + 30, top, w - big - 30, 16), Qt::AlignLeft | Qt::AlignVCenter, names[axis]);
         paint_view(p, curves_.axis_views[axis], square, target);
+        const auto in_view = [&](const vec3& v) {
+            const double c[3] = {v.x, v.y, v.z};
+            return vec3{c[axes[axis][0]], c[axes[axis][1]], c[axes[axis][2]]};
+        };
+        const QPointF at = place_view(square, target).pixel(0.0, 0.0);
+        const QPointF aside = target.topRight() + QPointF(-70, 8);
+        direction_mark(p, at, small * 0.45, in_view(curves_.body_sun), sun_colour, "sun", aside);
+        direction_mark(p, at, small * 0.38, in_view(curves_.body_earth), earth_colour, "earth", aside + QPointF(0, 18));
     }
-    const double y = h - 10;
+    const double y = h - 46;
     key_entry(p, {12, y}, QColor(230, 230, 218), "lit (grey by brightness)");
     key_entry(p, {220, y}, night_colour, "night side");
     key_entry(p, {340, y}, shadow_colour, "shadowed by the other lobe");
-    key_entry(p, {560, y}, hidden_colour, "hidden");
+    key_entry(p, {560, y}, hidden_colour, "hidden (hatched)");
+    p.setPen(Qt::black);
+    p.drawText(QRectF(12, h - 36, w - 24, 34), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
+               "hidden: facing the earth, but the other lobe stands between its centre and the earth, so the model "
+               "counts none of its light; whole facets switch, so the edge along the neck follows the facets");
 }

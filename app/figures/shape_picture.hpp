@@ -29,7 +29,7 @@ QImage render_view(const std::vector<viewed_facet>& facets, int side);
 class shape_picture : public QWidget {
 public:
     explicit shape_picture(const shape_curves& curves, QWidget* parent = nullptr);
-    QSize sizeHint() const override { return {900, 620}; }
+    QSize sizeHint() const override { return {900, 660}; }
 
 protected:
     void paintEvent(QPaintEvent*) override;

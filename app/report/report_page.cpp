@@ -1,9 +1,13 @@
 #include "app/report/report_page.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_set.hpp"
+#include "lightcurve/obs_set.hpp"
+#include "photometry/view_geometry.hpp"
 
 namespace {
 
@@ -151,6 +155,73 @@ QString uncertainty_section(const run_results& run)
     return html + "<h3>Refined solutions</h3>\n" + solutions_table(run.refinement->refined);
 }
 
+// The observations [first, end) of block `block` (-1: the whole file).
+std::pair<std::size_t, std::size_t> observations_of(const obs_set& set, int32_t block)
+{
+    const std::size_t n = set.times.size();
+    if (block < 0) return {0, n};
+    for (const block_run& r : block_runs(set, n))
+        if (r.block == block) return {r.first, r.end};
+    return {0, 0};
+}
+
+// The misfit column's heading: what a block's misfit is in this fit.
+QString block_misfit_heading(const std::string& fit)
+{
+    return fit == "chi2" ? QString("chi2") : QString("misfit (mag²)");
+}
+
+// Per block of shape `c`: its points, time span, phase angle and aspect at
+// the block's middle, its misfit (chi2 at the observed points in a chi2
+// fit) and the rms of the fitted curve about the reference, in mag.
+QString block_table(const run_results& run, const shape_curves& c)
+{
+    const ref_curve& ref = *run.reference;
+    const run_inputs& in = run.manifest.inputs;
+    const bool points = observed_points(ref);
+    const int32_t blocks = reference_blocks(ref);
+    QString html = "<table class=\"fits\">\n<tr><th>block</th><th>points</th><th>span (h)</th><th>phase angle "
+                   "(°)</th><th>aspect (°)</th><th>" +
+                   block_misfit_heading(in.fit) + "</th><th>rms (mag)</th></tr>\n";
+    for (int32_t b = 0; b < blocks; ++b) {
+        const std::size_t first = points ? static_cast<std::size_t>(ref.block_starts[static_cast<std::size_t>(b)])
+                                         : static_cast<std::size_t>(b) * reference_samples;
+        const std::size_t end = points ? static_cast<std::size_t>(ref.block_starts[static_cast<std::size_t>(b) + 1])
+                                       : std::min(first + reference_samples, ref.times.size());
+        const int32_t block = ref.blocks.empty() ? in.block : ref.blocks[static_cast<std::size_t>(b)];
+        const auto [o_first, o_end] = observations_of(run.observations, block);
+        const double span_h = o_end > o_first
+                                  ? (run.observations.times[o_end - 1] - run.observations.times[o_first]) * 24.0
+                                  : std::nan("");
+        const std::size_t middle = first + (end - first) / 2;
+        double squares = 0.0;
+        for (std::size_t i = first; i < end && i < c.fitted.size(); ++i) {
+            const double d = c.fitted[i] - ref.photometry[i].magnitude;
+            squares += d * d;
+        }
+        const double misfit =
+            static_cast<std::size_t>(b) < c.fits.size() ? c.fits[static_cast<std::size_t>(b)].misfit : std::nan("");
+        html += QString("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr>\n")
+                    .arg(block < 0 ? QString("all") : QString::number(block))
+                    .arg(o_end - o_first)
+                    .arg(span_h, 0, 'f', 2)
+                    .arg(phase_angle_deg(ref.sun[middle], ref.earth[middle]), 0, 'f', 1)
+                    .arg(sub_earth_latitude_deg(ref.earth[middle], in.lambda_deg, in.beta_deg), 0, 'f', 1)
+                    .arg(general(misfit))
+                    .arg(general(end > first ? std::sqrt(squares / static_cast<double>(end - first)) : std::nan("")));
+    }
+    return html + "</table>\n";
+}
+
+// The load's warnings as the run recorded them; empty when there were none.
+QString warnings_section(const run_manifest& m)
+{
+    if (m.load_warnings.empty()) return {};
+    QString html = "<h2>Warnings of the load</h2>\n<ul class=\"note\">\n";
+    for (const std::string& w : m.load_warnings) html += "<li>" + html_escaped(QString::fromStdString(w)) + "</li>\n";
+    return html + "</ul>\n";
+}
+
 // An image that links to its SVG.
 QString figure(const QString& png, const QString& svg, const QString& words)
 {
@@ -229,6 +300,7 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
         "<h1>Morvane run of " + html_escaped(QString::fromStdString(run.manifest.inputs.observation_file)) + "</h1>\n";
     for (const QString& note : notes) html += "<p class=\"note\">" + html_escaped(note) + "</p>\n";
     html += "<h2>The run</h2>\n" + record_table(run);
+    html += warnings_section(run.manifest);
     html += "<details><summary>the manifest as recorded</summary><pre>" + html_escaped(manifest_json) +
             "</pre></details>\n";
     html += QString("<h2>The best fits</h2>\n<p>Lowest misfit first (%1 of %2 shapes). The misfit is the %3 fit's: "
@@ -271,6 +343,12 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                            ? "the fit: the observed points and the model at their times, residuals below"
                            : "the fit: observations, reference samples and the fitted synthetic curve, "
                              "residuals below");
+        html += QString("<p>Per block: the observations' points and span, the phase angle and the aspect (the "
+                        "sub-earth latitude for the run's pole) at the block's middle, the block's %1 and the rms "
+                        "of the fitted curve about the %2.</p>\n")
+                    .arg(run.manifest.inputs.fit == "chi2" ? "chi2" : "misfit")
+                    .arg(observed_points(*run.reference) ? "observed points" : "reference samples");
+        html += block_table(run, c);
         html += figure(files[2], files[3], "the shape seen from the earth, and along its three axes");
         html += figure(files[4], files[5], "the shape's lightcurve over one rotation");
     }

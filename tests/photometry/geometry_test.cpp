@@ -172,3 +172,27 @@ TEST(ViewMatrices, ZeroOrBrokenVectorHasNoDirection)
     for (const vec3& p : {vec3{0, 0, 0}, vec3{NAN, 1, 0}, vec3{INFINITY, 0, 0}})
         expect_vec_near(body_direction(v.body_rot, p), {0, 0, 0});
 }
+
+TEST(ViewAngles, PhaseAngleAndSubEarthLatitudeOfKnownGeometries)
+{
+    const double s = std::sqrt(0.5);
+    // The phase angle: the angle between the vectors toward the sun and the
+    // earth, whatever their lengths.
+    EXPECT_NEAR(phase_angle_deg({1, 0, 0}, {2, 0, 0}), 0.0, 1e-12);
+    EXPECT_NEAR(phase_angle_deg({1, 0, 0}, {0, 3, 0}), 90.0, 1e-12);
+    EXPECT_NEAR(phase_angle_deg({1, 0, 0}, {5 * s, 5 * s, 0}), 45.0, 1e-12);
+    // The sub-earth latitude: 90 with the earth on the north pole, -90 on
+    // the south one, 0 in the equator's plane, 45 half-way.
+    const struct {
+        vec3 earth;
+        double lambda, beta, latitude;
+    } cases[] = {
+        {{0, 0, 1}, 30.0, 90.0, 90.0},  {{0, 0, -2}, 30.0, 90.0, -90.0}, {{1, 0, 0}, 30.0, 90.0, 0.0},
+        {{1, 0, 0}, 0.0, 0.0, 90.0},    {{-1, 0, 0}, 0.0, 0.0, -90.0},   {{0, 1, 0}, 0.0, 0.0, 0.0},
+        {{0, 1, 0}, 90.0, 0.0, 90.0},   {{s, 0, s}, 0.0, 90.0, 45.0},    {{s, 0, s}, 180.0, 0.0, -45.0},
+        {{0, -4, 0}, 270.0, 0.0, 90.0},
+    };
+    for (const auto& c : cases)
+        EXPECT_NEAR(sub_earth_latitude_deg(c.earth, c.lambda, c.beta), c.latitude, 1e-9)
+            << c.earth.x << " " << c.earth.y << " " << c.earth.z << " pole " << c.lambda << ", " << c.beta;
+}

@@ -147,6 +147,29 @@ TEST(ManifestReader, TheRefinementRoundTrips)
     EXPECT_EQ(r.evaluations, 1234);
 }
 
+// The load's warnings are written only when there are any, read back in
+// order, and refused when they are not texts.
+TEST(ManifestReader, TheLoadWarningsRoundTrip)
+{
+    run_manifest m = finished_run();
+    EXPECT_EQ(manifest_text(m).find("load_warnings"), std::string::npos);
+    m.load_warnings = {"lightcurve 0 spans 1.22 rotation periods", "lightcurve \"7\" holds only 3 points"};
+    run_manifest back;
+    std::string why;
+    ASSERT_TRUE(parse_manifest(manifest_text(m), "run.json", back, why)) << why;
+    EXPECT_EQ(back.load_warnings, m.load_warnings);
+    for (const char* hostile : {"3", "[1]", "[\"a\", null]", "\"a\""}) {
+        // The member's value replaced, wherever it stands in the text.
+        const std::string text = manifest_text(m);
+        const std::size_t from = text.find('[', text.find("\"load_warnings\""));
+        const std::size_t to = text.find(']', from) + 1;
+        std::string bad = text;
+        bad.replace(from, to - from, hostile);
+        EXPECT_FALSE(parse_manifest(bad, "run.json", back, why)) << hostile;
+        EXPECT_NE(why.find("load_warnings must be an array of texts"), std::string::npos) << why;
+    }
+}
+
 TEST(ManifestReader, TheGridSizeIsTheStepsForEveryStep)
 {
     for (double step : {1.0, 0.5, 0.25, 0.1}) {

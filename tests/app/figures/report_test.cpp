@@ -504,3 +504,45 @@ TEST(Report, ShowsASpinSearchsPoleMapAndPeriodogram)
     EXPECT_NE(out.find("the spin search's rows could not be read"), std::string::npos) << out;
     EXPECT_NE(read_file("run/report/index.html").find("<h2>Shape"), std::string::npos);
 }
+
+TEST(Report, TablesEachBlockAndShowsTheWarningsOfTheLoad)
+{
+    scratch_dir dir;
+    std::string out;
+    // At a 3 h period each 21.9 h block spans 7.3 rotations: the load warns.
+    ASSERT_EQ(run_command(cli + " --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.9 --threads 2 --fit offset --blocks all --period 3",
+                          out),
+              0)
+        << out;
+    const std::string manifest = read_file("output/run.json");
+    EXPECT_NE(manifest.find("\"load_warnings\""), npos) << manifest;
+    ASSERT_EQ(run_command(report + " .", out), 0) << out;
+    std::string page = read_file("report/index.html");
+    EXPECT_NE(page.find("<h2>Warnings of the load</h2>"), npos);
+    EXPECT_NE(page.find("<li>lightcurve 2 spans 7.30 rotation periods: the cyclic fit assumes about one</li>"), npos);
+    // One row per block: its number, its 100 points, a span in hours, the
+    // angles and a finite misfit and rms.
+    const QRegularExpression row("<tr><td>([0-9]+)</td><td>100</td><td>([0-9.]+)</td><td>(-?[0-9.]+)</td>"
+                                 "<td>(-?[0-9.]+)</td><td>([0-9.e-]+)</td><td>([0-9.e-]+)</td></tr>");
+    std::set<int> blocks;
+    for (auto it = row.globalMatch(QString::fromStdString(page)); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        blocks.insert(m.captured(1).toInt());
+        EXPECT_GT(m.captured(2).toDouble(), 1.0) << m.captured(0).toStdString();
+        EXPECT_LE(m.captured(3).toDouble(), 180.0);
+        EXPECT_LE(std::abs(m.captured(4).toDouble()), 90.0);
+        EXPECT_GT(m.captured(6).toDouble(), 0.0);
+    }
+    EXPECT_EQ(blocks, (std::set<int>{0, 1, 2})) << page;
+
+    // A recorded warning is text: markup in it is escaped, and a run
+    // without warnings has no such section.
+    replace_in("output/run.json", "lightcurve 0 spans", "<b>lightcurve</b> 0 spans");
+    ASSERT_EQ(run_command(report + " .", out), 0) << out;
+    page = read_file("report/index.html");
+    EXPECT_NE(page.find("<li>&lt;b&gt;lightcurve&lt;/b&gt; 0 spans"), npos);
+    replace_in("output/run.json", "\"load_warnings\"", "\"unknown_member\"");
+    ASSERT_EQ(run_command(report + " .", out), 0) << out;
+    EXPECT_EQ(read_file("report/index.html").find("Warnings of the load"), npos);
+}

@@ -114,3 +114,61 @@ TEST(ShapePicture, ColoursTellTheLightApart)
 }
 
 }  // namespace
+
+namespace {
+
+// The pixels of a colour, within a small tolerance (antialiased edges aside).
+auto near_colour(const QImage& image, QColor c)
+{
+    return [&image, c](int x, int y) {
+        const QColor p(image.pixel(x, y));
+        return std::abs(p.red() - c.red()) + std::abs(p.green() - c.green()) + std::abs(p.blue() - c.blue()) < 30;
+    };
+}
+
+}  // namespace
+
+TEST(ShapePicture, MarksTheSpinAxisTheSunAndTheEarth)
+{
+    const viewable_body twins = touching_twins(2);
+    shape_curves c;
+    c.shape = 4;
+    c.earth_view = view_body(twins, {0, 0, 1}, {0, 0, 1});
+    for (int axis = 0; axis < 3; ++axis) c.axis_views[axis] = c.earth_view;
+    c.view_block = 7;
+    c.view_time = 2451545.0;
+    c.body_sun = {0, 0, 1};
+    c.body_earth = {0, 0, 1};
+    const QColor red(200, 30, 30), orange(230, 150, 0);
+    const auto render = [&](vec3 axis, vec3 sun) {
+        c.view_spin_axis = axis;
+        c.view_sun = sun;
+        shape_picture picture(c);
+        picture.resize(picture.sizeHint());
+        return picture.grab().toImage();
+    };
+    // The axis up the view: red above the body's centre, none below it.
+    QImage image = render({0, 1, 0}, {1, 0, 0});
+    const blob up = pixels(image, near_colour(image, red));
+    ASSERT_GT(up.count, 40);
+    const blob sun = pixels(image, near_colour(image, orange));
+    ASSERT_GT(sun.count, 40);
+    // The sun's arrow points right of the axis's.
+    EXPECT_GT(sun.x, up.x + 20);
+    // The axis toward the earth: a mark in the corner instead of an arrow.
+    image = render({0, 0.1, -0.995}, {1, 0, 0});
+    const blob away = pixels(image, near_colour(image, red));
+    ASSERT_GT(away.count, 10);
+    EXPECT_LT(away.y, up.y - 20) << "the end-on mark sits in the view's top corner";
+}
+
+TEST(ShapePicture, HiddenFacetsAreHatched)
+{
+    viewed_facet f{{-1, 1, 0}, {-1, -1, 1}, 0.0, 0.0, facet_light::hidden, 1};
+    const QImage image = render_view({f}, side);
+    const QColor hidden = facet_colour(f, 1.0);
+    const int plain = pixels(image, [&](int x, int y) { return image.pixel(x, y) == hidden.rgb(); }).count;
+    const int hatch = pixels(image, near_colour(image, QColor(150, 150, 150))).count;
+    EXPECT_GT(plain, 500);
+    EXPECT_GT(hatch, 100);
+}

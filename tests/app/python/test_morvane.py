@@ -89,6 +89,17 @@ def test_lightcurve_gives_the_sweeps_brightness(cli_run):
     assert np.array_equal(extra["magnitudes"][6], np.array([math.log10(b) * -2.5 for b in brightness]))
 
 
+def test_the_examples_sample_times_are_the_sweeps(cli_run):
+    # examples/fit_from_python.py places sample k at t_first + k * span / 150, as the sweep does.
+    samples = [line.split() for line in (cli_run / "output/samples.txt").read_text().splitlines()
+               if line.startswith("sample ")]
+    written = np.array([float(w[2]) for w in samples])
+    block = morvane.read_observations(TEST_ZEL).blocks[0]
+    n = 150
+    span = block["times"][-1] - block["times"][0]
+    assert np.array_equal(block["times"][0] + np.arange(n) * (span / n), written)
+
+
 def test_joint_fit_gives_each_blocks_fit(tmp_path):
     done = run_cli(tmp_path, "--path", THREE, "--subdivisions", "1", "--step", "0.5", "--blocks", "all",
                    "--fit", "offset", "--threads", "1")
