@@ -73,7 +73,9 @@ struct script_runner : std::enable_shared_from_this<script_runner> {
         } else if (verb == "wait") {
             // The refinement after a chi2 sweep begins when the dialog notices the sweep's end.
             dialog->check_sweep_end();
-            if (app->sweep_running.load() || dialog->refining()) return schedule(20);  // the same step again
+            dialog->check_search_end();
+            if (app->sweep_running.load() || dialog->searching() || dialog->refining())
+                return schedule(20);  // the same step again
         } else if (verb == "sleep") {
             if (!(in >> delay_ms) || delay_ms < 0) script_error(step, "missing milliseconds");
         } else if (verb == "grab") {

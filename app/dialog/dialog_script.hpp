@@ -11,7 +11,7 @@ class main_dialog;
 // dialog's thread once its event loop runs.
 //   set ID TEXT   put TEXT into field ID
 //   click ID      press button ID
-//   wait          until no sweep runs, nor the refinement after it
+//   wait          until no pole search or sweep runs, nor the refinement after it
 //   sleep MS      let MS milliseconds pass
 //   grab FILE     save a picture of the window as FILE (PNG)
 //   results FILE  save a picture of the results window of the sweep that

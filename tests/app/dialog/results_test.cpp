@@ -212,6 +212,7 @@ TEST_F(ResultsTest, AFinishedSweepOpensItsBestFitsWithTheBestShapeDrawn)
                                      "x_shift", "best_shift", "misfit"}));
     EXPECT_TRUE(w->count_label()->text().startsWith("12 shapes")) << w->count_label()->text().toStdString();
     EXPECT_FALSE(w->count_label()->text().contains("lowest misfit"));
+    EXPECT_FALSE(w->uncertainty_label()->isVisible());  // not a refined run
 
     // The best shape is selected, its row current, and its figures drawn.
     const int best = best_fits(w->run().rows, 1).front().shape;
@@ -488,4 +489,24 @@ TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
         EXPECT_GE(answer.answers, 1);
     }
     EXPECT_EQ(path->text(), elsewhere);
+}
+
+// The ranges' lines: the refined best's fit, then each parameter the file
+// lists with its unit, the unlisted ones left out.
+TEST(ResultsUncertainty, EachListedParameterWithItsUnit)
+{
+    refinement_files files;
+    files.uncertainty.threshold = 12.5;
+    files.uncertainty.ranges[model_param::y_scale_1] = {true, 0.75, 0.7, 0.8125};
+    files.uncertainty.ranges[model_param::lambda_deg] = {true, 120.5, 110.25, 131};
+    files.uncertainty.ranges[model_param::period_h] = {true, 7.123456789, 7.1234, 7.1235};
+    refined_row best;
+    best.reduced_chi2 = 1.25;
+    best.rms_mag = 0.0123;
+    files.refined.rows = {best};
+    const QStringList lines = uncertainty_text(files).split('\n');
+    EXPECT_EQ(lines, QStringList({"Refined best: reduced chi2 1.25, rms 0.0123 mag",
+                                  "Uncertainty ranges (chi2 under 12.5):", "y_scale_1 = 0.7500 (0.7000 to 0.8125)",
+                                  "lambda_deg = 120.5000 deg (110.2500 to 131.0000 deg)",
+                                  "period_h = 7.12345679 h (7.12340000 to 7.12350000 h)"}));
 }
