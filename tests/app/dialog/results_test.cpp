@@ -435,6 +435,15 @@ TEST(ResultsProgram, AScriptGrabsTheResultsWindow)
     run_script("results early.png; close", early);
     EXPECT_EQ(early.exitCode(), 2);
     EXPECT_FALSE(fs::exists("early.png"));
+
+    // "choose" picks the fit mode; a choice the box lacks ends the script.
+    QProcess chi2;
+    run_script("choose 1067 chi2; set 1046 1; click 1039; click 1050; set 1045 0.9; click 1040; wait; close", chi2);
+    EXPECT_EQ(chi2.exitCode(), 0) << chi2.readAllStandardError().toStdString();
+    EXPECT_NE(read_file("output/run.json").find("\"fit\": \"chi2\""), std::string::npos);
+    QProcess unknown;
+    run_script("choose 1067 least-squares; close", unknown);
+    EXPECT_EQ(unknown.exitCode(), 2);
 }
 
 TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
