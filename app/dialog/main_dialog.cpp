@@ -470,7 +470,7 @@ void main_dialog::check_search_end()
     best_spin_words(end->result, app_.spin.t0, words);
     for (const auto& [id, word] : {std::pair{ctl::lambda, words[0]}, std::pair{ctl::beta, words[1]},
                                    std::pair{ctl::period, words[2]}, std::pair{ctl::phi0, words[4]}})
-        set_item_text(id, word);
+        show_spin_word(id, word);
     if (!load_with_sigma()) return;
     int starts = 0;
     if (!read_refine_field(starts)) return;
@@ -494,6 +494,12 @@ void main_dialog::browse_for_spin_file()
     if (!chosen.isEmpty()) fill_spin_fields(chosen.toStdString());
 }
 
+void main_dialog::show_spin_word(int id, const std::string& word)
+{
+    set_item_text(id, word);
+    static_cast<QLineEdit*>(control(id))->setCursorPosition(0);
+}
+
 bool main_dialog::fill_spin_fields(const std::string& path)
 {
     std::string words[5];
@@ -504,7 +510,7 @@ bool main_dialog::fill_spin_fields(const std::string& path)
     }
     // The file's order: lambda beta P, then JD0 phi0.
     const int fields[5] = {ctl::lambda, ctl::beta, ctl::period, ctl::epoch, ctl::phi0};
-    for (int i = 0; i < 5; ++i) set_item_text(fields[i], words[i]);
+    for (int i = 0; i < 5; ++i) show_spin_word(fields[i], words[i]);
     set_item_text(ctl::status_line, "spin read from " + path);
     control(ctl::status_line)->setToolTip("");
     return true;

@@ -128,6 +128,9 @@ private:
     void add_unit_labels(int char_width, int char_height);
     // Asks for an observation file and puts its path into the path field.
     void browse_for_path();
+    // Puts `word` into spin field `id`, its start in view (a spin file's
+    // words can be longer than the field).
+    void show_spin_word(int id, const std::string& word);
     // Asks for a spin file and fills the spin fields from it.
     void browse_for_spin_file();
     // The Sigma field for the load about to run: 0 (estimated per block)
