@@ -258,7 +258,11 @@ bool search_and_write_spins(app_state& app, const spin_search_settings& s, const
         return false;
     }
     request.done = parse_spin_journal(std::string_view(shared).substr(1), key);
-    if (s.writes) request.fitted = [&journal](const spin_fit& spin) { journal.append(spin); };
+    if (s.writes || s.fitted)
+        request.fitted = [&journal, &s](const spin_fit& spin) {
+            if (s.writes) journal.append(spin);
+            if (s.fitted) s.fitted(spin);
+        };
     request.mine = s.mine;
     shard_peers peers(s.shard, s.shards, key);
     if (s.shards > 0) {

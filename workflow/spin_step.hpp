@@ -39,6 +39,9 @@ struct spin_search_settings {
     int32_t shard = 0;
     int32_t shards = 0;
     std::function<void(const std::string& what)> waiting;
+    // Told of each spin this process fits, as it ends (one at a time): a
+    // front end's progress. Empty: none.
+    std::function<void(const spin_fit&)> fitted;
 };
 
 // The periods of the search: the scan's, over the loaded points' time span,

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QTimer>
@@ -66,6 +67,13 @@ struct script_runner : std::enable_shared_from_this<script_runner> {
             std::string text;
             std::getline(in, text);
             edit->setText(QString::fromStdString(trimmed(text)));
+        } else if (verb == "choose") {
+            auto* box = control_of<QComboBox>(in, step);
+            std::string text;
+            std::getline(in, text);
+            const int index = box->findText(QString::fromStdString(trimmed(text)));
+            if (index < 0) script_error(step, "no such choice");
+            box->setCurrentIndex(index);
         } else if (verb == "click") {
             auto* button = control_of<QAbstractButton>(in, step);
             if (!button->isEnabled()) std::fprintf(stderr, "morvane: script step \"%s\": greyed\n", step.c_str());
@@ -73,7 +81,9 @@ struct script_runner : std::enable_shared_from_this<script_runner> {
         } else if (verb == "wait") {
             // The refinement after a chi2 sweep begins when the dialog notices the sweep's end.
             dialog->check_sweep_end();
-            if (app->sweep_running.load() || dialog->refining()) return schedule(20);  // the same step again
+            dialog->check_search_end();
+            if (app->sweep_running.load() || dialog->searching() || dialog->refining())
+                return schedule(20);  // the same step again
         } else if (verb == "sleep") {
             if (!(in >> delay_ms) || delay_ms < 0) script_error(step, "missing milliseconds");
         } else if (verb == "grab") {

@@ -10,8 +10,9 @@ class main_dialog;
 // whole program: steps separated by ';', run one after the other on the
 // dialog's thread once its event loop runs.
 //   set ID TEXT   put TEXT into field ID
+//   choose ID TEXT  choose item TEXT of choice ID (the fit mode)
 //   click ID      press button ID
-//   wait          until no sweep runs, nor the refinement after it
+//   wait          until no pole search or sweep runs, nor the refinement after it
 //   sleep MS      let MS milliseconds pass
 //   grab FILE     save a picture of the window as FILE (PNG)
 //   results FILE  save a picture of the results window of the sweep that

@@ -64,7 +64,45 @@ QString misfit_text(double misfit)
     return std::isnan(misfit) ? QString("none") : QString::number(misfit, 'g', 6);
 }
 
+// The unit of model parameter `p` as the ranges show it ("" for the
+// dimensionless scales and shift).
+const char* parameter_unit(int p)
+{
+    switch (p) {
+    case model_param::phi0_deg:
+    case model_param::lambda_deg:
+    case model_param::beta_deg: return " deg";
+    case model_param::period_h: return " h";
+    default: return "";
+    }
+}
+
 }  // namespace
+
+QString uncertainty_text(const refinement_files& files)
+{
+    QStringList lines;
+    if (!files.refined.rows.empty()) {
+        const refined_row& best = files.refined.rows.front();
+        lines << QString("Refined best: reduced chi2 %1, rms %2 mag")
+                     .arg(best.reduced_chi2, 0, 'g', 6)
+                     .arg(best.rms_mag, 0, 'g', 4);
+    }
+    lines << QString("Uncertainty ranges (chi2 under %1):").arg(files.uncertainty.threshold, 0, 'g', 6);
+    for (int p = 0; p < model_param::count; ++p) {
+        const accepted_range& r = files.uncertainty.ranges[p];
+        if (!r.listed) continue;
+        const int digits = p == model_param::period_h ? 8 : 4;
+        const QString unit = parameter_unit(p);
+        lines << QString("%1 = %2%5 (%3 to %4%5)")
+                     .arg(QString::fromUtf8(model_param_name(p)))
+                     .arg(r.best, 0, 'f', digits)
+                     .arg(r.min, 0, 'f', digits)
+                     .arg(r.max, 0, 'f', digits)
+                     .arg(unit);
+    }
+    return lines.join('\n');
+}
 
 results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
 {
@@ -96,6 +134,9 @@ results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
 
     count_label_ = new QLabel;
     count_label_->setWordWrap(true);
+    uncertainty_label_ = new QLabel;
+    uncertainty_label_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    uncertainty_label_->hide();
     export_obj_button_ = new QPushButton("Export OBJ...");
     export_obj_button_->setToolTip("Write the selected shape as a Wavefront OBJ file");
     export_figures_button_ = new QPushButton("Export figures...");
@@ -110,6 +151,7 @@ results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
     // the figures, which want the window's whole width.
     auto* side = new QVBoxLayout;
     side->addWidget(count_label_);
+    side->addWidget(uncertainty_label_);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(export_obj_button_);
     buttons->addWidget(export_figures_button_);
@@ -167,6 +209,7 @@ bool results_window::load(const std::string& folder, std::string& why)
     status_label_->clear();
     setWindowTitle(QString("Morvane: results in %1").arg(QFileInfo(QString::fromStdString(folder)).absoluteFilePath()));
     fill_table();
+    show_uncertainty();
     const std::vector<summary_row> best = best_fits(run_.rows, 1);
     if (!select_shape(best.front().shape)) {
         // The table stays usable; the status label says why nothing is drawn.
@@ -206,6 +249,15 @@ void results_window::fill_table()
         words += QString(" (from %1: the run did not finish)").arg(QString::fromStdString(run_.table_file));
     words += ". Click a row to show its shape; click a heading to sort.";
     count_label_->setText(words);
+}
+
+void results_window::show_uncertainty()
+{
+    if (run_.refinement)
+        uncertainty_label_->setText(uncertainty_text(*run_.refinement));
+    else if (!run_.refinement_problem.empty())
+        uncertainty_label_->setText(QString::fromStdString("The refinement's files: " + run_.refinement_problem));
+    uncertainty_label_->setVisible(run_.refinement || !run_.refinement_problem.empty());
 }
 
 bool results_window::select_shape(int32_t shape)

@@ -36,6 +36,11 @@ constexpr int rotation = 3;
 constexpr int count = 4;
 }  // namespace results_tab
 
+// The uncertainty ranges of a refined chi2 run, one line each: the reduced
+// chi2 and rms (mag) of the refined best, then each refined parameter's
+// best, min and max with its unit.
+QString uncertainty_text(const refinement_files& files);
+
 // A finished run at a glance: its best fits in a sortable table, and the
 // figures of the shape selected there (the best one at first), which can be
 // exported as an OBJ file or as PNG and SVG figures. A window of its own,
@@ -66,6 +71,8 @@ public:
     // The figure on tab `tab` (results_tab), or null before any shape.
     QWidget* figure(int tab) const;
     QLabel* count_label() const { return count_label_; }
+    // The refinement's ranges; hidden for a run without them.
+    QLabel* uncertainty_label() const { return uncertainty_label_; }
     QLabel* status_label() const { return status_label_; }
     QPushButton* export_obj_button() const { return export_obj_button_; }
     QPushButton* export_figures_button() const { return export_figures_button_; }
@@ -81,6 +88,8 @@ public:
 
 private:
     void fill_table();
+    // Shows the run's uncertainty ranges, or why they cannot be read.
+    void show_uncertainty();
     void show_figures();
     // The shape of the table's (proxy) row `row`.
     int32_t shape_at(int row) const;
@@ -98,6 +107,7 @@ private:
     QSortFilterProxyModel* order_ = nullptr;
     QTableView* table_ = nullptr;
     QLabel* count_label_ = nullptr;
+    QLabel* uncertainty_label_ = nullptr;
     QLabel* heading_ = nullptr;
     QTabWidget* tabs_ = nullptr;
     std::array<QScrollArea*, results_tab::count> pages_{};

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -27,6 +28,8 @@
 #include "app/dialog/main_dialog.hpp"
 #include "app/dialog/results_window.hpp"
 #include "common/control_ids.hpp"
+#include "runs/refinement_reader.hpp"
+#include "runs/spin_file.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
 #include "support/shell.hpp"
@@ -243,7 +246,7 @@ TEST_F(DialogTest, StartState)
             if (std::find(tab_order.begin(), tab_order.end(), field->property("controlId").toInt()) == tab_order.end())
                 tab_order.push_back(field->property("controlId").toInt());
     std::vector<int> expected_order(std::begin(edit_ids), std::end(edit_ids));
-    expected_order.push_back(dialog_ctl::refine);
+    for (int id : {dialog_ctl::sigma, dialog_ctl::pole, dialog_ctl::refine}) expected_order.push_back(id);
     EXPECT_EQ(tab_order, expected_order);
 }
 
@@ -602,6 +605,32 @@ TEST_F(DialogTest, RefinementAfterAChi2SweepWritesTheCommandLinesFiles)
     ASSERT_NE(dialog->results(), nullptr);
     EXPECT_TRUE(dialog->results()->isVisible());
     EXPECT_TRUE(dialog->results()->run().refinement.has_value()) << dialog->results()->run().refinement_problem;
+
+    // Its ranges, as the command line's uncertainty.json has them.
+    uncertainty_record expected;
+    std::string why;
+    ASSERT_TRUE(parse_uncertainty(read_file("cli_output/uncertainty.json"), "uncertainty.json", expected, why)) << why;
+    const QLabel* ranges = dialog->results()->uncertainty_label();
+    EXPECT_TRUE(ranges->isVisible());
+    const QStringList range_lines = ranges->text().split('\n');
+    int listed = 0;
+    for (int p = 0; p < model_param::count; ++p) {
+        if (!expected.ranges[p].listed) continue;
+        ++listed;
+        const QString start = QString("%1 = ").arg(model_param_name(p));
+        const auto line =
+            std::find_if(range_lines.begin(), range_lines.end(), [&](const QString& l) { return l.startsWith(start); });
+        ASSERT_NE(line, range_lines.end()) << start.toStdString() << " in\n" << ranges->text().toStdString();
+        double best = 0.0, lo = 0.0, hi = 0.0;
+        const std::string range = line->toStdString();
+        ASSERT_EQ(std::sscanf(range.c_str() + start.size(), "%lf%*[^(](%lf to %lf", &best, &lo, &hi), 3) << range;
+        EXPECT_NEAR(best, expected.ranges[p].best, 1e-4) << range;
+        EXPECT_NEAR(lo, expected.ranges[p].min, 1e-4) << range;
+        EXPECT_NEAR(hi, expected.ranges[p].max, 1e-4) << range;
+    }
+    EXPECT_GE(listed, 6);
+    EXPECT_TRUE(range_lines.front().startsWith("Refined best: reduced chi2 ")) << range_lines.front().toStdString();
+    EXPECT_TRUE(range_lines.front().endsWith(" mag")) << range_lines.front().toStdString();
 }
 
 // Cancel, or closing the dialog, stops the refinement and leaves the
@@ -631,4 +660,275 @@ TEST_F(DialogTest, AStoppedRefinementKeepsTheSweepsFiles)
         for (const char* file : {"output/refined.txt", "output/uncertainty.json"}) EXPECT_FALSE(fs::exists(file));
         EXPECT_TRUE(button(ctl::generate_shapes)->isEnabled());
     }
+}
+
+// Every field names its unit in its tool tip; the spin fields and Sigma also
+// show it in a label right of the field, overlapping no other control.
+TEST_F(DialogTest, EveryFieldHasItsUnit)
+{
+    struct expected_unit {
+        int field;
+        const char* in_tip;
+        QString label;  // empty: the tool tip alone
+    };
+    const QString degree(QChar(0x00b0));
+    const expected_unit units[] = {
+        {ctl::lambda, "ecliptic longitude of the spin axis, degrees", degree},
+        {ctl::beta, "ecliptic latitude of the spin axis, degrees", degree},
+        {ctl::period, "hours", "h"},
+        {ctl::epoch, "Julian date (days)", "JD"},
+        {ctl::phi0, "degrees", degree},
+        {ctl::step_size, "dimensionless", ""},
+        {dialog_ctl::sigma, "mag", "mag"},
+        {ctl::subdivisions, "a count", ""},
+        {ctl::threads, "a count", ""},
+        {dialog_ctl::refine, "a count", ""},
+    };
+    for (const expected_unit& unit : units) {
+        SCOPED_TRACE(unit.field);
+        EXPECT_TRUE(edit(unit.field)->toolTip().contains(unit.in_tip)) << edit(unit.field)->toolTip().toStdString();
+        auto* shown = dialog->findChild<QLabel*>(QString("unit_%1").arg(unit.field));
+        if (unit.label.isEmpty()) {
+            EXPECT_EQ(shown, nullptr);
+            continue;
+        }
+        ASSERT_NE(shown, nullptr);
+        EXPECT_EQ(shown->text(), unit.label);
+        EXPECT_EQ(shown->toolTip(), edit(unit.field)->toolTip());
+        // Right of its field, on its line, clear of every other control.
+        const QRect field = edit(unit.field)->geometry();
+        EXPECT_GE(shown->geometry().left(), field.right());
+        EXPECT_LT(std::abs(shown->geometry().center().y() - field.center().y()), field.height() / 2);
+        for (QWidget* other : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (other != shown && !qobject_cast<QGroupBox*>(other)) {
+                EXPECT_FALSE(shown->geometry().intersects(other->geometry())) << other->objectName().toStdString();
+            }
+        }
+    }
+    // No field without a tip.
+    for (QLineEdit* field : dialog->findChildren<QLineEdit*>())
+        EXPECT_FALSE(field->toolTip().isEmpty()) << field->objectName().toStdString();
+}
+
+// "Spin file..." puts a spin file's five words into the spin fields as
+// typed; a file that cannot be read changes no field and says why.
+TEST_F(DialogTest, SpinFileFillsTheSpinFields)
+{
+    scratch_dir dir;
+    EXPECT_EQ(button(dialog_ctl::spin_file)->text(), "Spin file...");
+    const int spin_fields[] = {ctl::lambda, ctl::beta, ctl::period, ctl::epoch, ctl::phi0};
+    const auto field_texts = [&] {
+        std::vector<std::string> texts;
+        for (int id : spin_fields) texts.push_back(edit(id)->text().toStdString());
+        return texts;
+    };
+    write_file("spin.txt", "  123.50 -45.25\t7.123456789\n2451545.0 1.2e1\n");
+    ASSERT_TRUE(dialog->fill_spin_fields("spin.txt")) << text(ctl::status_line);
+    EXPECT_EQ(field_texts(), (std::vector<std::string>{"123.50", "-45.25", "7.123456789", "2451545.0", "1.2e1"}));
+    EXPECT_EQ(text(ctl::status_line), "spin read from spin.txt");
+
+    write_file("short.txt", "10 20 5\n");
+    fs::create_directory("folder.txt");
+    const std::vector<std::pair<std::string, std::string>> unreadable = {
+        {"short.txt", "short.txt: expected 'lambda beta P' and 'JD0 phi0', found 3 numbers"},
+        {"missing.txt", "missing.txt"},
+        {"folder.txt", "folder.txt"}};
+    for (const auto& [file, reason] : unreadable) {
+        SCOPED_TRACE(file);
+        EXPECT_FALSE(dialog->fill_spin_fields(file));
+        EXPECT_EQ(field_texts(), (std::vector<std::string>{"123.50", "-45.25", "7.123456789", "2451545.0", "1.2e1"}));
+        EXPECT_NE(text(ctl::status_line).find(reason), std::string::npos) << text(ctl::status_line);
+    }
+}
+
+// The status line's summary of a load: blocks, points and days.
+TEST(DialogLoad, SummaryCountsBlocksPointsAndDays)
+{
+    const auto set_of = [](const std::vector<std::pair<double, int>>& points) {
+        obs_set set;
+        for (const auto& [time, block] : points) {
+            set.times.push_back(time);
+            phot_point p{};
+            p.lc_number = block;
+            set.photometry.push_back(p);
+        }
+        set.count = static_cast<int32_t>(points.size());
+        return set;
+    };
+    const std::vector<std::pair<obs_set, std::string>> cases = {
+        {set_of({{2450000.25, 0}}), "loaded 1 block, 1 point over 0.0 days"},
+        {set_of({{2450000.0, 0}, {2450000.5, 0}}), "loaded 1 block, 2 points over 0.5 days"},
+        {set_of({{2450000.0, 0}, {2450001.0, 0}, {2450005.0, 3}, {2450012.4, 7}, {2450012.35, 7}}),
+         "loaded 3 blocks, 5 points over 12.4 days"},
+    };
+    for (const auto& [set, expected] : cases) EXPECT_EQ(load_summary(set), expected);
+}
+
+// After a load the status line says what was loaded, as the command line's
+// note of the whole file counts it, and keeps the load's warning.
+TEST_F(DialogTest, ALoadSaysWhatItLoaded)
+{
+    scratch_dir dir;
+    std::string printed;
+    ASSERT_EQ(run_command(std::string(MORVANE_CLI) + " --path " + data_file("test.zel") +
+                              " --subdivisions 1 --until load --threads 1 2>&1",
+                          printed),
+              0)
+        << printed;
+    std::size_t points = 0;
+    double hours = 0.0;
+    const auto note = printed.find("the whole file: ");
+    ASSERT_NE(note, std::string::npos) << printed;
+    ASSERT_EQ(std::sscanf(printed.c_str() + note, "the whole file: %zu points over %lf h", &points, &hours), 2);
+
+    geosphere_and_load("1");
+    char expected[100];
+    std::snprintf(expected, sizeof expected, "loaded 1 block, %zu points over %.1f days", points, hours / 24.0);
+    EXPECT_EQ(text(ctl::status_line).rfind(expected, 0), 0u) << text(ctl::status_line) << "\n" << printed;
+    // The file spans more than a period: the command line's warning follows.
+    if (printed.find("warning: ") != std::string::npos) {
+        EXPECT_NE(text(ctl::status_line).find("rotation period"), std::string::npos) << text(ctl::status_line);
+        EXPECT_FALSE(label(ctl::status_line)->toolTip().isEmpty());
+    }
+}
+
+// Sigma, for the chi2 fit only, is --sigma: blank estimates each block's, a
+// number gives every point that sigma; anything else is refused and leaves
+// the load as it was.
+TEST_F(DialogTest, SigmaFieldIsTheCommandLinesSigma)
+{
+    scratch_dir dir;
+    auto* fit = get<QComboBox>(ctl::fit);
+    EXPECT_FALSE(edit(dialog_ctl::sigma)->isEnabled());
+    fit->setCurrentText("chi2");
+    EXPECT_TRUE(edit(dialog_ctl::sigma)->isEnabled());
+    edit(ctl::path)->setText(QString::fromStdString(data_file("twin_three_geometries.zel")));
+    edit(ctl::subdivisions)->setText("1");
+    click(ctl::generate_geosphere);
+    for (const char* sigma : {"", "0.05"}) {
+        SCOPED_TRACE(sigma);
+        std::string printed;
+        const std::string option = *sigma ? std::string(" --sigma ") + sigma : "";
+        fs::create_directory("cli");
+        ASSERT_EQ(run_command(std::string(MORVANE_CLI) + " -C cli --path " + data_file("twin_three_geometries.zel") +
+                                  " --subdivisions 1 --fit chi2 --until load --threads 1" + option + " 2>&1",
+                              printed),
+                  0)
+            << printed;
+        edit(dialog_ctl::sigma)->setText(sigma);
+        click(ctl::load_lightcurve);
+        ASSERT_TRUE(button(ctl::generate_shapes)->isEnabled()) << text(ctl::status_line);
+        EXPECT_EQ(text(ctl::status_line).rfind("loaded 3 blocks, ", 0), 0u) << text(ctl::status_line);
+        EXPECT_EQ(app.sigma, *sigma ? 0.05 : 0.0);
+        // Each block's points carry the sigma the command line's load gives them.
+        const ref_curve& points = *app.reference;
+        ASSERT_EQ(points.blocks.size(), 3u);
+        for (std::size_t b = 0; b < points.blocks.size(); ++b) {
+            const int first = points.block_starts[b], end = points.block_starts[b + 1];
+            for (int i = first; i < end; ++i) ASSERT_EQ(points.photometry[i].sigma, points.photometry[first].sigma);
+            char note[120];
+            std::snprintf(note, sizeof note, "lightcurve %d: %d points, sigma %.4g mag (%s", points.blocks[b],
+                          end - first, points.photometry[first].sigma, *sigma ? "given" : "estimated");
+            EXPECT_NE(printed.find(note), std::string::npos) << note << "\nnot in\n" << printed;
+        }
+        fs::remove_all("cli");
+    }
+    for (const char* refused : {"0", "-0.1", "abc", "0.05 mag", "nan"}) {
+        SCOPED_TRACE(refused);
+        edit(dialog_ctl::sigma)->setText(refused);
+        click(ctl::load_lightcurve);
+        EXPECT_EQ(text(ctl::status_line).rfind("Sigma must be a number of magnitudes greater than 0", 0), 0u)
+            << text(ctl::status_line);
+        EXPECT_EQ(app.sigma, 0.05);
+    }
+    // Another fit ignores the field.
+    fit->setCurrentText("range");
+    EXPECT_FALSE(edit(dialog_ctl::sigma)->isEnabled());
+    click(ctl::load_lightcurve);
+    EXPECT_EQ(app.sigma, 0.0);
+    EXPECT_EQ(text(ctl::status_line).rfind("loaded ", 0), 0u) << text(ctl::status_line);
+}
+
+// A pole search before the chi2 sweep writes the command line's files, byte
+// for byte, and the sweep and its refinement run at the best spin, which
+// the spin fields then hold.
+TEST_F(DialogTest, PoleSearchRunsTheCommandLinesSearchBeforeTheSweep)
+{
+    scratch_dir dir;
+    std::string printed;
+    fs::create_directory("cli");
+    ASSERT_EQ(run_command(std::string(MORVANE_CLI) + " -C cli --path " + data_file("twin_three_geometries.zel") +
+                              " --subdivisions 1 --step 0.9 --fit chi2 --threads 2 --pole-nside 1 --pole-levels 1 "
+                              "--scan-subdivisions 1 "
+                              "--refine 1 --refine-effort 0.05 2>&1",
+                          printed),
+              0)
+        << printed;
+
+    dialog->set_pole_levels(1);
+    dialog->set_refine_budget(scaled_budget(0.05));
+    get<QComboBox>(ctl::fit)->setCurrentText("chi2");
+    edit(dialog_ctl::refine)->setText("1");
+    edit(dialog_ctl::pole)->setText("1");
+    edit(ctl::path)->setText(QString::fromStdString(data_file("twin_three_geometries.zel")));
+    edit(ctl::subdivisions)->setText("1");
+    edit(ctl::step_size)->setText("0.9");
+    edit(ctl::threads)->setText("2");
+    click(ctl::generate_geosphere);
+    click(ctl::load_lightcurve);
+    click(ctl::generate_shapes);
+    ASSERT_TRUE(dialog->searching()) << text(ctl::status_line);
+    for (int id : {ctl::generate_geosphere, ctl::load_lightcurve, ctl::generate_shapes})
+        EXPECT_FALSE(button(id)->isEnabled()) << id;
+    EXPECT_EQ(text(ctl::status_line).rfind("searching the spin", 0), 0u) << text(ctl::status_line);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [this] {
+            dialog->check_search_end();
+            dialog->check_sweep_end();
+            return !dialog->searching() && !app.sweep_running.load() && !dialog->refining();
+        },
+        120000));
+    EXPECT_EQ(text(ctl::status_line).rfind("refined best (from shape ", 0), 0u) << text(ctl::status_line);
+    for (const char* file : {"spins.txt", "spin.txt", "main.txt", "refined.txt", "uncertainty.json"}) {
+        const std::string written = read_file(fs::path("output") / file);
+        EXPECT_FALSE(written.empty()) << file;
+        EXPECT_TRUE(written == read_file(fs::path("cli/output") / file)) << file << " differs from the command line's";
+    }
+    EXPECT_NE(read_file("output/run.json").find("\"spin_search\""), std::string::npos);
+    std::string words[5], why;
+    ASSERT_TRUE(read_spin_words("output/spin.txt", words, why)) << why;
+    // The spin fields hold the best spin, as spin.txt has it; the epoch
+    // stays as typed, as on the command line.
+    const std::pair<int, int> fields[] = {{ctl::lambda, 0}, {ctl::beta, 1}, {ctl::period, 2}, {ctl::phi0, 4}};
+    for (const auto& [id, word] : fields) EXPECT_EQ(edit(id)->text().toStdString(), words[word]) << word;
+    EXPECT_EQ(edit(ctl::epoch)->text(), "0");
+}
+
+// Cancel stops the pole search; no sweep follows, and the buttons come back.
+TEST_F(DialogTest, CancelStopsThePoleSearch)
+{
+    scratch_dir dir;
+    get<QComboBox>(ctl::fit)->setCurrentText("chi2");
+    edit(ctl::path)->setText(QString::fromStdString(data_file("twin_three_geometries.zel")));
+    edit(ctl::subdivisions)->setText("1");
+    click(ctl::generate_geosphere);
+    click(ctl::load_lightcurve);
+    for (const char* refused : {"3", "-1", "16", "x"}) {
+        edit(dialog_ctl::pole)->setText(refused);
+        click(ctl::generate_shapes);
+        EXPECT_FALSE(dialog->searching()) << refused;
+        EXPECT_EQ(text(ctl::status_line).rfind("Pole K must be 1, 2, 4 or 8", 0), 0u) << text(ctl::status_line);
+    }
+    edit(dialog_ctl::pole)->setText("8");  // 768 poles: far more than the test waits for
+    click(ctl::generate_shapes);
+    ASSERT_TRUE(dialog->searching()) << text(ctl::status_line);
+    QTest::qWait(300);
+    click(ctl::cancel);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !dialog->searching(); }, 20000));
+    EXPECT_EQ(text(ctl::status_line), "pole search cancelled");
+    EXPECT_FALSE(app.sweep_running.load());
+    EXPECT_EQ(app.cancel.load(), 0);
+    EXPECT_FALSE(fs::exists("output/main.txt"));
+    for (int id : {ctl::generate_geosphere, ctl::load_lightcurve, ctl::generate_shapes})
+        EXPECT_TRUE(button(id)->isEnabled()) << id;
 }

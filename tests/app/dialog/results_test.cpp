@@ -212,6 +212,7 @@ TEST_F(ResultsTest, AFinishedSweepOpensItsBestFitsWithTheBestShapeDrawn)
                                      "x_shift", "best_shift", "misfit"}));
     EXPECT_TRUE(w->count_label()->text().startsWith("12 shapes")) << w->count_label()->text().toStdString();
     EXPECT_FALSE(w->count_label()->text().contains("lowest misfit"));
+    EXPECT_FALSE(w->uncertainty_label()->isVisible());  // not a refined run
 
     // The best shape is selected, its row current, and its figures drawn.
     const int best = best_fits(w->run().rows, 1).front().shape;
@@ -434,6 +435,15 @@ TEST(ResultsProgram, AScriptGrabsTheResultsWindow)
     run_script("results early.png; close", early);
     EXPECT_EQ(early.exitCode(), 2);
     EXPECT_FALSE(fs::exists("early.png"));
+
+    // "choose" picks the fit mode; a choice the box lacks ends the script.
+    QProcess chi2;
+    run_script("choose 1067 chi2; set 1046 1; click 1039; click 1050; set 1045 0.9; click 1040; wait; close", chi2);
+    EXPECT_EQ(chi2.exitCode(), 0) << chi2.readAllStandardError().toStdString();
+    EXPECT_NE(read_file("output/run.json").find("\"fit\": \"chi2\""), std::string::npos);
+    QProcess unknown;
+    run_script("choose 1067 least-squares; close", unknown);
+    EXPECT_EQ(unknown.exitCode(), 2);
 }
 
 TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
@@ -488,4 +498,24 @@ TEST(DialogBrowse, TheButtonBesideThePathFieldFillsIt)
         EXPECT_GE(answer.answers, 1);
     }
     EXPECT_EQ(path->text(), elsewhere);
+}
+
+// The ranges' lines: the refined best's fit, then each parameter the file
+// lists with its unit, the unlisted ones left out.
+TEST(ResultsUncertainty, EachListedParameterWithItsUnit)
+{
+    refinement_files files;
+    files.uncertainty.threshold = 12.5;
+    files.uncertainty.ranges[model_param::y_scale_1] = {true, 0.75, 0.7, 0.8125};
+    files.uncertainty.ranges[model_param::lambda_deg] = {true, 120.5, 110.25, 131};
+    files.uncertainty.ranges[model_param::period_h] = {true, 7.123456789, 7.1234, 7.1235};
+    refined_row best;
+    best.reduced_chi2 = 1.25;
+    best.rms_mag = 0.0123;
+    files.refined.rows = {best};
+    const QStringList lines = uncertainty_text(files).split('\n');
+    EXPECT_EQ(lines, QStringList({"Refined best: reduced chi2 1.25, rms 0.0123 mag",
+                                  "Uncertainty ranges (chi2 under 12.5):", "y_scale_1 = 0.7500 (0.7000 to 0.8125)",
+                                  "lambda_deg = 120.5000 deg (110.2500 to 131.0000 deg)",
+                                  "period_h = 7.12345679 h (7.12340000 to 7.12350000 h)"}));
 }
