@@ -386,8 +386,8 @@ TEST(Report, ShowsARefinedRunsUncertaintyOrWhyItCannot)
                                general(std::stod(fields[10])) + " mag"),
                   std::string::npos);
         std::size_t rows = 0;
-        for (std::size_t at = section.find("Refined solutions"); (at = section.find("<tr><td>", at + 1)) != npos;)
-            ++rows;
+        const std::size_t table = section.find("Refined solutions"), end = section.find("</table>", table);
+        for (std::size_t at = table; (at = section.find("<tr><td>", at + 1)) < end;) ++rows;
         EXPECT_EQ(rows, refined.size() - 1);
         EXPECT_NE(read_file("case/report/profiles.svg").find("acceptance threshold"), std::string::npos);
     }
