@@ -159,6 +159,18 @@ QString figure(const QString& png, const QString& svg, const QString& words)
         .arg(html_escaped(png), html_escaped(svg), html_escaped(words));
 }
 
+// Links to the per-block fit figures (PNG, SVG pairs), named by block.
+QString block_links(const QStringList& files)
+{
+    QStringList links;
+    for (qsizetype i = 0; i + 1 < files.size(); i += 2) {
+        const QString name = files[i].section("_block_", 1).section('.', 0, 0);
+        links << QString("<a href=\"%1\">block %2</a> (<a href=\"%3\">SVG</a>)")
+                     .arg(html_escaped(files[i]), html_escaped(name), html_escaped(files[i + 1]));
+    }
+    return links.join(", ");
+}
+
 // The spin search's section: its levels, the best spin, the pole map and
 // the periodogram; or why its rows could not be read. Empty for a run
 // without a search.
@@ -266,11 +278,20 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                     .arg(c.misfit, 0, 'g', 8)
                     .arg(std::isnan(s.table_misfit) ? QString("no row") : fixed(s.table_misfit))
                     .arg(c.shape, 5, 10, QChar('0'));
-        html += figure(files[0], files[1],
-                       run.manifest.inputs.fit == "chi2"
-                           ? "the fit: the observed points and the model at their times, residuals below"
-                           : "the fit: observations, reference samples and the fitted synthetic curve, "
-                             "residuals below");
+        const QStringList blocks = fit_block_figure_files(run, c.shape);
+        if (blocks.isEmpty())
+            html += figure(files[0], files[1],
+                           run.manifest.inputs.fit == "chi2"
+                               ? "the fit, a panel per block: the observed points with their sigma and the model "
+                                 "over the block's time, residuals below"
+                               : "the fit, a panel per block: observations, reference samples and the fitted "
+                                 "synthetic curve, residuals below");
+        else
+            html += figure(files[0], files[1], "the fit: every block in a small panel (each in full below)") +
+                    "<p>Each block with its residuals: " + block_links(blocks) + "</p>\n";
+        const QStringList composite = composite_figure_files(c.shape);
+        html += figure(composite[0], composite[1],
+                       "every block folded on the rotation phase, each moved by its zero point, the model on top");
         html += figure(files[2], files[3], "the shape seen from the earth, and along its three axes");
         html += figure(files[4], files[5], "the shape's lightcurve over one rotation");
     }
