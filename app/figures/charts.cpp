@@ -88,7 +88,7 @@ block_series block_series_of(const run_results& run, const shape_curves& curves,
     s.model->setPen(QPen(QColor(214, 39, 40), 2.0));
     s.residual = markers(points ? "model - observed" : "synthetic - reference", QColor(214, 39, 40), marker);
     if (!points) {
-        s.samples = markers("reference samples", QColor(31, 119, 180, 150), marker * 0.6);
+        s.samples = markers("reference samples", QColor(31, 119, 180), marker * 0.6);
         for (int32_t i = 0; i < run.observations.count; ++i) {
             const double t = run.observations.times[static_cast<std::size_t>(i)];
             const bool ours = block < 0 || run.observations.photometry[static_cast<std::size_t>(i)].lc_number == block;
@@ -172,7 +172,7 @@ QChart* residual_chart(block_series& s, bool points)
     zero->append(x1, 0.0);
     auto* below = new QChart;
     auto* rx = value_axis("time (h)", x0, x1, true);
-    auto* ry = value_axis(points ? "model - obs. (mag)" : "synth. - ref. (mag)", -r_span, r_span);
+    auto* ry = value_axis("mag", -r_span, r_span);
     ry->setLabelFormat("%.2g");
     ry->setTickCount(3);
     ry->setReverse(true);
@@ -181,6 +181,11 @@ QChart* residual_chart(block_series& s, bool points)
     attach(below, zero, rx, ry);
     attach(below, s.residual, rx, ry);
     below->legend()->hide();
+    below->setTitle(points ? "residuals: model - observed (mag)" : "residuals: synthetic - reference (mag)");
+    QFont font = below->titleFont();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    below->setTitleFont(font);
+    below->setMargins({4, 0, 4, 2});
     return below;
 }
 
@@ -191,7 +196,7 @@ QWidget* block_panels(const run_results& run, const shape_curves& curves, int32_
 {
     const bool points = observed_points(*run.reference);
     block_series s = block_series_of(run, curves, b, 5.0);
-    QChart* chart = fit_chart(s, block_heading(run, curves, b) + "\n" + block_fit_line(run, curves, b), false);
+    QChart* chart = fit_chart(s, block_heading(run, curves, b) + "<br>" + block_fit_line(run, curves, b), false);
     QChart* below = residual_chart(s, points);
     auto* panel = new QWidget;
     auto* layout = new QVBoxLayout(panel);
@@ -259,14 +264,14 @@ QAreaSeries* acceptable_band(const acceptance_marks& marks, const QValueAxis* y)
 
 // Draws the threshold across the panel and, for a refinement, the refined
 // best as a diamond.
-void add_threshold_and_best(QChart* chart, const acceptance_marks& marks, double threshold, QValueAxis* x,
+void add_threshold_and_best(QChart* chart, const acceptance_marks& marks, const profile_band& band, QValueAxis* x,
                             QValueAxis* y)
 {
     auto* line = new QLineSeries;
-    line->setName("threshold");
+    line->setName(band.refined ? "acceptance threshold" : "relative band");
     line->setPen(QPen(QColor(255, 127, 14), 1.5, Qt::DashLine));
-    line->append(x->min(), threshold);
-    line->append(x->max(), threshold);
+    line->append(x->min(), band.threshold);
+    line->append(x->max(), band.threshold);
     attach(chart, line, x, y);
     if (!marks.shown) return;
     auto* best = markers("refined best", QColor(148, 103, 189), 13.0);
@@ -403,7 +408,7 @@ profile_band band_of_profiles(const run_results& run, const std::vector<misfit_p
     const double height = band.threshold > band.lowest
                               ? band.threshold - band.lowest
                               : std::max(std::fabs(band.lowest) * profile_relative_band, 1e-12);
-    band.y_min = std::max(0.0, band.lowest - 0.1 * height);
+    band.y_min = std::max(0.0, band.lowest - 0.25 * height);
     band.y_max = band.lowest + profile_band_multiple * height;
     return band;
 }
@@ -472,7 +477,7 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         attach(chart, above, x_axis, y_axis);
         attach(chart, best, x_axis, y_axis);
         attach(chart, mine, x_axis, y_axis);
-        add_threshold_and_best(chart, marks, band.threshold, x_axis, y_axis);
+        add_threshold_and_best(chart, marks, band, x_axis, y_axis);
         chart->legend()->hide();
         grid->addWidget(view_of(chart, 220), static_cast<int>(i) / 3, static_cast<int>(i) % 3);
     }

@@ -115,12 +115,14 @@ QWidget* composite_figure(const run_results& run, const shape_curves& curves, QW
     chart->addAxis(y_axis, Qt::AlignLeft);
     for (QScatterSeries* s : observed) attach(chart, s, x_axis, y_axis);
     attach(chart, model, x_axis, y_axis);  // on top
-    chart->setTitle(QString("shape %1: %2 blocks folded on the rotation phase (period %3 h), %4 fit, misfit %5")
+    chart->setTitle(QString("shape %1: %2 blocks folded on the rotation phase (period %3 h), %4 fit, %5 %6%7")
                         .arg(curves.shape)
                         .arg(observed.size())
                         .arg(run.manifest.inputs.period_hours, 0, 'f', 6)
                         .arg(QString::fromStdString(run.manifest.inputs.fit))
-                        .arg(curves.misfit, 0, 'g', 6));
+                        .arg(points ? "reduced chi2" : "misfit")
+                        .arg(curves.misfit, 0, 'g', 6)
+                        .arg(points ? "" : " mag²"));
     chart->legend()->setAlignment(Qt::AlignRight);
     chart->legend()->setVisible(legend);
 
