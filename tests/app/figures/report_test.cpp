@@ -303,7 +303,16 @@ TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
     EXPECT_EQ(fit->findChildren<QChartView*>().size(), 6);
     const QImage image = figure_image(fit.get(), {1500, 1200});
     EXPECT_GT(pixels_near(image, QColor(214, 39, 40)), 500);   // synthetic curves and residuals
-    EXPECT_GT(pixels_near(image, QColor(31, 119, 180)), 500);  // reference samples
+    EXPECT_GT(pixels_near(image, QColor(31, 119, 180)), 100);  // reference samples, small and beneath
+    // The observations are drawn last, on top of the samples and the curve.
+    int fits = 0;
+    for (QChartView* view : fit->findChildren<QChartView*>())
+        if (view->chart()->series().size() == 3) {
+            ++fits;
+            EXPECT_EQ(view->chart()->series().first()->name(), "reference samples");
+            EXPECT_EQ(view->chart()->series().last()->name(), "observations");
+        }
+    EXPECT_EQ(fits, 3);
 
     const std::unique_ptr<QWidget> profiles(profile_figure(run, best.shape));
     EXPECT_EQ(profiles->findChildren<QChartView*>().size(), 6);
