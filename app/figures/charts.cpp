@@ -304,8 +304,10 @@ QString profile_notes(const run_results& run, const profile_band& band, int32_t 
         html += sym.arg("#ff7f0e", "&#9608;") + " shaded: the refinement's acceptable range of the parameter; " +
                 sym.arg("#9467bd", "&#9670;") + " the refined best (off the grid; its chi2 from the refinement); ";
     if (clipped)
-        html += sym.arg("#1f77b4", "&#9651;") + " a value whose lowest misfit lies above the shown range, drawn "
-                                                "at the top edge; ";
+        html += sym.arg("#1f77b4", "&#9651;") +
+                " a value whose lowest misfit lies above the shown range, drawn "
+                "at the top edge (" +
+                sym.arg("#2ca02c", "&#9651;") + " the selected shape's, when it lies above); ";
     html += QString("the y range runs from the lowest misfit to %1 times the band's height above it, so that the "
                     "band is readable. ")
                 .arg(profile_band_multiple);
@@ -440,6 +442,11 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         mine->setMarkerShape(QScatterSeries::MarkerShapeRectangle);
         mine->setColor(Qt::transparent);
         mine->setPen(QPen(QColor(44, 160, 44), 2.0));
+        // The selected shape's mark at the top edge when its misfit lies above.
+        auto* mine_above = markers("selected shape, above the range", QColor(44, 160, 44), 13.0);
+        mine_above->setMarkerShape(QScatterSeries::MarkerShapeTriangle);
+        mine_above->setColor(Qt::transparent);
+        mine_above->setPen(QPen(QColor(44, 160, 44), 2.0));
         std::vector<double> xs;
         for (const profile_point& p : profile.points) {
             line->append(p.value, p.misfit);
@@ -448,10 +455,12 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
             else
                 points->append(p.value, p.misfit);
             xs.push_back(p.value);
-            if (chosen && chosen->params[profile.param] == p.value && std::isfinite(chosen->misfit))
-                mine->append(p.value, std::min(chosen->misfit, band.y_max));
+            if (chosen && chosen->params[profile.param] == p.value && std::isfinite(chosen->misfit)) {
+                mine->append(p.value, chosen->misfit);
+                if (chosen->misfit > band.y_max) mine_above->append(p.value, band.y_max);
+            }
         }
-        clipped_any = clipped_any || above->count() > 0;
+        clipped_any = clipped_any || above->count() > 0 || mine_above->count() > 0;
         if (profile.best >= 0) best->append(profile.points[profile.best].value, profile.points[profile.best].misfit);
         const acceptance_marks marks = acceptance_of(run, profile.param);
         if (marks.shown) xs.insert(xs.end(), {marks.min, marks.max, marks.best});
@@ -477,6 +486,7 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
         attach(chart, above, x_axis, y_axis);
         attach(chart, best, x_axis, y_axis);
         attach(chart, mine, x_axis, y_axis);
+        attach(chart, mine_above, x_axis, y_axis);
         add_threshold_and_best(chart, marks, band, x_axis, y_axis);
         chart->legend()->hide();
         grid->addWidget(view_of(chart, 220), static_cast<int>(i) / 3, static_cast<int>(i) % 3);
