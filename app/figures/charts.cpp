@@ -300,6 +300,10 @@ QString profile_notes(const run_results& run, const profile_band& band, int32_t 
                 QString(" hollow green square: the value and misfit of shape %1, the shape the fit figures show; ")
                     .arg(selected);
     html += sym.arg("#ff7f0e", "- - -") + " " + band.meaning + "; ";
+    if (band.refined && band.grid_lowest > band.threshold)
+        html += QString("the grid's lowest reduced chi2 (%1) lies above the threshold: no grid shape is acceptable, "
+                        "only refined ones; ")
+                    .arg(band.grid_lowest, 0, 'g', 6);
     if (band.refined)
         html += sym.arg("#ff7f0e", "&#9608;") + " shaded: the refinement's acceptable range of the parameter; " +
                 sym.arg("#9467bd", "&#9670;") + " the refined best (off the grid; its chi2 from the refinement); ";
@@ -308,9 +312,10 @@ QString profile_notes(const run_results& run, const profile_band& band, int32_t 
                 " a value whose lowest misfit lies above the shown range, drawn "
                 "at the top edge (" +
                 sym.arg("#2ca02c", "&#9651;") + " the selected shape's, when it lies above); ";
-    html += QString("the y range runs from the lowest misfit to %1 times the band's height above it, so that the "
-                    "band is readable. ")
-                .arg(profile_band_multiple);
+    html += QString("the y range runs from the lowest misfit to %1 times the band's height above the grid's lowest, "
+                    "so that the band is readable; misfits in %2. ")
+                .arg(profile_band_multiple)
+                .arg(run.manifest.inputs.fit == "chi2" ? "reduced chi2 (no unit)" : "mag²");
     html += QString("<b>Irregular x values:</b> the grid nests its levels: z_scale_1 runs from 0.5 y_scale_1 to "
                     "y_scale_1, y_scale_2 from 0.5 x_scale_2 to x_scale_2, z_scale_2 from 0.5 y_scale_2 to "
                     "y_scale_2 and x_shift from 1 - x_scale_2 to 1 + x_scale_2, each in steps of %1 from a start "
@@ -410,8 +415,11 @@ profile_band band_of_profiles(const run_results& run, const std::vector<misfit_p
     const double height = band.threshold > band.lowest
                               ? band.threshold - band.lowest
                               : std::max(std::fabs(band.lowest) * profile_relative_band, 1e-12);
+    band.grid_lowest = any ? lowest : band.lowest;
     band.y_min = std::max(0.0, band.lowest - 0.25 * height);
-    band.y_max = band.lowest + profile_band_multiple * height;
+    // From the grid's lowest up, so that the grid's profiles show even when
+    // the refinement went well below them.
+    band.y_max = band.grid_lowest + profile_band_multiple * height;
     return band;
 }
 
@@ -474,8 +482,7 @@ QWidget* profile_figure(const run_results& run, int32_t selected, QWidget* paren
                                                 .arg(profile.points[profile.best].shape)
                                           : QString("%1: no finite misfit").arg(name));
         auto* x_axis = value_axis(parameter_axis_title(profile.param), x0, x1);
-        auto* y_axis =
-            value_axis(chi2 ? "lowest reduced chi2 (no unit)" : "lowest misfit (mag²)", band.y_min, band.y_max, true);
+        auto* y_axis = value_axis(chi2 ? "lowest reduced chi2" : "lowest misfit (mag²)", band.y_min, band.y_max, true);
         y_axis->setLabelFormat("%.4g");
         y_axis->setTickCount(5);
         chart->addAxis(x_axis, Qt::AlignBottom);

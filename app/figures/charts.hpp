@@ -35,10 +35,11 @@ QWidget* fit_overview_figure(const run_results& run, const shape_curves& curves,
 // acceptance threshold (reduced chi2), else a stated relative band above
 // the lowest misfit; and the y range that makes it readable.
 struct profile_band {
-    bool refined = false;    // the threshold is the refinement's
-    double lowest = 0.0;     // the lowest misfit (or refined reduced chi2)
-    double threshold = 0.0;  // the line drawn
-    double y_min = 0.0;      // the panels' y range
+    bool refined = false;      // the threshold is the refinement's
+    double lowest = 0.0;       // the lowest misfit (or refined reduced chi2)
+    double grid_lowest = 0.0;  // the grid's lowest misfit
+    double threshold = 0.0;    // the line drawn
+    double y_min = 0.0;        // the panels' y range
     double y_max = 0.0;
     QString meaning;  // what the line is, for the figure's notes
 };
@@ -47,8 +48,8 @@ struct profile_band {
 // lowest misfit.
 constexpr double profile_relative_band = 0.10;
 
-// The profiles' y range reaches this many band heights above the lowest
-// misfit (higher values are clipped to the top edge).
+// The profiles' y range reaches this many band heights above the grid's
+// lowest misfit (higher values are clipped to the top edge).
 constexpr double profile_band_multiple = 4.0;
 
 // The band of the run's profiles.
