@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/figures/charts.hpp"
+#include "app/figures/composite_chart.hpp"
 #include "app/figures/figure_set.hpp"
 #include "app/figures/shape_picture.hpp"
 #include "sweep/shape_export.hpp"
@@ -170,7 +171,7 @@ results_window::results_window(QWidget* parent) : QWidget(parent, Qt::Window)
     bold.setBold(true);
     heading_->setFont(bold);
     tabs_ = new QTabWidget;
-    const char* names[results_tab::count] = {"Fit", "Misfit profiles", "Shape", "Rotation"};
+    const char* names[results_tab::count] = {"Fit", "Misfit profiles", "Shape", "Rotation", "Composite"};
     for (int t = 0; t < results_tab::count; ++t) {
         pages_[t] = new QScrollArea;
         pages_[t]->setWidgetResizable(true);
@@ -296,6 +297,7 @@ void results_window::show_figures()
     pages_[results_tab::profiles]->setWidget(profile_figure(run_, curves_.shape));
     pages_[results_tab::shape]->setWidget(new shape_picture(curves_));
     pages_[results_tab::rotation]->setWidget(rotation_figure(run_, curves_));
+    pages_[results_tab::composite]->setWidget(composite_figure(run_, curves_));
 }
 
 QWidget* results_window::figure(int tab) const

@@ -33,7 +33,8 @@ constexpr int fit = 0;
 constexpr int profiles = 1;
 constexpr int shape = 2;
 constexpr int rotation = 3;
-constexpr int count = 4;
+constexpr int composite = 4;
+constexpr int count = 5;
 }  // namespace results_tab
 
 // The uncertainty ranges of a refined chi2 run, one line each: the reduced

@@ -1,5 +1,7 @@
 #include "app/figures/chart_parts.hpp"
 
+#include <QGraphicsPathItem>
+#include <QPainterPath>
 #include <algorithm>
 #include <cmath>
 
@@ -65,4 +67,52 @@ void finite_range(const std::vector<double>& v, double& lo, double& hi)
         any = true;
     }
     if (!any) lo = hi = 0.0;
+}
+
+// Vertical error bars of +-sigma[i] around each point of `series`.
+void add_error_bars(QChart* chart, QXYSeries* series, const std::vector<double>& sigma)
+{
+    auto* bars = new QGraphicsPathItem(chart);
+    bars->setPen(QPen(series->color(), 1.0));
+    bars->setZValue(100);  // over the series
+    const auto redraw = [chart, series, sigma, bars] {
+        QPainterPath path;
+        const QRectF area = chart->plotArea();
+        const QList<QPointF> points = series->points();
+        for (qsizetype i = 0; i < points.size() && i < static_cast<qsizetype>(sigma.size()); ++i) {
+            const double s = sigma[static_cast<std::size_t>(i)];
+            if (!(s > 0.0) || !std::isfinite(s)) continue;
+            QPointF lo = chart->mapToPosition({points[i].x(), points[i].y() - s}, series);
+            QPointF hi = chart->mapToPosition({points[i].x(), points[i].y() + s}, series);
+            if (!area.contains(QPointF(lo.x(), area.center().y()))) continue;
+            lo.setY(std::clamp(lo.y(), area.top(), area.bottom()));
+            hi.setY(std::clamp(hi.y(), area.top(), area.bottom()));
+            path.moveTo(lo);
+            path.lineTo(hi);
+        }
+        bars->setPath(path);
+    };
+    QObject::connect(chart, &QChart::plotAreaChanged, chart, redraw);
+    QObject::connect(chart, &QChart::geometryChanged, chart, redraw);
+}
+
+// The colour of the i-th of several series (ten colours in turn).
+QColor series_colour(int i)
+{
+    static const QColor colours[] = {{31, 119, 180}, {255, 127, 14},  {44, 160, 44},   {214, 39, 40},  {148, 103, 189},
+                                     {140, 86, 75},  {227, 119, 194}, {127, 127, 127}, {188, 189, 34}, {23, 190, 207}};
+    return colours[((i % 10) + 10) % 10];
+}
+
+// A word-wrapped note in small type.
+QLabel* figure_note(const QString& html)
+{
+    auto* label = new QLabel(html);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::RichText);
+    QFont font = label->font();
+    font.setPointSizeF(font.pointSizeF() * 0.9);
+    label->setFont(font);
+    label->setContentsMargins(8, 2, 8, 2);
+    return label;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -11,8 +12,23 @@ QStringList shape_figure_files(int32_t shape);
 // The file names of the misfit profiles.
 QStringList profile_figure_files();
 
+// The file names of the per-block fit figures of shape `shape` of the run
+// (fit_NNNNN_block_BB, BB the file's block number): none for a run of
+// fit_blocks_per_figure blocks or fewer, whose fit_NNNNN shows them all.
+QStringList fit_block_figure_files(const run_results& run, int32_t shape);
+
+// The file names of the composite of shape `shape` (composite_NNNNN).
+QStringList composite_figure_files(int32_t shape);
+
+// The pixel size a fit figure of `blocks` blocks is written at: every
+// block's panels, or for more than fit_blocks_per_figure the overview.
+QSize fit_figure_size(int32_t blocks);
+
 // Writes the fit, shape and rotation figures of `curves` into `folder` as
-// PNG and SVG (fit_NNNNN, shape_NNNNN, rotation_NNNNN); false with `why`.
+// PNG and SVG (fit_NNNNN, shape_NNNNN, rotation_NNNNN), the composite
+// (composite_NNNNN) and for a run of more than fit_blocks_per_figure
+// blocks one fit figure per block, fit_NNNNN then being their overview;
+// false with `why`.
 bool write_shape_figures(const run_results& run, const shape_curves& curves, const QString& folder, QString& why);
 
 // Writes the misfit profiles (profiles.png, profiles.svg) with shape

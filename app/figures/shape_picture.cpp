@@ -1,10 +1,11 @@
 #include "app/figures/shape_picture.hpp"
 
-#include <QDateTime>
 #include <QPainterPath>
 #include <QPolygonF>
 #include <algorithm>
 #include <cmath>
+
+#include "app/figures/block_facts.hpp"
 
 namespace {
 
@@ -107,15 +108,6 @@ void direction_mark(QPainter& p, QPointF centre, double reach, const vec3& d, co
     arrow(p, centre, centre + QPointF(d.x, -d.y) * reach, colour, label);
 }
 
-// The date and time (UTC) of a Julian date, "YYYY-MM-DD HH:MM".
-QString calendar_of(double jd)
-{
-    const double unix_seconds = (jd - 2440587.5) * 86400.0;
-    if (!std::isfinite(unix_seconds) || std::fabs(unix_seconds) > 1e13) return QString("JD %1").arg(jd, 0, 'f', 5);
-    return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(std::llround(unix_seconds)), Qt::UTC)
-        .toString("yyyy-MM-dd HH:mm");
-}
-
 }  // namespace
 
 QColor facet_colour(const viewed_facet& f, double brightest)
@@ -211,7 +203,9 @@ void shape_picture::paintEvent(QPaintEvent*)
                    .arg(block)
                    .arg(curves_.view_sample + 1));
     p.drawText(QRectF(0, 22, w * 0.66, 20), Qt::AlignCenter,
-               QString("JD %1 (%2 UTC)").arg(curves_.view_time, 0, 'f', 5).arg(calendar_of(curves_.view_time)));
+               QString("JD %1 (%2)")
+                   .arg(curves_.view_time, 0, 'f', 5)
+                   .arg(QString::fromStdString(utc_date(curves_.view_time))));
     const QRectF big_target(20, title + 8, big - 20, big - 16);
     const QRectF big_box = view_extent(curves_.earth_view);
     paint_view(p, curves_.earth_view, big_box, big_target);

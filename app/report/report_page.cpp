@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <utility>
 
+#include "app/figures/block_facts.hpp"
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_set.hpp"
-#include "lightcurve/obs_set.hpp"
-#include "photometry/view_geometry.hpp"
 
 namespace {
 
@@ -155,16 +153,6 @@ QString uncertainty_section(const run_results& run)
     return html + "<h3>Refined solutions</h3>\n" + solutions_table(run.refinement->refined);
 }
 
-// The observations [first, end) of block `block` (-1: the whole file).
-std::pair<std::size_t, std::size_t> observations_of(const obs_set& set, int32_t block)
-{
-    const std::size_t n = set.times.size();
-    if (block < 0) return {0, n};
-    for (const block_run& r : block_runs(set, n))
-        if (r.block == block) return {r.first, r.end};
-    return {0, 0};
-}
-
 // The misfit column's heading: what a block's misfit is in this fit.
 QString block_misfit_heading(const std::string& fit)
 {
@@ -177,38 +165,32 @@ QString block_misfit_heading(const std::string& fit)
 QString block_table(const run_results& run, const shape_curves& c)
 {
     const ref_curve& ref = *run.reference;
-    const run_inputs& in = run.manifest.inputs;
-    const bool points = observed_points(ref);
     const int32_t blocks = reference_blocks(ref);
     QString html = "<table class=\"fits\">\n<tr><th>block</th><th>points</th><th>span (h)</th><th>phase angle "
                    "(°)</th><th>aspect (°)</th><th>" +
-                   block_misfit_heading(in.fit) + "</th><th>rms (mag)</th></tr>\n";
+                   block_misfit_heading(run.manifest.inputs.fit) + "</th><th>rms (mag)</th></tr>\n";
     for (int32_t b = 0; b < blocks; ++b) {
-        const std::size_t first = points ? static_cast<std::size_t>(ref.block_starts[static_cast<std::size_t>(b)])
-                                         : static_cast<std::size_t>(b) * reference_samples;
-        const std::size_t end = points ? static_cast<std::size_t>(ref.block_starts[static_cast<std::size_t>(b) + 1])
-                                       : std::min(first + reference_samples, ref.times.size());
-        const int32_t block = ref.blocks.empty() ? in.block : ref.blocks[static_cast<std::size_t>(b)];
-        const auto [o_first, o_end] = observations_of(run.observations, block);
-        const double span_h = o_end > o_first
-                                  ? (run.observations.times[o_end - 1] - run.observations.times[o_first]) * 24.0
-                                  : std::nan("");
-        const std::size_t middle = first + (end - first) / 2;
+        const block_facts facts = facts_of_block(run, b, blocks);
+        const sample_span span = block_samples(ref, b, blocks);
+        const std::size_t end = std::min(span.first + span.count, std::min(ref.times.size(), c.fitted.size()));
         double squares = 0.0;
-        for (std::size_t i = first; i < end && i < c.fitted.size(); ++i) {
+        for (std::size_t i = span.first; i < end; ++i) {
             const double d = c.fitted[i] - ref.photometry[i].magnitude;
             squares += d * d;
         }
+        const double span_h =
+            span.count > 0 ? (ref.times[span.first + span.count - 1] - ref.times[span.first]) * 24.0 : std::nan("");
         const double misfit =
             static_cast<std::size_t>(b) < c.fits.size() ? c.fits[static_cast<std::size_t>(b)].misfit : std::nan("");
         html += QString("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td></tr>\n")
-                    .arg(block < 0 ? QString("all") : QString::number(block))
-                    .arg(o_end - o_first)
+                    .arg(facts.block < 0 ? QString("all") : QString::number(facts.block))
+                    .arg(facts.points)
                     .arg(span_h, 0, 'f', 2)
-                    .arg(phase_angle_deg(ref.sun[middle], ref.earth[middle]), 0, 'f', 1)
-                    .arg(sub_earth_latitude_deg(ref.earth[middle], in.lambda_deg, in.beta_deg), 0, 'f', 1)
+                    .arg(facts.phase_angle_deg, 0, 'f', 1)
+                    .arg(facts.aspect_deg, 0, 'f', 1)
                     .arg(general(misfit))
-                    .arg(general(end > first ? std::sqrt(squares / static_cast<double>(end - first)) : std::nan("")));
+                    .arg(general(end > span.first ? std::sqrt(squares / static_cast<double>(end - span.first))
+                                                  : std::nan("")));
     }
     return html + "</table>\n";
 }
@@ -228,6 +210,18 @@ QString figure(const QString& png, const QString& svg, const QString& words)
     return QString("<figure><a href=\"%2\"><img src=\"%1\" alt=\"%3\"></a><figcaption>%3 (<a href=\"%2\">SVG</a>)"
                    "</figcaption></figure>\n")
         .arg(html_escaped(png), html_escaped(svg), html_escaped(words));
+}
+
+// Links to the per-block fit figures (PNG, SVG pairs), named by block.
+QString block_links(const QStringList& files)
+{
+    QStringList links;
+    for (qsizetype i = 0; i + 1 < files.size(); i += 2) {
+        const QString name = files[i].section("_block_", 1).section('.', 0, 0);
+        links << QString("<a href=\"%1\">block %2</a> (<a href=\"%3\">SVG</a>)")
+                     .arg(html_escaped(files[i]), html_escaped(name), html_escaped(files[i + 1]));
+    }
+    return links.join(", ");
 }
 
 // The spin search's section: its levels, the best spin, the pole map and
@@ -338,11 +332,20 @@ QString report_page(const run_results& run, const std::vector<summary_row>& best
                     .arg(c.misfit, 0, 'g', 8)
                     .arg(std::isnan(s.table_misfit) ? QString("no row") : fixed(s.table_misfit))
                     .arg(c.shape, 5, 10, QChar('0'));
-        html += figure(files[0], files[1],
-                       run.manifest.inputs.fit == "chi2"
-                           ? "the fit: the observed points and the model at their times, residuals below"
-                           : "the fit: observations, reference samples and the fitted synthetic curve, "
-                             "residuals below");
+        const QStringList blocks = fit_block_figure_files(run, c.shape);
+        if (blocks.isEmpty())
+            html += figure(files[0], files[1],
+                           run.manifest.inputs.fit == "chi2"
+                               ? "the fit, a panel per block: the observed points with their sigma and the model "
+                                 "over the block's time, residuals below"
+                               : "the fit, a panel per block: observations, reference samples and the fitted "
+                                 "synthetic curve, residuals below");
+        else
+            html += figure(files[0], files[1], "the fit: every block in a small panel (each in full below)") +
+                    "<p>Each block with its residuals: " + block_links(blocks) + "</p>\n";
+        const QStringList composite = composite_figure_files(c.shape);
+        html += figure(composite[0], composite[1],
+                       "every block folded on the rotation phase, each moved by its zero point, the model on top");
         html += QString("<p>Per block: the observations' points and span, the phase angle and the aspect (the "
                         "sub-earth latitude for the run's pole) at the block's middle, the block's %1 and the rms "
                         "of the fitted curve about the %2.</p>\n")

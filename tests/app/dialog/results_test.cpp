@@ -221,12 +221,14 @@ TEST_F(ResultsTest, AFinishedSweepOpensItsBestFitsWithTheBestShapeDrawn)
     EXPECT_EQ(w->table()->currentIndex().row(), 0);
     QStringList tabs;
     for (int t = 0; t < w->tabs()->count(); ++t) tabs << w->tabs()->tabText(t);
-    EXPECT_EQ(tabs, QStringList({"Fit", "Misfit profiles", "Shape", "Rotation"}));
+    EXPECT_EQ(tabs, QStringList({"Fit", "Misfit profiles", "Shape", "Rotation", "Composite"}));
     EXPECT_TRUE(series_names(w->figure(results_tab::fit)).contains(QString("shape %1, fitted").arg(best)));
     EXPECT_EQ(charts_of(w->figure(results_tab::profiles)).size(), 6u);
     EXPECT_NE(dynamic_cast<shape_picture*>(w->figure(results_tab::shape)), nullptr);
     ASSERT_EQ(charts_of(w->figure(results_tab::rotation)).size(), 1u);
     EXPECT_TRUE(charts_of(w->figure(results_tab::rotation))[0]->title().startsWith(QString("shape %1 ").arg(best)));
+    ASSERT_EQ(charts_of(w->figure(results_tab::composite)).size(), 1u);
+    EXPECT_TRUE(charts_of(w->figure(results_tab::composite))[0]->title().startsWith(QString("shape %1: ").arg(best)));
     EXPECT_TRUE(w->export_obj_button()->isEnabled());
     EXPECT_TRUE(w->export_figures_button()->isEnabled());
 }

@@ -116,7 +116,7 @@ TEST(Report, ListsOnlyFilesItWroteAndAgreesWithTheTable)
 TEST(Report, DrawsAChi2RunsObservedPointsAndModel)
 {
     // Three blocks of 100 points: the fit figure has one panel per block,
-    // the observations in blue and the model in red, and the recomputed
+    // the observations dark and the model in red, and the recomputed
     // reduced chi2 agrees with the table.
     scratch_dir dir;
     std::string out;
@@ -129,8 +129,8 @@ TEST(Report, DrawsAChi2RunsObservedPointsAndModel)
     EXPECT_EQ(out.find("differs"), std::string::npos) << out;
     const QImage fit(QString::fromStdString("report/fit_00003.png"));
     ASSERT_FALSE(fit.isNull());
-    EXPECT_GT(pixels_near(fit, QColor(31, 119, 180)), 300);  // the observed points
-    EXPECT_GT(pixels_near(fit, QColor(214, 39, 40)), 300);   // the model and its residuals
+    EXPECT_GT(pixels_near(fit, QColor(40, 40, 40)), 2000);  // the observed points, on top
+    EXPECT_GT(pixels_near(fit, QColor(214, 39, 40)), 300);  // the model and its residuals
     EXPECT_NE(read_file("report/index.html").find("chi2"), std::string::npos);
     // Not refined: no uncertainty, no threshold.
     EXPECT_EQ(read_file("report/index.html").find("Uncertainty"), std::string::npos);
@@ -303,7 +303,16 @@ TEST(Figures, FitHasOnePanelPairPerBlockAndShowsTheCurves)
     EXPECT_EQ(fit->findChildren<QChartView*>().size(), 6);
     const QImage image = figure_image(fit.get(), {1500, 1200});
     EXPECT_GT(pixels_near(image, QColor(214, 39, 40)), 500);   // synthetic curves and residuals
-    EXPECT_GT(pixels_near(image, QColor(31, 119, 180)), 500);  // reference samples
+    EXPECT_GT(pixels_near(image, QColor(31, 119, 180)), 100);  // reference samples, small and beneath
+    // The observations are drawn last, on top of the samples and the curve.
+    int fits = 0;
+    for (QChartView* view : fit->findChildren<QChartView*>())
+        if (view->chart()->series().size() == 3) {
+            ++fits;
+            EXPECT_EQ(view->chart()->series().first()->name(), "reference samples");
+            EXPECT_EQ(view->chart()->series().last()->name(), "observations");
+        }
+    EXPECT_EQ(fits, 3);
 
     const std::unique_ptr<QWidget> profiles(profile_figure(run, best.shape));
     EXPECT_EQ(profiles->findChildren<QChartView*>().size(), 6);
