@@ -11,7 +11,7 @@ bool lobe_union_built();
 
 // The surface of the union of two closed, outward-oriented lobes: facets
 // [0, first_facets) of `lobes` are the first lobe, the rest the second
-// (vertices shared by no facet of both). Computed exactly, then rounded to
+// (a vertex may be shared by both). Computed exactly, then rounded to
 // doubles into `out` (facets 1-based, counter-clockwise seen from
 // outside). False with `why` when a lobe is not a closed 2-manifold or the
 // union cannot be one surface; check the result with check_surface.

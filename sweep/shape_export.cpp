@@ -49,21 +49,18 @@ bool parse_shape_format(const std::string& word, shape_format& format)
 
 namespace {
 
-// Both lobes of `params` as the sweep evaluates them, welded per lobe.
-bool welded_lobes(const mesh& base, const double params[param::count], welded_mesh& out, std::string& why)
+// The shape of `params` as the sweep evaluates it: both lobes moved apart.
+bool evaluated_shape(const mesh& base, const double params[param::count], prepared_shape& shape, std::string& why)
 {
     std::vector<vec3> deformed;
     deform_vertices(base.vertices, params, deformed);
     // The shape alone: no samples, no spin.
     const shape_job job = one_shape_job(base, deformed, params, {}, {});
-    prepared_shape shape;
     shape_outcome outcome;
     if (!prepare_shape(job, shape, nullptr, outcome)) {
         why = outcome.failure;
         return false;
     }
-    out = weld_vertices(shape.vertices.data(), base.vertex_count, base.vertex_count / 2, base.facets.data(),
-                        2 * base.facet_count);
     return true;
 }
 
@@ -89,12 +86,21 @@ bool build_export_mesh(const mesh& base, const double params[param::count], cons
         why = "the diameter must be a positive number of km";
         return false;
     }
-    welded_mesh lobes;
-    if (!welded_lobes(base, params, lobes, why)) return false;
+    prepared_shape shape;
+    if (!evaluated_shape(base, params, shape, why)) return false;
+    welded_mesh lobes = weld_vertices(shape.vertices.data(), base.vertex_count, base.vertex_count / 2,
+                                      base.facets.data(), 2 * base.facet_count);
     out = export_mesh{};
     if (how.lobe_union || how.diameter_km > 0.0) {
+        // The lobes' records welded as one part: where the two lobes' vertices
+        // differ only by the rounding of their opposite x shifts (the same
+        // sphere moved by +1 - h and -1 + h) they become the same point, so
+        // the exact union sees the coincident facets they are rather than
+        // slivers a few ulps wide that would not survive rounding to doubles.
+        const welded_mesh snapped = weld_vertices(shape.vertices.data(), base.vertex_count, base.vertex_count,
+                                                  base.facets.data(), 2 * base.facet_count);
         welded_mesh joined;
-        if (!checked_union(lobes, base.facet_count, joined, out.union_volume, why)) return false;
+        if (!checked_union(snapped, base.facet_count, joined, out.union_volume, why)) return false;
         if (how.lobe_union) lobes = std::move(joined);
     }
     out.surface = std::move(lobes);
