@@ -181,8 +181,9 @@ int run(int argc, char** argv)
     add_synth_command(cli, synth);
 
     export_options e;
-    CLI::App* exporter =
-        cli.add_subcommand("export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ file");
+    CLI::App* exporter = cli.add_subcommand(
+        "export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ or DAMIT file "
+                  "(the two lobes, or with --union their union)");
     exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")
         ->required()
         ->type_name("N");
