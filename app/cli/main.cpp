@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "common/checked_file.hpp"
 #include "common/program_entry.hpp"
 #include "mesh/base_shape.hpp"
+#include "mesh/lobe_union.hpp"
 #include "runs/run_manifest.hpp"
 #include "runs/shard_merge.hpp"
 #include "sweep/shape_export.hpp"
@@ -25,15 +27,47 @@ struct export_options {
     int shape = 0;
     int subdivisions = 0;  // 0: from the finished run's manifest
     double step = 0.0;     // 0: from the finished run's manifest
-    std::string output;    // "": shape_NNNNN.obj
+    std::string output;    // "": shape_NNNNN.obj (.txt for DAMIT)
+    std::string format = "obj";
+    bool lobe_union = false;
+    double diameter_km = 0.0;  // 0: not asked
+    bool diameter_given = false;
 };
 
-// Writes one shape of the grid as a welded OBJ; returns the exit code.
+// The export's format, union and diameter as asked, or the refusal.
+bool check_export_options(const export_options& o, shape_export_options& how, std::string& why)
+{
+    if (!parse_shape_format(o.format, how.format)) {
+        why = "--format must be obj or damit, not '" + o.format + "'";
+        return false;
+    }
+    if (o.diameter_given && !(o.diameter_km > 0.0 && std::isfinite(o.diameter_km))) {
+        why = "--diameter-km must be a positive number of km";
+        return false;
+    }
+    how.lobe_union = o.lobe_union;
+    how.diameter_km = o.diameter_given ? o.diameter_km : 0.0;
+    if ((how.lobe_union || o.diameter_given) && !lobe_union_built()) {
+        why = std::string(how.lobe_union ? "--union" : "--diameter-km") +
+              " needs the union of the lobes, which this build lacks (built with MORVANE_UNION=OFF)";
+        return false;
+    }
+    return true;
+}
+
+// Writes one shape of the grid as a welded OBJ or DAMIT file, the two
+// lobes or their union; returns the exit code.
 int run_export(export_options o)
 {
+    shape_export_options how;
+    if (std::string refusal; !check_export_options(o, how, refusal)) {
+        std::fprintf(stderr, "morvane-cli export: %s\n", refusal.c_str());
+        return exit_refused;
+    }
     if (o.output.empty()) {
         char name[64];
-        std::snprintf(name, sizeof name, "shape_%05d.obj", o.shape);
+        std::snprintf(name, sizeof name, how.format == shape_format::damit ? "shape_%05d.txt" : "shape_%05d.obj",
+                      o.shape);
         o.output = name;
     }
     // A FIFO or a device at the output's name is refused before any work.
@@ -63,14 +97,28 @@ int run_export(export_options o)
         return exit_refused;
     }
     const std::shared_ptr<const mesh> base = build_base_mesh(o.subdivisions);
+    if (!base) {
+        std::fprintf(stderr, "morvane-cli export: not enough memory for the base shape\n");
+        return exit_failed;
+    }
+    export_mesh shape;
     std::string why;
-    if (!base) why = "not enough memory for the base shape";
-    if (!base || !write_shape_obj(*base, params, o.output, why)) {
+    // A union that fails its checks is refused: nothing is written.
+    if (!build_export_mesh(*base, params, how, shape, why)) {
+        std::fprintf(stderr, "morvane-cli export: shape %d: %s\n", o.shape, why.c_str());
+        return exit_refused;
+    }
+    if (!write_export_mesh(shape, params, how, o.output, why)) {
         std::fprintf(stderr, "morvane-cli export: %s\n", why.c_str());
         return exit_failed;
     }
     std::printf("wrote %s: shape %d (%g %g | %g %g %g | %g)\n", o.output.c_str(), o.shape, params[1], params[2],
                 params[3], params[4], params[5], params[6]);
+    if (how.lobe_union || how.diameter_km > 0.0)
+        std::printf("the union of the lobes: volume %.9g in the model's units%s\n", shape.union_volume,
+                    how.lobe_union ? ", one closed surface of Euler characteristic 2" : "");
+    if (how.diameter_km > 0.0)
+        std::printf("scaled by %.9g to a volume-equivalent diameter of %g km\n", shape.scale, how.diameter_km);
     return exit_complete;
 }
 
@@ -133,15 +181,26 @@ int run(int argc, char** argv)
     add_synth_command(cli, synth);
 
     export_options e;
-    CLI::App* exporter =
-        cli.add_subcommand("export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ file");
+    CLI::App* exporter = cli.add_subcommand(
+        "export", "write one shape of the grid, as the sweep evaluated it, as a welded OBJ or DAMIT file "
+                  "(the two lobes, or with --union their union)");
     exporter->add_option("--shape", e.shape, "shape number N (1-based, as in output/main.txt)")
         ->required()
         ->type_name("N");
     exporter->add_option("--subdivisions", e.subdivisions, "subdivision passes (default: the finished run's)")
         ->type_name("N");
     exporter->add_option("--step", e.step, "step of the grid (default: the finished run's)")->type_name("STEP");
-    exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj)")->type_name("FILE");
+    exporter->add_option("--output", e.output, "file to write (default: shape_NNNNN.obj, or .txt for damit)")
+        ->type_name("FILE");
+    exporter->add_option("--format", e.format, "obj (Wavefront OBJ) or damit (DAMIT's shape file)")
+        ->capture_default_str()
+        ->type_name("FORMAT");
+    exporter->add_flag("--union", e.lobe_union,
+                       "write the union of the lobes as one closed surface (refused when the lobes do not meet)");
+    exporter
+        ->add_option("--diameter-km", e.diameter_km,
+                     "scale the shape to this volume-equivalent diameter (of the union's volume), in km")
+        ->type_name("D");
 
     cli.set_version_flag("--version", std::string("morvane-cli ") + program_version());
     field_options f;
@@ -161,7 +220,10 @@ int run(int argc, char** argv)
     CLI11_PARSE(cli, argc, argv);
     if (const std::optional<int> refused = apply_folder_and_spin("morvane-cli", cli, f, spin_file, folder))
         return *refused;
-    if (exporter->parsed()) return run_export(e);
+    if (exporter->parsed()) {
+        e.diameter_given = exporter->count("--diameter-km") > 0;
+        return run_export(e);
+    }
     if (merger->parsed()) return run_merge(merge_best);
     if (synth.app->parsed()) return run_synth_command(synth);
     int refine_subdivisions = 0;

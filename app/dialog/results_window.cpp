@@ -333,14 +333,39 @@ QString results_window::obj_file_name(int32_t shape)
 
 bool results_window::export_obj(const QString& path, QString& why) const
 {
+    return export_shape(path, shape_export_options{}, why);
+}
+
+bool results_window::export_shape(const QString& path, const shape_export_options& how, QString& why) const
+{
     if (curves_.shape == 0 || !run_.base) {
         why = "no shape is selected";
         return false;
     }
+    export_mesh shape;
     std::string reason;
-    if (write_shape_obj(*run_.base, curves_.params, path.toStdString(), reason)) return true;
+    if (build_export_mesh(*run_.base, curves_.params, how, shape, reason) &&
+        write_export_mesh(shape, curves_.params, how, path.toStdString(), reason))
+        return true;
     why = QString::fromStdString(reason);
     return false;
+}
+
+QStringList results_window::export_filters()
+{
+    return {"Wavefront OBJ (*.obj)", "Wavefront OBJ, union of the lobes (*.obj)", "DAMIT shape (*.txt)",
+            "DAMIT shape, union of the lobes (*.txt)"};
+}
+
+shape_export_options results_window::export_options_of(const QString& filter)
+{
+    shape_export_options how;
+    const QStringList filters = export_filters();
+    const auto chosen = filters.indexOf(filter);
+    if (chosen < 0) return how;
+    how.format = chosen >= 2 ? shape_format::damit : shape_format::obj;
+    how.lobe_union = chosen % 2 == 1;
+    return how;
 }
 
 bool results_window::export_figures(const QString& folder, QString& why) const
@@ -355,13 +380,16 @@ bool results_window::export_figures(const QString& folder, QString& why) const
 void results_window::ask_obj_file()
 {
     const QString folder = QFileInfo(QString::fromStdString(run_.folder)).absoluteFilePath();
-    const QString path =
-        QFileDialog::getSaveFileName(this, "Export the shape as OBJ", folder + "/" + obj_file_name(curves_.shape),
-                                     "Wavefront OBJ (*.obj);;All files (*)");
+    QString filter = export_filters().front();
+    QString path = QFileDialog::getSaveFileName(this, "Export the shape", folder + "/" + obj_file_name(curves_.shape),
+                                                export_filters().join(";;") + ";;All files (*)", &filter);
     if (path.isEmpty()) return;
+    const shape_export_options how = export_options_of(filter);
+    // A name typed without a suffix takes the chosen format's.
+    if (QFileInfo(path).suffix().isEmpty()) path += how.format == shape_format::damit ? ".txt" : ".obj";
     QString why;
-    if (!export_obj(path, why)) {
-        QMessageBox::critical(this, "Export OBJ", why);
+    if (!export_shape(path, how, why)) {
+        QMessageBox::critical(this, "Export the shape", why);
         return;
     }
     status_label_->setText(QString("shape %1 written to %2").arg(curves_.shape).arg(path));

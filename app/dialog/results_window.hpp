@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "runs/run_results.hpp"
+#include "sweep/shape_export.hpp"
 
 class QLabel;
 class QPushButton;
@@ -80,6 +82,14 @@ public:
 
     // The selected shape as a welded OBJ file at `path`; false with `why`.
     bool export_obj(const QString& path, QString& why) const;
+    // The selected shape written at `path` as `how` asks (OBJ or DAMIT, the
+    // two lobes or their union); false with `why`, nothing written, when it
+    // cannot (a union that fails its checks included).
+    bool export_shape(const QString& path, const shape_export_options& how, QString& why) const;
+    // The export's file dialog filters, the default (the two lobes as OBJ) first.
+    static QStringList export_filters();
+    // What export filter `filter` asks for; the default for any other text.
+    static shape_export_options export_options_of(const QString& filter);
     // The selected shape's figures and the misfit profiles into `folder`;
     // false with `why`.
     bool export_figures(const QString& folder, QString& why) const;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mesh/base_shape.hpp"
+#include "mesh/lobe_union.hpp"
 #include "mesh/weld.hpp"
 #include "photometry/facet_geometry.hpp"
 #include "support/pipeline.hpp"
@@ -126,4 +127,48 @@ TEST(ShapeExport, TheCommandLineWritesTheBestShapeAndAnyShapeOfAFinishedRun)
     EXPECT_EQ(read_obj("shape_00007.obj").vertices.size(), 2u * (10u * 16u + 2u));
     EXPECT_EQ(run_command(cli + " export --shape 13", out), 2) << out;
     EXPECT_NE(out.find("has no shape 13"), std::string::npos) << out;
+}
+
+TEST(ShapeExport, TheFormatAndTheDiameterAreCheckedBeforeAnyWork)
+{
+    scratch_dir dir;
+    std::string out;
+    const std::string cli = MORVANE_CLI;
+    const std::string shape = " export --shape 7 --subdivisions 2 --step 0.5 --output s.obj";
+    const struct {
+        const char* options;
+        const char* says;
+    } refusals[] = {
+        {" --format stl", "--format must be obj or damit, not 'stl'"},
+        {" --format OBJ", "--format must be obj or damit, not 'OBJ'"},
+        {" --diameter-km 0", "--diameter-km must be a positive number of km"},
+        {" --diameter-km -3", "--diameter-km must be a positive number of km"},
+        {" --diameter-km nan", "--diameter-km must be a positive number of km"},
+        {" --diameter-km inf --union", "--diameter-km must be a positive number of km"},
+    };
+    for (const auto& r : refusals) {
+        EXPECT_EQ(run_command(cli + shape + r.options, out), 2) << r.options << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << r.options << ": " << out;
+        EXPECT_FALSE(std::filesystem::exists("s.obj")) << r.options;
+    }
+    // The default stays the two shells' OBJ; --format obj is the same file,
+    // and damit's default name ends in .txt.
+    ASSERT_EQ(run_command(cli + shape, out), 0) << out;
+    ASSERT_EQ(run_command(cli + " export --shape 7 --subdivisions 2 --step 0.5 --format obj", out), 0) << out;
+    EXPECT_EQ(read_lines("s.obj"), read_lines("shape_00007.obj"));
+    ASSERT_EQ(run_command(cli + " export --shape 7 --subdivisions 2 --step 0.5 --format damit", out), 0) << out;
+    const std::vector<std::string> damit = read_lines("shape_00007.txt");
+    ASSERT_FALSE(damit.empty());
+    EXPECT_EQ(damit.front(), "324 640");
+    EXPECT_EQ(damit.size(), 1u + 324u + 640u);
+    // A build without the union refuses what needs it, and says why.
+    for (const char* needs : {" --union", " --diameter-km 10"}) {
+        const int code = run_command(cli + shape + needs, out);
+        if (lobe_union_built()) {
+            EXPECT_EQ(code, 0) << needs << ": " << out;
+        } else {
+            EXPECT_EQ(code, 2) << needs << ": " << out;
+            EXPECT_NE(out.find("which this build lacks (built with MORVANE_UNION=OFF)"), std::string::npos) << out;
+        }
+    }
 }

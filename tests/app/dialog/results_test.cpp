@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "app/figures/figure_set.hpp"
 #include "app/figures/shape_picture.hpp"
 #include "common/control_ids.hpp"
+#include "mesh/lobe_union.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"
 #include "workflow/app_state.hpp"
@@ -520,4 +522,48 @@ TEST(ResultsUncertainty, EachListedParameterWithItsUnit)
                                   "Uncertainty ranges (chi2 under 12.5):", "y_scale_1 = 0.7500 (0.7000 to 0.8125)",
                                   "lambda_deg = 120.5000 deg (110.2500 to 131.0000 deg)",
                                   "period_h = 7.12345679 h (7.12340000 to 7.12350000 h)"}));
+}
+
+TEST_F(ResultsTest, TheShapeExportOffersOBJAndDAMITAndTheUnionOfTheLobes)
+{
+    run_sweep(2, "0.5");
+    results_window* w = shown_results();
+    ASSERT_NE(w, nullptr);
+    const QStringList filters = results_window::export_filters();
+    ASSERT_EQ(filters.size(), 4);
+    EXPECT_EQ(filters.front(), "Wavefront OBJ (*.obj)");  // today's two shells stay the default
+    const struct {
+        const char* name;
+        shape_format format;
+        bool lobe_union;
+    } expected[] = {{"two.obj", shape_format::obj, false},
+                    {"union.obj", shape_format::obj, true},
+                    {"two.txt", shape_format::damit, false},
+                    {"union.txt", shape_format::damit, true}};
+    for (int i = 0; i < 4; ++i) {
+        const shape_export_options how = results_window::export_options_of(filters[i]);
+        EXPECT_EQ(how.format, expected[i].format) << i;
+        EXPECT_EQ(how.lobe_union, expected[i].lobe_union) << i;
+        EXPECT_EQ(how.diameter_km, 0.0) << i;
+        QString why;
+        const bool written = w->export_shape(expected[i].name, how, why);
+        EXPECT_EQ(written, !how.lobe_union || lobe_union_built()) << i << ": " << why.toStdString();
+    }
+    EXPECT_EQ(results_window::export_options_of("All files (*)").format, shape_format::obj);
+    EXPECT_FALSE(results_window::export_options_of("All files (*)").lobe_union);
+    // The two shells' OBJ is export_obj's file; the DAMIT file holds the
+    // same vertices and facets under its counts line.
+    QString why;
+    ASSERT_TRUE(w->export_obj("default.obj", why)) << why.toStdString();
+    EXPECT_EQ(read_file("default.obj"), read_file("two.obj"));
+    const int vertices = lines_starting("two.obj", "v "), facets = lines_starting("two.obj", "f ");
+    std::ifstream damit("two.txt");
+    int v = 0, f = 0;
+    ASSERT_TRUE(damit >> v >> f);
+    EXPECT_EQ(v, vertices);
+    EXPECT_EQ(f, facets);
+    if (lobe_union_built()) {
+        EXPECT_LT(lines_starting("union.obj", "f "), facets);
+        EXPECT_GT(lines_starting("union.obj", "f "), facets / 2);
+    }
 }
