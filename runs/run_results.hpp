@@ -71,6 +71,7 @@ struct shape_curves {
     vec3 view_spin_axis{};          // the spin axis (north) in the earth view: x right, y up, z toward the earth
     vec3 view_sun{};                // the unit direction toward the sun in the earth view
     vec3 body_sun{}, body_earth{};  // the unit directions toward the sun and the earth in the body's axes
+    double km_per_unit = 0.0;       // the shape's size: km per model unit (0: not known)
     std::vector<viewed_facet> earth_view;
     std::array<std::vector<viewed_facet>, 3> axis_views;
 };

@@ -220,14 +220,18 @@ void shape_picture::paintEvent(QPaintEvent*)
     p.setPen(earth_colour);
     p.drawText(QRectF(big_target.left(), big_target.bottom() - 16, big_target.width(), 16), Qt::AlignLeft,
                "the earth: toward you");
-    // A bar one lobe-1 radius long (the model's unit: lobe 1 is 1 along x).
+    // A bar one lobe-1 radius long (the model's unit: lobe 1 is 1 along x),
+    // in km when the body's size is known.
     if (big_at.scale > 0.0) {
         const QPointF bar(big_target.right() - big_at.scale - 10, big_target.bottom() - 8);
         p.setPen(QPen(Qt::black, 2.0));
         p.drawLine(bar, bar + QPointF(big_at.scale, 0));
         p.drawLine(bar + QPointF(0, -4), bar + QPointF(0, 4));
         p.drawLine(bar + QPointF(big_at.scale, -4), bar + QPointF(big_at.scale, 4));
-        p.drawText(QRectF(bar.x() - 40, bar.y() - 22, big_at.scale + 80, 16), Qt::AlignCenter, "1 lobe-1 radius");
+        const QString length = curves_.km_per_unit > 0.0
+                                   ? QString("1 lobe-1 radius = %1 km").arg(curves_.km_per_unit, 0, 'g', 4)
+                                   : QString("1 lobe-1 radius");
+        p.drawText(QRectF(bar.x() - 60, bar.y() - 22, big_at.scale + 120, 16), Qt::AlignCenter, length);
     }
 
     // The three axis views share one scale: the largest of their boxes.

@@ -54,7 +54,7 @@ bool write_text(const QString& path, const QString& text, QString& why)
 }
 
 // The whole report; returns the exit code.
-int run_report(const std::string& folder, std::vector<int> wanted, std::string out, int sample)
+int run_report(const std::string& folder, std::vector<int> wanted, std::string out, int sample, double diameter_km)
 {
     run_results run;
     std::string why;
@@ -117,6 +117,17 @@ int run_report(const std::string& folder, std::vector<int> wanted, std::string o
                          .arg(r.table_misfit, 0, 'f', 6);
             std::fprintf(stderr, "morvane-report: %s\n", notes.back().toUtf8().constData());
         }
+        if (diameter_km > 0.0) {
+            // The size from the volume of the lobes' union, as the export scales it.
+            export_mesh sized;
+            shape_export_options how;
+            how.diameter_km = diameter_km;
+            if (!build_export_mesh(*run.base, r.curves.params, how, sized, why)) {
+                std::fprintf(stderr, "morvane-report: --diameter-km: %s\n", why.c_str());
+                return exit_refused;
+            }
+            r.curves.km_per_unit = sized.scale;
+        }
         if (!write_shape_figures(run, r.curves, dir, failure)) break;
         char name[64];
         std::snprintf(name, sizeof name, "/shape_%05d.obj", shape);
@@ -176,6 +187,12 @@ int report_main(int argc, char** argv)
                    "so on (morvane-cli's --block counts the file's blocks from 0)")
         ->type_name("K")
         ->check(CLI::PositiveNumber);
+    double diameter_km = 0.0;
+    cli.add_option("--diameter-km", diameter_km,
+                   "the body's volume-equivalent diameter in km: the shape views' scale bar then reads in km (the "
+                   "volume taken from the union of the lobes, as morvane-cli export --diameter-km does)")
+        ->type_name("D")
+        ->check(CLI::PositiveNumber);
     cli.set_version_flag("--version", std::string("morvane-report ") + program_version());
     CLI11_PARSE(cli, argc, argv);
 
@@ -184,7 +201,7 @@ int report_main(int argc, char** argv)
     qInstallMessageHandler(quiet_qt);
     QApplication application(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
-    return run_report(folder, shapes, out, sample);
+    return run_report(folder, shapes, out, sample, diameter_km);
 }
 
 }  // namespace

@@ -555,3 +555,39 @@ TEST(Report, TablesEachBlockAndShowsTheWarningsOfTheLoad)
     ASSERT_EQ(run_command(report + " .", out), 0) << out;
     EXPECT_EQ(read_file("report/index.html").find("Warnings of the load"), npos);
 }
+
+TEST(Report, TheShapeViewsScaleBarReadsInKmWithTheDiameter)
+{
+    scratch_dir dir;
+    joint_run();
+    std::string out;
+    ASSERT_EQ(run_command(report + " . --output plain", out), 0) << out;
+    ASSERT_EQ(run_command(report + " . --output sized --diameter-km 120", out), 0) << out;
+    // The best shape's view, and its row of the table.
+    std::string name;
+    for (const auto& entry : std::filesystem::directory_iterator("plain"))
+        if (entry.path().filename().string().rfind("shape_", 0) == 0 && entry.path().extension() == ".svg")
+            name = entry.path().filename().string();
+    ASSERT_FALSE(name.empty());
+    const std::string plain = read_file("plain/" + name), sized = read_file("sized/" + name);
+    EXPECT_NE(plain.find("1 lobe-1 radius"), npos);
+    EXPECT_EQ(plain.find(" km"), npos);
+    // The bar's length in km is the export's scale for the same diameter:
+    // both take the volume of the lobes' union.
+    std::string out_export;
+    ASSERT_EQ(run_command(cli + " export --shape " + std::to_string(std::stoi(name.substr(6, 5))) +
+                              " --diameter-km 120 --output sized.obj",
+                          out_export),
+              0)
+        << out_export;
+    const QRegularExpression scale("scaled by ([0-9.e+-]+) to a volume-equivalent diameter of 120 km");
+    const QRegularExpressionMatch exported = scale.match(QString::fromStdString(out_export));
+    ASSERT_TRUE(exported.hasMatch()) << out_export;
+    const QRegularExpression bar("1 lobe-1 radius = ([0-9.e+-]+) km");
+    const QRegularExpressionMatch m = bar.match(QString::fromStdString(sized));
+    ASSERT_TRUE(m.hasMatch());
+    EXPECT_NEAR(m.captured(1).toDouble(), exported.captured(1).toDouble(), 5e-4 * exported.captured(1).toDouble());
+    // A diameter that is not positive is refused before anything is written.
+    EXPECT_NE(run_command(report + " . --output bad --diameter-km 0", out), 0) << out;
+    EXPECT_FALSE(std::filesystem::exists("bad"));
+}
