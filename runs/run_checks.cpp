@@ -61,15 +61,13 @@ bool check_output_folder(bool make, std::string& why)
     std::error_code error;
     // Made by whichever process comes first; one made meanwhile is as good.
     if (make) fs::create_directory("output", error);
-    std::string folder = "output";
-    if (!fs::is_directory("output", error)) {
-        if (make || fs::exists(fs::symlink_status("output", error))) {
-            why = "cannot create the directory output in the working directory";
-            return false;
-        }
-        // Not made by a check: the folder it will be made in is tried.
-        folder = ".";
+    const bool there = fs::is_directory("output", error);
+    if (!there && (make || fs::exists(fs::symlink_status("output", error)))) {
+        why = "cannot create the directory output in the working directory";
+        return false;
     }
+    // Not made by a check: the folder it will be made in is tried.
+    const std::string folder = there ? "output" : ".";
     // Permissions say little (root passes them all): write a probe instead,
     // under a name no other process uses at the same time.
     const std::string probe = folder + "/.morvane-probe-" + unique_suffix();
