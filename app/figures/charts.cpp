@@ -1,8 +1,8 @@
 #include "app/figures/charts.hpp"
 
-#include "app/figures/block_facts.hpp"
 #include "app/figures/chart_parts.hpp"
-#include "app/figures/dense_curve.hpp"
+#include "runs/block_facts.hpp"
+#include "runs/dense_curve.hpp"
 
 #include <QAreaSeries>
 #include <QChart>

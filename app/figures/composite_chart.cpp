@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/figures/block_facts.hpp"
 #include "app/figures/chart_parts.hpp"
-#include "app/figures/dense_curve.hpp"
+#include "runs/block_facts.hpp"
+#include "runs/dense_curve.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/figures/block_facts.hpp"
+#include "runs/block_facts.hpp"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/figures/block_facts.hpp"
 #include "app/figures/charts.hpp"
 #include "app/figures/figure_set.hpp"
+#include "runs/block_facts.hpp"
 
 namespace {
 

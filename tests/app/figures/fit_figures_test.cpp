@@ -12,12 +12,12 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/figures/block_facts.hpp"
 #include "app/figures/charts.hpp"
 #include "app/figures/composite_chart.hpp"
-#include "app/figures/dense_curve.hpp"
 #include "app/figures/figure_set.hpp"
 #include "photometry/view_geometry.hpp"
+#include "runs/block_facts.hpp"
+#include "runs/dense_curve.hpp"
 #include "runs/run_results.hpp"
 #include "support/pipeline.hpp"
 #include "support/scratch_dir.hpp"

@@ -1,9 +1,9 @@
-#include "app/figures/dense_curve.hpp"
+#include "runs/dense_curve.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "app/figures/block_facts.hpp"
+#include "runs/block_facts.hpp"
 #include "sweep/fast_eval.hpp"
 #include "sweep/spin.hpp"
 

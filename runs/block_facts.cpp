@@ -1,4 +1,4 @@
-#include "app/figures/block_facts.hpp"
+#include "runs/block_facts.hpp"
 
 #include <algorithm>
 #include <cmath>
